@@ -1,0 +1,62 @@
+// Geometry guard conditions and the check of the poses along a move.
+#include "driver/guards.hpp"
+
+namespace armctl {
+
+bool tip_below_10(const pose& p) { return p.total.y < 10; }
+bool tip_above_minus_10(const pose& p) { return p.total.y > -10; }
+bool tip_above_minus_10_5(const pose& p) { return p.total.y > -10.5; }
+bool shoulder_above_minus_40(const pose& p) { return p.shoulder.theta > -40; }
+bool elbow_bend_below_50(const pose& p) {
+  return difference_below(p.elbow.theta, p.shoulder.theta, 50);
+}
+bool wrist_bend_below_80(const pose& p) {
+  return difference_below(p.wrist.theta, p.elbow.theta, 80);
+}
+
+bool difference_below(double a, double b, double limit) {
+  const double s = a - b;
+  // Rounding is monotonic and `limit` is a double, so the rounded difference
+  // lies on the same side of it as the exact one unless it equals it.
+  if (s != limit) return s < limit;
+  // Knuth's two-sum: a - b == s + err exactly.
+  const double b_virtual = s - a;
+  const double err = (a - (s - b_virtual)) + (-b - b_virtual);
+  return err < 0;
+}
+
+bool allows(const geometry_guard& guard, const pose& p) {
+  for (const condition c : guard)
+    if (c != nullptr && !c(p)) return false;
+  return true;
+}
+
+namespace {
+
+pose pose_with(counters c, std::size_t index, std::int64_t value) {
+  std::array<std::int64_t, joint_count> v{};
+  for (std::size_t i = 0; i < joint_count; ++i) v[i] = c[i];
+  v[index] = value;
+  return pose_at(v[4], v[1], v[2]);
+}
+
+}  // namespace
+
+bool path_allows(const geometry_guard& guard, const counters& start, std::size_t index,
+                 std::int64_t end_value) {
+  const pose from = pose_at(start[4], start[1], start[2]);
+  geometry_guard kept{};
+  std::size_t kept_count = 0;
+  for (const condition c : guard)
+    if (c != nullptr && c(from)) kept[kept_count++] = c;
+  if (kept_count == 0) return true;
+
+  const std::int64_t origin = start[index];
+  if (end_value == origin) return true;
+  const std::int64_t unit = end_value > origin ? 1 : -1;
+  for (std::int64_t v = origin + unit; v != end_value; v += unit)
+    if (!allows(kept, pose_with(start, index, v))) return false;
+  return true;
+}
+
+}  // namespace armctl

@@ -1,0 +1,41 @@
+// The geometry guards: conditions on the pose that calc() computes, pure
+// functions of a pose with no I/O.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "geometry/segment.hpp"
+#include "state/counters.hpp"
+
+namespace armctl {
+
+using condition = bool (*)(const pose&);
+
+// Heights of the hand tip relative to the shoulder pivot; angles in degrees.
+bool tip_below_10(const pose& p);
+bool tip_above_minus_10(const pose& p);
+bool tip_above_minus_10_5(const pose& p);
+bool shoulder_above_minus_40(const pose& p);
+bool elbow_bend_below_50(const pose& p);
+bool wrist_bend_below_80(const pose& p);
+
+// a - b < limit, decided on the exact difference of the two doubles: a
+// rounded subtraction can turn a bend a hair below its limit into the limit.
+bool difference_below(double a, double b, double limit);
+
+// Up to three conditions, all of which must hold; unused slots are null.
+using geometry_guard = std::array<condition, 3>;
+
+bool allows(const geometry_guard& guard, const pose& p);
+
+// Whether a move of counter `index` from its value in `start` to `end_value`
+// stays inside every condition that holds at the start, at each pose one
+// counter unit apart on the way (both ends excluded: the end pose is judged
+// in full by allows()). Conditions the start already breaks are left to the
+// end pose, so that a move can always bring the arm back inside its limits.
+bool path_allows(const geometry_guard& guard, const counters& start, std::size_t index,
+                 std::int64_t end_value);
+
+}  // namespace armctl

@@ -1,0 +1,17 @@
+// The option loop: every option latches the shoulder's hold pattern, then
+// runs its command-table row.
+#pragma once
+
+#include "driver/status.hpp"
+#include "motor/bus.hpp"
+
+namespace armctl {
+
+inline constexpr const char* option_string = "S:F:G:H:N:B:V:X:W:E:R:T:Q";
+
+// Carries out the options in command-line order, each to the end before the
+// next is scanned; a refused move sets 88. Stops before the next option once
+// a termination signal has arrived.
+void run_options(int argc, char** argv, bus& b, run_status& status);
+
+}  // namespace armctl

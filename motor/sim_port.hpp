@@ -1,0 +1,35 @@
+// A parallel port that only records: every write becomes a line
+// "<CLOCK_MONOTONIC ns> 0x<byte>" of the state directory's port.log.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "motor/port.hpp"
+
+namespace armctl {
+
+inline constexpr const char* port_log_name = "port.log";
+
+class sim_port final : public port {
+ public:
+  explicit sim_port(std::string log_path);
+  ~sim_port() override;
+  sim_port(const sim_port&) = delete;
+  sim_port& operator=(const sim_port&) = delete;
+
+  bool grant() override { return true; }
+  bool drop() override;
+  void write(std::uint8_t value) override;
+
+  // Appends the writes recorded so far to the log and forgets them. Lines are
+  // kept in memory until then so that file I/O never delays a write.
+  void flush();
+
+ private:
+  std::string log_path_;
+  std::vector<std::pair<long long, std::uint8_t>> writes_;
+};
+
+}  // namespace armctl

@@ -1,0 +1,59 @@
+// Opening state files relative to the state directory.
+#include "state/state_dir.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace armctl {
+
+state_dir::state_dir(const char* path)
+    : fd_(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+state_dir::~state_dir() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int state_dir::open_regular(const char* name, int flags, unsigned mode) const {
+  // O_NONBLOCK keeps a FIFO in place of a state file from blocking the open;
+  // it has no effect on regular files, so it is cleared only for tidiness.
+  const int fd = ::openat(fd_, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                          static_cast<mode_t>(mode));
+  if (fd < 0) return -1;
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+bool read_all(int fd, std::string& out, std::size_t limit) {
+  out.clear();
+  char buf[4096];
+  while (out.size() < limit) {
+    const ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    out.append(buf, static_cast<std::size_t>(got));
+  }
+  if (out.size() > limit) out.resize(limit);
+  return true;
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t put = ::write(fd, text.data(), text.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return true;
+}
+
+}  // namespace armctl
