@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <initializer_list>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -31,8 +32,19 @@ lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll)
 lock_file::~lock_file() { close_file(); }
 
 void lock_file::close_file() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  for (int* fd : {&fd_, &dir_lock_fd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+}
+
+// Without a usable lock file the content protocol cannot work, but runs of
+// this program still exclude each other through a lock on the directory.
+void lock_file::lock_directory() {
+  dir_lock_fd_ = ::openat(dir_.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_lock_fd_ < 0) return;
+  while (::flock(dir_lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
 }
 
 void lock_file::wait() {
@@ -56,7 +68,7 @@ void lock_file::lock_current_file() {
       writable_ = false;
       fd_ = dir_.open_regular(lock_file_name, O_RDONLY);
     }
-    if (fd_ < 0) return;
+    if (fd_ < 0) return lock_directory();
     while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }
     // The file may have been removed or replaced while we waited for it.

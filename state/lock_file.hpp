@@ -33,11 +33,13 @@ class lock_file {
   bool still_current() const;
   bool reads_free() const;
   bool put(const char* text);
+  void lock_directory();
   void close_file();
 
   const state_dir& dir_;
   std::chrono::nanoseconds poll_;
   int fd_ = -1;
+  int dir_lock_fd_ = -1;  // held instead when the lock file cannot be opened
   bool writable_ = false;
 };
 

@@ -1,0 +1,122 @@
+// Loading and atomically replacing the position file.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "state/position_file.hpp"
+#include "support.hpp"
+
+namespace armctl {
+namespace {
+
+using testing::exists;
+using testing::read_file;
+using testing::write_file;
+
+class PositionFile : public ::testing::Test {
+ protected:
+  testing::scratch_dir tmp;
+  std::string position = tmp.file(position_file_name);
+
+  // Temporary files left in the directory by a save.
+  int leftover_temp_files() const {
+    int count = 0;
+    DIR* d = ::opendir(tmp.path().c_str());
+    while (const dirent* e = ::readdir(d))
+      if (std::string(e->d_name).starts_with("." + std::string(position_file_name))) ++count;
+    ::closedir(d);
+    return count;
+  }
+};
+
+TEST_F(PositionFile, LoadReadsTheCounters) {
+  write_file(position, "0 -500 30 0 1000 12 \n");
+  const state_dir dir(tmp.path().c_str());
+  counters c{};
+  ASSERT_TRUE(load_counters(dir, c));
+  EXPECT_EQ(c, (counters{0, -500, 30, 0, 1000, 12}));
+}
+
+TEST_F(PositionFile, LoadFailsOnAMissingFileAndLeavesTheCounters) {
+  const state_dir dir(tmp.path().c_str());
+  counters c{1, 2, 3, 4, 5, 6};
+  EXPECT_FALSE(load_counters(dir, c));
+  EXPECT_EQ(c, (counters{1, 2, 3, 4, 5, 6}));
+}
+
+TEST_F(PositionFile, LoadRefusesWhatIsNotARegularFile) {
+  const state_dir dir(tmp.path().c_str());
+  counters c{};
+  // A FIFO would block a plain open for reading forever.
+  ASSERT_EQ(::mkfifo(position.c_str(), 0666), 0);
+  EXPECT_FALSE(load_counters(dir, c));
+  ::unlink(position.c_str());
+  ASSERT_EQ(::mkdir(position.c_str(), 0777), 0);
+  EXPECT_FALSE(load_counters(dir, c));
+  ::rmdir(position.c_str());
+  write_file(tmp.file("elsewhere"), "1 2 3 4 5 6\n");
+  ASSERT_EQ(::symlink("elsewhere", position.c_str()), 0);
+  EXPECT_FALSE(load_counters(dir, c));
+  EXPECT_EQ(c, counters{});
+}
+
+TEST_F(PositionFile, SaveWritesTheWholeFileAndNoTemporaryStays) {
+  const state_dir dir(tmp.path().c_str());
+  ASSERT_TRUE(save_counters(dir, {0, -500, 30, 0, 1000, 12}));
+  EXPECT_EQ(read_file(position), "0 -500 30 0 1000 12 \n");
+  EXPECT_EQ(leftover_temp_files(), 0);
+}
+
+TEST_F(PositionFile, SaveKeepsThePermissionBitsOfAnExistingFile) {
+  write_file(position, "1 1 1 1 1 1 \n");
+  ASSERT_EQ(::chmod(position.c_str(), 0640), 0);
+  const state_dir dir(tmp.path().c_str());
+  ASSERT_TRUE(save_counters(dir, {2, 2, 2, 2, 2, 2}));
+  struct stat st{};
+  ASSERT_EQ(::stat(position.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(read_file(position), "2 2 2 2 2 2 \n");
+}
+
+TEST_F(PositionFile, SaveCreatesANewFileWithTheDefaultPermissions) {
+  const mode_t old_mask = ::umask(027);
+  const state_dir dir(tmp.path().c_str());
+  const bool saved = save_counters(dir, {});
+  ::umask(old_mask);
+  ASSERT_TRUE(saved);
+  struct stat st{};
+  ASSERT_EQ(::stat(position.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);  // 0666 less the mask
+}
+
+TEST_F(PositionFile, FailedSaveLeavesWhatWasThereAndCleansUp) {
+  // The name is taken by a directory: the rename cannot replace it.
+  ASSERT_EQ(::mkdir(position.c_str(), 0777), 0);
+  const state_dir dir(tmp.path().c_str());
+  EXPECT_FALSE(save_counters(dir, {1, 2, 3, 4, 5, 6}));
+  struct stat st{};
+  ASSERT_EQ(::stat(position.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(leftover_temp_files(), 0);
+}
+
+TEST_F(PositionFile, SaveFailsWithoutADirectory) {
+  const state_dir dir(tmp.file("no-such-dir").c_str());
+  EXPECT_FALSE(save_counters(dir, {}));
+}
+
+TEST_F(PositionFile, SaveReplacesALinkInsteadOfWritingThroughIt) {
+  const std::string target = tmp.file("sentinel");
+  write_file(target, "precious\n");
+  ASSERT_EQ(::symlink(target.c_str(), position.c_str()), 0);
+  const state_dir dir(tmp.path().c_str());
+  ASSERT_TRUE(save_counters(dir, {3, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(read_file(target), "precious\n");
+  EXPECT_EQ(read_file(position), "3 0 0 0 0 0 \n");
+}
+
+}  // namespace
+}  // namespace armctl
