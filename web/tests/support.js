@@ -1,0 +1,110 @@
+// Test harness for the live page: a loopback static server for a state
+// directory, the page files copied in as the install puts them, and a
+// headless Debian Chromium.
+'use strict';
+
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+
+const WEB_DIR = path.resolve(__dirname, '..');
+const PAGE_FILES = ['index.html', 'arm.js', 'page.js', 'style.css'];
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+
+const TYPES = {
+  '.html': 'text/html; charset=utf-8',
+  '.js': 'text/javascript; charset=utf-8',
+  '.css': 'text/css; charset=utf-8',
+  '.dat': 'text/plain; charset=utf-8',
+};
+
+function installPage(dir) {
+  for (const f of PAGE_FILES) fs.copyFileSync(path.join(WEB_DIR, f), path.join(dir, f));
+}
+
+function scratchDir(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// Serves `root` on 127.0.0.1 as a plain web server would. `server.answer`
+// set to false drops every request unanswered, as a dead server does.
+function startServer(root) {
+  const sockets = new Set();
+  const server = http.createServer((req, res) => {
+    if (!server.answer) {
+      req.socket.destroy();
+      return;
+    }
+    const name = decodeURIComponent(new URL(req.url, 'http://x').pathname).replace(/^\/+/, '') || 'index.html';
+    const file = path.join(root, name);
+    if (path.dirname(file) !== path.resolve(root)) {
+      res.writeHead(403).end();
+      return;
+    }
+    fs.stat(file, (err, st) => {
+      if (err || !st.isFile()) {
+        res.writeHead(404, { 'Content-Type': 'text/plain' }).end('not found');
+        return;
+      }
+      fs.readFile(file, (readErr, body) => {
+        if (readErr) {
+          res.writeHead(500).end();
+          return;
+        }
+        res.writeHead(200, {
+          'Content-Type': TYPES[path.extname(file)] || 'application/octet-stream',
+          'Last-Modified': st.mtime.toUTCString(),
+        });
+        res.end(body);
+      });
+    });
+  });
+  server.answer = true;
+  server.on('connection', (s) => {
+    sockets.add(s);
+    s.on('close', () => sockets.delete(s));
+  });
+  return new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.listen(0, '127.0.0.1', () => {
+      server.url = `http://127.0.0.1:${server.address().port}/`;
+      server.stop = () =>
+        new Promise((done) => {
+          for (const s of sockets) s.destroy();
+          server.close(() => done());
+        });
+      resolve(server);
+    });
+  });
+}
+
+// Debian's Chromium with a fresh profile; nothing is downloaded.
+async function launchBrowser() {
+  const { chromium } = require('playwright-core');
+  const profile = scratchDir('armctl-web-profile-');
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM,
+    headless: true,
+    timeout: 60000,
+    viewport: { width: 1200, height: 820 },
+    args: [
+      '--headless',
+      '--no-sandbox',
+      '--disable-gpu',
+      '--disable-quic',
+      '--no-first-run',
+      '--disable-background-networking',
+      '--disable-component-update',
+      '--disable-sync',
+    ],
+  });
+  context.setDefaultTimeout(15000);
+  context.closeAll = async () => {
+    await context.close();
+    fs.rmSync(profile, { recursive: true, force: true });
+  };
+  return context;
+}
+
+module.exports = { PAGE_FILES, installPage, scratchDir, startServer, launchBrowser };
