@@ -11,9 +11,15 @@
 
 namespace armctl {
 
-using condition = bool (*)(const pose&);
+// What a condition looks at decides how the poses on the way are checked:
+// an angle moves monotonically with its counter, a height does not.
+enum class measure { none, height, angle };
 
-// Heights of the hand tip relative to the shoulder pivot; angles in degrees.
+struct condition {
+  bool (*holds)(const pose&);
+  measure on;
+};
+
 bool tip_below_10(const pose& p);
 bool tip_above_minus_10(const pose& p);
 bool tip_above_minus_10_5(const pose& p);
@@ -21,11 +27,19 @@ bool shoulder_above_minus_40(const pose& p);
 bool elbow_bend_below_50(const pose& p);
 bool wrist_bend_below_80(const pose& p);
 
+// Heights of the hand tip relative to the shoulder pivot; angles in degrees.
+inline constexpr condition height_below_10{tip_below_10, measure::height};
+inline constexpr condition height_above_minus_10{tip_above_minus_10, measure::height};
+inline constexpr condition height_above_minus_10_5{tip_above_minus_10_5, measure::height};
+inline constexpr condition shoulder_angle_above_minus_40{shoulder_above_minus_40, measure::angle};
+inline constexpr condition elbow_bend_under_50{elbow_bend_below_50, measure::angle};
+inline constexpr condition wrist_bend_under_80{wrist_bend_below_80, measure::angle};
+
 // a - b < limit, decided on the exact difference of the two doubles: a
 // rounded subtraction can turn a bend a hair below its limit into the limit.
 bool difference_below(double a, double b, double limit);
 
-// Up to three conditions, all of which must hold; unused slots are null.
+// Up to three conditions, all of which must hold; unused slots are empty.
 using geometry_guard = std::array<condition, 3>;
 
 bool allows(const geometry_guard& guard, const pose& p);

@@ -84,7 +84,7 @@ TEST(Conditions, TheBendJustBelowFiftyAllowsTheMove) {
 }
 
 TEST(Allows, EveryConditionMustHold) {
-  const geometry_guard guard{tip_below_10, elbow_bend_below_50, nullptr};
+  const geometry_guard guard{height_below_10, elbow_bend_under_50, {}};
   pose p = with_angles(0, 10, 0);
   p.total.y = 5;
   EXPECT_TRUE(allows(guard, p));
@@ -102,7 +102,7 @@ constexpr std::size_t wrist_counter = 2;
 constexpr std::int64_t shoulder_turn = 8845;
 
 TEST(PathAllows, AFullTurnThroughTheForbiddenRegionIsRefused) {
-  const geometry_guard height{tip_below_10, nullptr, nullptr};
+  const geometry_guard height{height_below_10};
   counters start{};
   start[2] = 2239;  // wrist straight up: the tip is 4.5 above the pivot
   // One full turn ends about where it began, well below the limit ...
@@ -115,7 +115,7 @@ TEST(PathAllows, AFullTurnThroughTheForbiddenRegionIsRefused) {
 }
 
 TEST(PathAllows, ConditionsBrokenAtTheStartAreLeftToTheEndPose) {
-  const geometry_guard height{tip_below_10, nullptr, nullptr};
+  const geometry_guard height{height_below_10};
   // Shoulder straight up, wrist straight up: the tip is 12 above the pivot.
   counters start{};
   start[4] = 2211;  // 89.99 degrees
@@ -133,7 +133,7 @@ TEST(PathAllows, ConditionsBrokenAtTheStartAreLeftToTheEndPose) {
 TEST(PathAllows, ChecksEveryUnitOnTheWay) {
   // With the wrist raised 33.8 degrees the tip tops 10 by 0.0016, for a few
   // dozen counts around the top of the shoulder's arc: no count may be skipped.
-  const geometry_guard height{tip_below_10, nullptr, nullptr};
+  const geometry_guard height{height_below_10};
   counters start{};
   start[2] = 840;
   std::int64_t above_count = 0;
@@ -142,6 +142,22 @@ TEST(PathAllows, ChecksEveryUnitOnTheWay) {
   ASSERT_GT(above_count, 0);
   ASSERT_LT(above_count, 100);
   EXPECT_FALSE(path_allows(height, start, shoulder_counter, 4500));
+}
+
+TEST(PathAllows, AHugeCountThatCannotReachALimitNeedsNoSweep) {
+  // The wrist alone cannot lift the tip to 10 with the shoulder and elbow
+  // level, nor can anything bring the elbow bend past 50 on the way to an
+  // end where it holds: these finish without visiting two billion poses.
+  EXPECT_TRUE(path_allows({height_below_10}, counters{}, wrist_counter, 2000000000));
+  EXPECT_TRUE(path_allows({height_above_minus_10_5}, counters{}, wrist_counter, -2000000000));
+  EXPECT_TRUE(path_allows({height_below_10, elbow_bend_under_50}, counters{}, 1, -2000000000));
+}
+
+TEST(PathAllows, AnglesAreJudgedAtTheEnds) {
+  // The shoulder angle only falls as N lowers it: holding at the start and
+  // at the end means holding on the way.
+  counters start{};
+  EXPECT_TRUE(path_allows({shoulder_angle_above_minus_40}, start, shoulder_counter, -982));
 }
 
 }  // namespace
