@@ -11,8 +11,23 @@ namespace armctl {
 namespace {
 
 constexpr std::int64_t ns_per_s = 1000000000;
-constexpr std::int64_t min_margin_ns = 20000;
-constexpr std::int64_t start_margin_ns = 80000;
+
+// The wake-up margin follows the 95th percentile of the kernel's wake-up
+// latency: it grows by 19 steps whenever a wake-up comes after the deadline
+// and shrinks by one otherwise. A percentile, unlike the worst case, does
+// not let a rare stall of milliseconds set how long every delay spins.
+constexpr std::int64_t start_margin_ns = 50000;
+constexpr std::int64_t margin_up_ns = 9500;
+constexpr std::int64_t margin_down_ns = 500;
+constexpr std::int64_t min_margin_ns = 2000;
+// Spinning costs a core; never spin more than a tenth of a delay.
+constexpr std::int64_t max_margin_share = 10;
+
+// A late write is made up by shortening the following delays by at most
+// this share each; further behind than `restart_after` delays, the schedule
+// starts again from now.
+constexpr std::int64_t catch_up_share = 12;
+constexpr std::int64_t restart_after = 10;
 
 timespec to_timespec(std::int64_t ns) {
   return {static_cast<time_t>(ns / ns_per_s), static_cast<long>(ns % ns_per_s)};
@@ -41,10 +56,15 @@ void pacer::kill_time(long loops) {
           : static_cast<std::int64_t>(static_cast<double>(delay_ns_) *
                                       (static_cast<double>(loops) / delay_loops));
   if (span <= 0) return;
-  const std::int64_t now = monotonic_ns();
-  const bool on_schedule = due_ != 0 && now - due_ <= span / 2;
-  due_ = (on_schedule ? due_ : now) + span;
-  sleep_until(due_);
+  sleep_until(schedule_.next(monotonic_ns(), span));
+}
+
+// The schedule advances by one span; the deadline is on it unless that
+// would make this delay more than a twelfth shorter than the span.
+std::int64_t pace_schedule::next(std::int64_t now, std::int64_t span) {
+  if (on_time_ == 0 || now - on_time_ > restart_after * span) on_time_ = now;
+  on_time_ += span;
+  return std::max(on_time_, now + span - span / catch_up_share);
 }
 
 void pacer::sleep_until(std::int64_t deadline) {
@@ -53,12 +73,10 @@ void pacer::sleep_until(std::int64_t deadline) {
     const timespec ts = to_timespec(wake);
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
-    // Follow the wake-up latency: rise quickly when it grows, ease back slowly,
-    // and never spin more than a fifth of a delay.
-    const std::int64_t late = monotonic_ns() - wake;
-    margin_ns_ += late > margin_ns_ ? (late - margin_ns_) / 2 : -(margin_ns_ - late) / 64;
+    const bool overslept = monotonic_ns() > deadline;
+    margin_ns_ += overslept ? margin_up_ns : -margin_down_ns;
     margin_ns_ = std::clamp(margin_ns_, min_margin_ns,
-                            std::max(min_margin_ns, delay_ns_ / 5));
+                            std::max(min_margin_ns, delay_ns_ / max_margin_share));
   }
   while (monotonic_ns() < deadline) {
   }

@@ -8,11 +8,22 @@ namespace armctl {
 // kill_time(500000) is one delay point; its real length is `delay_ns`.
 inline constexpr long delay_loops = 500000;
 
-// Each delay ends at a deadline one delay after the previous deadline, so a
-// late wake-up never makes the next step late too and errors never add up
-// over a long move. A write that is more than half a delay late starts the
-// schedule afresh instead of catching up with a burst of short steps the
-// motor could not follow.
+// When each delay ends. Delays end on a fixed schedule, one delay after the
+// previous one, so a late wake-up does not make every later step late too
+// and errors never add up over a long move. A late write is made up slowly,
+// each delay at most a twelfth shorter, never by a burst of short steps the
+// motor could not follow; more than ten delays behind (a long stall), the
+// schedule starts afresh from the moment the steps resume.
+class pace_schedule {
+ public:
+  // The deadline of a delay of `span` ns that begins at `now`.
+  std::int64_t next(std::int64_t now, std::int64_t span);
+
+ private:
+  std::int64_t on_time_ = 0;  // where the last delay should have ended; 0 before the first
+};
+
+// Waits out delays on the schedule above.
 class pacer {
  public:
   explicit pacer(std::int64_t delay_ns);
@@ -24,8 +35,8 @@ class pacer {
   void sleep_until(std::int64_t deadline);
 
   std::int64_t delay_ns_;
-  std::int64_t due_ = 0;          // deadline of the last delay; 0 before the first
-  std::int64_t margin_ns_;        // how early to wake before a deadline and spin
+  pace_schedule schedule_;
+  std::int64_t margin_ns_;     // how early to wake before a deadline and spin
 };
 
 // CLOCK_MONOTONIC in nanoseconds.
