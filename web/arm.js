@@ -119,13 +119,15 @@
   function scanInt(text, pos) {
     while (pos < text.length && SPACE.includes(text[pos])) pos++;
     let negative = false;
+    const signAt = pos;
     if (text[pos] === '+' || text[pos] === '-') {
       negative = text[pos] === '-';
       pos++;
     }
     const start = pos;
     while (pos < text.length && text[pos] >= '0' && text[pos] <= '9') pos++;
-    if (pos === start) return { kind: 'none', pos };
+    // Without a sign to consume, the character stays for every later conversion.
+    if (pos === start) return { kind: 'none', pos, stuck: start === signAt };
     const magnitude = Number(text.slice(start, pos));
     const value = (negative ? -magnitude : magnitude) + 0; // no "-0" counter
     if (value < INT32_MIN || value > INT32_MAX) return { kind: 'range', pos };
@@ -148,10 +150,19 @@
         continue;
       }
       if (r.kind === 'range') {
-        problems.push(`counter ${i} is outside the 32-bit range`);
-        break; // the controller stops reading there
+        problems.push(`counter ${i} is outside the 32-bit range, and the controller reads no further`);
+        break;
       }
-      problems.push(pos < text.length ? `counter ${i} is not a number` : `counter ${i} is missing`);
+      if (pos >= text.length) {
+        problems.push(text.trim() === '' ? 'it is empty' : `it ends before counter ${i}`);
+        break;
+      }
+      if (!r.stuck) {
+        problems.push(`counter ${i} is not a number`);
+        continue;
+      }
+      problems.push(`counter ${i} is not a number (${JSON.stringify(text[pos])}), and the controller reads no further`);
+      break;
     }
     if (problems.length === 0 && text.slice(pos).trim() !== '')
       problems.push('there is more text after the six counters');

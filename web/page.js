@@ -177,17 +177,20 @@
     g.append(svg('circle', { cx: sx(PIVOT.x), cy: sy(PIVOT.y), r: 0.45, class: 'joint' }));
   }
 
-  // Arc at a joint from the direction of one segment to the next, with the bend.
+  // At a joint: the previous segment's line carried on (the zero of the
+  // bend), an arc from it to the next segment, and the bend on its bisector.
   function bendMark(at, fromDeg, toDeg, text, within) {
     const g = svg('g', { class: within ? 'bend' : 'bend beyond' });
+    const toward = (deg, r) => ({ x: at.x + r * Math.cos((deg * Math.PI) / 180), y: at.y + r * Math.sin((deg * Math.PI) / 180) });
     const r = 1.6;
-    const point = (deg) => ({ x: at.x + r * Math.cos((deg * Math.PI) / 180), y: at.y + r * Math.sin((deg * Math.PI) / 180) });
-    const a = point(fromDeg);
-    const b = point(toDeg);
+    const a = toward(fromDeg, r);
+    const b = toward(toDeg, r);
     const large = Math.abs(toDeg - fromDeg) % 360 > 180 ? 1 : 0;
     const sweep = toDeg > fromDeg ? 0 : 1;
+    g.append(line(at, toward(fromDeg, 2.4), 'bend-zero'));
     g.append(svg('path', { d: `M ${sx(a.x)} ${sy(a.y)} A ${r} ${r} 0 ${large} ${sweep} ${sx(b.x)} ${sy(b.y)}` }));
-    g.append(label({ x: at.x + 0.9, y: at.y - 1.5 }, text, 'bend-label'));
+    const spot = toward((fromDeg + toDeg) / 2, 3);
+    g.append(label({ x: spot.x, y: spot.y - 0.3 }, text, 'bend-label', 'middle'));
     return g;
   }
 
@@ -205,17 +208,19 @@
     g.append(line(PIVOT, tip, 'resultant'));
     A.SEGMENTS.forEach((s, i) => g.append(line(joints[i], joints[i + 1], `segment ${s.name}`)));
     g.append(svg('polyline', { id: 'arm-path', points: joints.map((p) => `${sx(p.x)},${sy(p.y)}`).join(' '), class: 'path' }));
-    joints.slice(1, 3).forEach((p) => g.append(svg('circle', { cx: sx(p.x), cy: sy(p.y), r: 0.4, class: 'joint' })));
     g.append(bendMark(joints[1], pose.shoulder.theta, pose.elbow.theta,
       `${limits.elbowBend.value.toFixed(1)}°`, limits.elbowBend.within));
     g.append(bendMark(joints[2], pose.elbow.theta, pose.wrist.theta,
       `${limits.wristBend.value.toFixed(1)}°`, limits.wristBend.within));
+    joints.slice(1, 3).forEach((p) => g.append(svg('circle', { cx: sx(p.x), cy: sy(p.y), r: 0.4, class: 'joint' })));
     const tipWithin = limits.tipHeight.withinAbove && limits.tipHeight.withinBelow;
     g.append(svg('circle', { id: 'tip', cx: sx(tip.x), cy: sy(tip.y), r: 0.55, class: tipWithin ? 'tip' : 'tip beyond' }));
-    // Keep the label inside the view when the tip is near its right edge.
-    const leftward = tip.x > VIEW.right - 6;
-    g.append(label({ x: tip.x + (leftward ? -0.8 : 0.8), y: tip.y + 0.6 },
-      `tip ${A.formatG(pose.total.y)}`, 'tip-label', leftward ? 'end' : 'start'));
+    // Beyond the tip along the wrist, clear of the joints, and kept inside
+    // the view when the tip is near its right edge.
+    const ahead = (pose.wrist.x >= 0 || tip.x < VIEW.left + 8) && tip.x < VIEW.right - 8;
+    const lift = pose.wrist.y >= 0 ? 0.9 : -1.5;
+    g.append(label({ x: tip.x + (ahead ? 0.8 : -0.8), y: tip.y + lift },
+      `tip ${A.formatG(pose.total.y)}`, 'tip-label', ahead ? 'start' : 'end'));
   }
 
   function drawOverlay(picture, now) {

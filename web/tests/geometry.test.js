@@ -10,6 +10,7 @@ const path = require('node:path');
 const { describe, it, before } = require('node:test');
 
 const A = require('../arm.js');
+const { compareField } = require('./support.js');
 
 const CONTROLLER = process.env.ARMCTL;
 const STATE_DIR = process.env.ARMCTL_STATE_DIR;
@@ -30,17 +31,6 @@ function report(counters) {
   const { status, lines } = runController(positionText(counters), ['-Q']);
   assert.equal(lines.length, 6, `report for ${counters}: ${lines.join(' | ')}`);
   return { status, report: lines.slice(0, 5), summary: lines[5] };
-}
-
-// How a computed value stands against a printed "%lg" field: the same digits,
-// or within one unit of the last printed digit (the two maths libraries may
-// round a sine or a square root differently in its last bit).
-function compareField(value, printed) {
-  if (A.formatG(value) === printed) return 'exact';
-  const p = Number(printed);
-  if (!Number.isFinite(p) || p === 0) return 'differs';
-  const unit = 10 ** (Math.floor(Math.log10(Math.abs(p))) - 5);
-  return Math.abs(value - p) <= unit ? 'near' : 'differs';
 }
 
 // Seeded, so a failure names a position that reproduces.
@@ -141,20 +131,22 @@ describe('position file read as the controller reads it', { concurrency: false }
     ['one line with trailing space', '0 -500 30 0 1000 12 \n', [0, -500, 30, 0, 1000, 12], true],
     ['newlines and tabs between', '\n 0\n-500\t30\n0\n1000\n12', [0, -500, 30, 0, 1000, 12], true],
     ['signs and leading zeros', '+7 -0 007 -12 +0 5\n', [7, 0, 7, -12, 0, 5], true],
-    ['only three numbers', '1 2 3\n', [1, 2, 3, 0, 0, 0], false],
-    ['a letter stops the rest', '1 2 x 4 5 6\n', [1, 2, 0, 0, 0, 0], false],
-    ['a lone sign is consumed', '1 - 3 4 5 6\n', [1, 0, 3, 4, 5, 6], false],
-    ['beyond 32 bits', '1 99999999999 3 4 5 6\n', [1, 0, 0, 0, 0, 0], false],
-    ['empty', '', [0, 0, 0, 0, 0, 0], false],
-    ['text after the six', '1 2 3 4 5 6 junk\n', [1, 2, 3, 4, 5, 6], false],
+    ['only three numbers', '1 2 3\n', [1, 2, 3, 0, 0, 0], false, /^it ends before counter 3$/],
+    ['a letter stops the rest', '1 2 x 4 5 6\n', [1, 2, 0, 0, 0, 0], false, /^counter 2 is not a number \("x"\), and the controller reads no further$/],
+    ['a lone sign is consumed', '1 - 3 4 5 6\n', [1, 0, 3, 4, 5, 6], false, /^counter 1 is not a number$/],
+    ['beyond 32 bits', '1 99999999999 3 4 5 6\n', [1, 0, 0, 0, 0, 0], false, /^counter 1 is outside the 32-bit range/],
+    ['empty', '', [0, 0, 0, 0, 0, 0], false, /^it is empty$/],
+    ['blank', ' \n\t\n', [0, 0, 0, 0, 0, 0], false, /^it is empty$/],
+    ['text after the six', '1 2 3 4 5 6 junk\n', [1, 2, 3, 4, 5, 6], false, /more text after the six/],
     ['the 32-bit limits', '-2147483648 2147483647 0 0 0 0', [-2147483648, 2147483647, 0, 0, 0, 0], true],
   ];
-  for (const [name, text, counters, wellFormed] of cases) {
+  for (const [name, text, counters, wellFormed, problem] of cases) {
     it(name, () => {
       const parsed = A.parsePosition(text);
       assert.deepEqual(parsed.counters, counters);
       assert.ok(parsed.counters.every((c) => !Object.is(c, -0)), 'a counter of -0');
       assert.equal(parsed.problems.length === 0, wellFormed, parsed.problems.join('; '));
+      if (problem) assert.match(parsed.problems.join('; '), problem);
       // The counters a run loads come back in its summary line.
       const { lines } = runController(text, []);
       assert.equal(lines.at(-1), counters.join(','));

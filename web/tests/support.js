@@ -8,6 +8,8 @@ const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 
+const A = require('../arm.js');
+
 const WEB_DIR = path.resolve(__dirname, '..');
 const PAGE_FILES = ['index.html', 'arm.js', 'page.js', 'style.css'];
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
@@ -18,6 +20,25 @@ const TYPES = {
   '.css': 'text/css; charset=utf-8',
   '.dat': 'text/plain; charset=utf-8',
 };
+
+// How a computed value stands against a printed "%lg" field: the same digits,
+// or within one unit of the last printed digit (two maths libraries may round
+// a sine or a square root differently in its last bit).
+function compareField(value, printed) {
+  if (A.formatG(value) === printed) return 'exact';
+  const p = Number(printed);
+  if (!Number.isFinite(p) || p === 0) return 'differs';
+  const unit = 10 ** (Math.floor(Math.log10(Math.abs(p))) - 5);
+  return Math.abs(value - p) <= unit ? 'near' : 'differs';
+}
+
+// Two report lines as printed: field by field the same, or one unit apart in
+// the last digit.
+function linesAgree(shown, printed) {
+  const a = shown.split(',');
+  const b = printed.split(',');
+  return a.length === b.length && a.every((field, i) => compareField(Number(field), b[i]) !== 'differs');
+}
 
 function installPage(dir) {
   for (const f of PAGE_FILES) fs.copyFileSync(path.join(WEB_DIR, f), path.join(dir, f));
@@ -107,4 +128,4 @@ async function launchBrowser() {
   return context;
 }
 
-module.exports = { PAGE_FILES, installPage, scratchDir, startServer, launchBrowser };
+module.exports = { PAGE_FILES, compareField, linesAgree, installPage, scratchDir, startServer, launchBrowser };

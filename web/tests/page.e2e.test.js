@@ -1,0 +1,259 @@
+// The page in headless Chromium over a served state directory: first one the
+// test writes by hand, then the simulated controller's own (ARMCTL and
+// ARMCTL_STATE_DIR; both state files and the page are put there).
+'use strict';
+
+const assert = require('node:assert/strict');
+const { spawn, spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+const { describe, it, before, after } = require('node:test');
+
+const A = require('../arm.js');
+const { installPage, linesAgree, scratchDir, startServer, launchBrowser } = require('./support.js');
+
+const WAIT_MS = 10000; // several polls of the page
+const TEST_MS = 90000;
+
+// Everything a reader of the page can see, in one look.
+function look(page) {
+  return page.evaluate(() => {
+    const text = (id) => document.getElementById(id).textContent;
+    const rows = (id) => [...document.getElementById(id).tBodies[0].rows];
+    const tip = document.getElementById('tip');
+    const armPath = document.getElementById('arm-path');
+    return {
+      state: document.body.dataset.state,
+      held: document.getElementById('lock').dataset.held,
+      lockText: text('lock'),
+      note: text('pose-note'),
+      freshness: text('freshness'),
+      error: document.getElementById('error').hidden ? null : text('error'),
+      armParts: document.getElementById('arm').childElementCount,
+      tip: tip ? [Number(tip.getAttribute('cx')), -Number(tip.getAttribute('cy'))] : null,
+      path: armPath ? armPath.getAttribute('points') : null,
+      report: rows('report').map((r) => r.dataset.line),
+      counters: rows('counters').map((r) => Number(r.dataset.value)),
+      limits: rows('limits').map((r) => r.dataset.status),
+      overlay: text('overlay'),
+      armOpacity: Number(getComputedStyle(document.getElementById('arm')).opacity),
+      tablesOpacity: Math.max(...[...document.querySelectorAll('aside tbody')].map((t) => Number(getComputedStyle(t).opacity))),
+    };
+  });
+}
+
+// Waits, within a bound, for the page to show what `want` accepts.
+async function until(page, want, what) {
+  const deadline = Date.now() + WAIT_MS;
+  let seen;
+  while (Date.now() < deadline) {
+    seen = await look(page);
+    if (want(seen)) return seen;
+    await page.waitForTimeout(100);
+  }
+  assert.fail(`page did not show ${what} within ${WAIT_MS} ms; it showed ${JSON.stringify(seen)}`);
+}
+
+const positionText = (counters) => counters.map((c) => `${c} `).join('') + '\n';
+const sameReport = (shown, lines) => shown.length === 5 && shown.every((l, i) => linesAgree(l, lines[i]));
+
+function expectPose(seen, counters) {
+  const pose = A.poseOf(counters);
+  assert.deepEqual(seen.report, A.reportLines(pose));
+  assert.deepEqual(seen.counters, counters);
+  // The tip is drawn at the shoulder pivot, atop the base, plus the resultant.
+  assert.ok(Math.abs(seen.tip[0] - pose.total.x) < 1e-3, `tip x ${seen.tip[0]}`);
+  assert.ok(Math.abs(seen.tip[1] - (A.BASE_LENGTH + pose.total.y)) < 1e-3, `tip y ${seen.tip[1]}`);
+}
+
+describe('the page over a state directory written by hand', { concurrency: false, timeout: 4 * TEST_MS }, () => {
+  let dir, server, browser, page;
+  const write = (name, text) => fs.writeFileSync(path.join(dir, name), text);
+
+  before(async () => {
+    dir = scratchDir('armctl-web-state-');
+    installPage(dir);
+    write('lock.dat', '0\n');
+    write('robot_position.dat', positionText([0, 0, 0, 0, 0, 0]));
+    server = await startServer(dir);
+    browser = await launchBrowser();
+    page = await browser.newPage();
+    await page.goto(server.url);
+  });
+
+  after(async () => {
+    if (browser) await browser.closeAll();
+    if (server) await server.stop();
+    if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  it('draws the arm of the position file', { timeout: TEST_MS }, async () => {
+    const seen = await until(page, (s) => s.state === 'ok', 'a pose');
+    expectPose(seen, [0, 0, 0, 0, 0, 0]);
+    assert.deepEqual(seen.report, ['0,9.5,9.5,0', '7.5,0,7.5,0', '7.5,0,7.5,0', '4.5,0,4.5,0', '19.5,0,19.5,0']);
+    assert.equal(seen.held, '0');
+    assert.equal(seen.error, null);
+    assert.match(seen.freshness, /^Read \S+, \d+ s ago/);
+  });
+
+  it('redraws when the position file changes', { timeout: TEST_MS }, async () => {
+    const before_ = await look(page);
+    write('robot_position.dat', positionText([0, -500, 0, 0, 1000, 0]));
+    const seen = await until(page, (s) => s.counters[4] === 1000, 'the new counters');
+    expectPose(seen, [0, -500, 0, 0, 1000, 0]);
+    assert.equal(seen.report[4], '17.3882,2.7983,17.6119,9.14229');
+    assert.notEqual(seen.path, before_.path);
+  });
+
+  it('marks the guards that a pose is beyond', { timeout: TEST_MS }, async () => {
+    // Shoulder 12.21, elbow 64.8, wrist 148.74 degrees: bends 52.59 and 83.94
+    // against 50 and 80, tip height 1.59 + 6.79 + 2.34 = 10.7 against 10.
+    write('robot_position.dat', positionText([0, 2000, 3700, 0, 300, 0]));
+    const seen = await until(page, (s) => s.counters[1] === 2000, 'the new counters');
+    const limits = A.limitsOf(A.poseOf([0, 2000, 3700, 0, 300, 0]));
+    assert.ok(!limits.elbowBend.within && !limits.wristBend.within && !limits.tipHeight.withinAbove);
+    // Rows: tip < 10, tip > -10, tip > -10.5, elbow bend, wrist bend, shoulder angle.
+    assert.deepEqual(seen.limits, ['beyond', 'within', 'within', 'beyond', 'beyond', 'within']);
+  });
+
+  it('follows the lock file', { timeout: TEST_MS }, async () => {
+    const cases = [
+      ['1\n', '1', /held/],
+      ['0\n', '0', /free/],
+      ['-3', '1', /held/],
+      ['garbage\n', 'unknown', /no number/],
+      [null, 'unknown', /missing/],
+      ['0\n', '0', /free/],
+    ];
+    for (const [text, held, words] of cases) {
+      if (text === null) fs.rmSync(path.join(dir, 'lock.dat'));
+      else write('lock.dat', text);
+      const seen = await until(page, (s) => s.held === held && words.test(s.lockText), `lock ${held} for ${JSON.stringify(text)}`);
+      // While a run holds the lock the drawn pose is the one before the run.
+      assert.equal(seen.note !== '', held === '1', `note "${seen.note}"`);
+      assert.equal(seen.state, 'ok');
+    }
+  });
+
+  it('shows an error, not an arm, for a malformed or missing position file', { timeout: TEST_MS }, async () => {
+    const cases = [
+      ['1 2 x 4 5 6\n', /counter 2 is not a number \("x"\), and the controller reads no further/],
+      ['1 2 3\n', /ends before counter 3/],
+      ['', /is empty/],
+      ['1 2 3 4 5 6 7\n', /more text after/],
+      ['1 99999999999 3 4 5 6\n', /32-bit/],
+      [null, /missing/],
+    ];
+    for (const [text, words] of cases) {
+      write('robot_position.dat', positionText([0, -500, 0, 0, 1000, 0]));
+      await until(page, (s) => s.state === 'ok', 'a pose first');
+      if (text === null) fs.rmSync(path.join(dir, 'robot_position.dat'));
+      else write('robot_position.dat', text);
+      const seen = await until(page, (s) => s.state === 'error', `an error for ${JSON.stringify(text)}`);
+      assert.match(seen.error, /robot_position\.dat/);
+      assert.match(seen.error, words);
+      assert.equal(seen.armParts, 0, 'arm still drawn');
+      assert.equal(seen.tip, null);
+      assert.deepEqual(seen.report, []);
+      assert.deepEqual(seen.counters, []);
+      assert.match(seen.overlay, /No picture/);
+    }
+    write('robot_position.dat', positionText([0, 0, 0, 0, 200, 0]));
+    const seen = await until(page, (s) => s.state === 'ok', 'a pose again');
+    expectPose(seen, [0, 0, 0, 0, 200, 0]);
+  });
+
+  it('marks the picture stale when the server stops answering', { timeout: TEST_MS }, async () => {
+    await until(page, (s) => s.state === 'ok', 'a current pose');
+    server.answer = false;
+    try {
+      const seen = await until(page, (s) => s.state === 'stale', 'a stale picture');
+      assert.match(seen.freshness, /^STALE: last good read \S+, \d+ s ago/);
+      assert.match(seen.overlay, /STALE/);
+      assert.ok(seen.armOpacity < 1, 'stale arm drawn at full strength');
+      assert.ok(seen.tablesOpacity < 1, 'stale numbers shown at full strength');
+      assert.equal(seen.held, 'unknown');
+    } finally {
+      server.answer = true;
+    }
+    const seen = await until(page, (s) => s.state === 'ok', 'a current pose again');
+    assert.equal(seen.overlay, '');
+    assert.equal(seen.armOpacity, 1);
+  });
+});
+
+describe('the page over the simulated controller\'s state directory', { concurrency: false, timeout: 4 * TEST_MS }, () => {
+  const CONTROLLER = process.env.ARMCTL;
+  const STATE_DIR = process.env.ARMCTL_STATE_DIR;
+  let server, browser, page;
+  const write = (name, text) => fs.writeFileSync(path.join(STATE_DIR, name), text);
+
+  // The run's last "-Q" report and its summary line of counters.
+  function parseRun(stdout) {
+    const lines = stdout.split('\n').filter((l) => l !== '');
+    return { report: lines.slice(-6, -1), counters: lines.at(-1).split(',').map(Number) };
+  }
+
+  function run(args) {
+    const r = spawnSync(CONTROLLER, args, { encoding: 'utf8', timeout: 20000 });
+    assert.equal(r.error, undefined, String(r.error));
+    return Object.assign(parseRun(r.stdout), { status: r.status });
+  }
+
+  before(async () => {
+    assert.ok(CONTROLLER && STATE_DIR, 'set ARMCTL and ARMCTL_STATE_DIR to a simulated controller and its state directory');
+    installPage(STATE_DIR);
+    write('lock.dat', '0\n');
+    write('robot_position.dat', positionText([0, 0, 0, 0, 0, 0]));
+    server = await startServer(STATE_DIR);
+    browser = await launchBrowser();
+    page = await browser.newPage();
+    await page.goto(server.url);
+  });
+
+  after(async () => {
+    if (browser) await browser.closeAll();
+    if (server) await server.stop();
+  });
+
+  it('shows every pose the controller reports', { timeout: TEST_MS }, async () => {
+    const runs = [
+      ['-H', '200', '-Q'],
+      ['-V', '300', '-E', '250', '-Q'],
+      ['-G', '40', '-T', '60', '-S', '80', '-Q'],
+      ['-N', '900', '-Q'],
+      ['-F', '700', '-W', '150', '-Q'],
+      ['-H', '3000', '-Q'], // refused: the tip would rise past 10
+    ];
+    for (const args of runs) {
+      const done = run(args);
+      assert.ok(done.status === 0 || done.status === 88, `status ${done.status}`);
+      const seen = await until(page, (s) => s.counters.join(',') === done.counters.join(','), `counters ${done.counters}`);
+      assert.ok(sameReport(seen.report, done.report),
+        `after ${args.join(' ')}: page ${seen.report.join(' | ')}; controller ${done.report.join(' | ')}`);
+    }
+  });
+
+  it('shows a run waiting on the lock, then its result', { timeout: TEST_MS }, async () => {
+    const start = await until(page, (s) => s.state === 'ok' && s.held === '0', 'a free lock');
+    write('lock.dat', '1\n'); // another run holds it
+    const child = spawn(CONTROLLER, ['-H', '100', '-Q'], { stdio: ['ignore', 'pipe', 'inherit'] });
+    let stdout = '';
+    child.stdout.on('data', (d) => (stdout += d));
+    const ended = new Promise((resolve) => child.on('close', resolve));
+    try {
+      const waiting = await until(page, (s) => s.held === '1', 'the lock held');
+      assert.match(waiting.note, /pose before the run/);
+      assert.deepEqual(waiting.counters, start.counters);
+      write('lock.dat', '0\n');
+      const status = await Promise.race([ended, new Promise((r) => setTimeout(() => r('timeout'), WAIT_MS))]);
+      assert.equal(status, 0, 'controller run');
+    } finally {
+      if (child.exitCode === null) child.kill();
+    }
+    const done = parseRun(stdout);
+    const seen = await until(page, (s) => s.held === '0' && s.counters.join(',') === done.counters.join(','), 'the run\'s result');
+    assert.ok(sameReport(seen.report, done.report), `page ${seen.report.join(' | ')}; controller ${done.report.join(' | ')}`);
+    assert.equal(seen.note, '');
+  });
+});
