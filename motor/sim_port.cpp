@@ -47,8 +47,4 @@ void sim_port::flush() {
   writes_.clear();
 }
 
-std::unique_ptr<port> make_port(const char* state_dir) {
-  return std::make_unique<sim_port>(std::string(state_dir) + "/" + port_log_name);
-}
-
 }  // namespace armctl

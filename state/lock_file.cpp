@@ -98,9 +98,9 @@ bool lock_file::reads_free() const {
 bool lock_file::put(const char* text) {
   if (fd_ >= 0 && writable_)
     return ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
-  const int fd = dir_.open_regular(lock_file_name, O_WRONLY | O_CREAT | O_TRUNC);
+  const int fd = dir_.open_regular(lock_file_name, O_WRONLY | O_CREAT);
   if (fd < 0) return false;
-  const bool ok = write_all(fd, std::string_view(text, 2));
+  const bool ok = ::pwrite(fd, text, 2, 0) == 2 && ::ftruncate(fd, 2) == 0;
   return ::close(fd) == 0 && ok;
 }
 

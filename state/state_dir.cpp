@@ -22,8 +22,9 @@ int state_dir::open_regular(const char* name, int flags, unsigned mode) const {
   const int fd = ::openat(fd_, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
                           static_cast<mode_t>(mode));
   if (fd < 0) return -1;
+  // A second link means the name was planted to reach a file elsewhere.
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     ::close(fd);
     errno = EINVAL;
     return -1;

@@ -20,8 +20,8 @@ class state_dir {
 
   int fd() const { return fd_; }
 
-  // Opens `name` with `flags` (O_RDONLY, O_RDWR, ... plus O_CREAT or O_TRUNC);
-  // returns -1 unless the result is a regular file. New files get `mode`.
+  // Opens `name` with `flags` (O_RDONLY, O_RDWR, ... plus O_CREAT); returns
+  // -1 unless the result is a regular file with one link. New files get `mode`.
   int open_regular(const char* name, int flags, unsigned mode = 0666) const;
 
  private:
