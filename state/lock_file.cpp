@@ -7,6 +7,8 @@
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <string>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,6 +25,13 @@ void sleep_for(std::chrono::nanoseconds span) {
   // shortens this poll.
   ::nanosleep(&ts, nullptr);
 }
+
+// Marks a "1" as written by a run of this program. Such a run holds the
+// flock for as long as it holds the lock, so a waiting run that has the
+// flock and still finds a marked "1" knows that its writer died (killed
+// outright, or the machine lost power) and that the lock is stale. A "1"
+// written by another program carries no mark and is waited out as always.
+constexpr const char* holder_mark = "user.armctl.holder";
 
 }  // namespace
 
@@ -91,7 +100,12 @@ bool lock_file::reads_free() const {
   if (got <= 0) return true;
   std::string_view text(buf, static_cast<std::size_t>(got));
   const scan_result r = scan_int(text);
-  return r.kind == scanned::no_number || (r.kind == scanned::number && r.value == 0);
+  const bool free = r.kind == scanned::no_number || (r.kind == scanned::number && r.value == 0);
+  return free || left_by_a_dead_run();
+}
+
+bool lock_file::left_by_a_dead_run() const {
+  return ::fgetxattr(fd_, holder_mark, nullptr, 0) >= 0;
 }
 
 // Replaces the two-byte content in place: readers never see an empty file.
@@ -104,10 +118,20 @@ bool lock_file::put(const char* text) {
   return ::close(fd) == 0 && ok;
 }
 
-bool lock_file::take() { return put("1\n"); }
+// The mark goes on before the "1" and comes off after the "0", so that no
+// crash can leave an unmarked "1" behind. File systems without extended
+// attributes simply keep the plain protocol.
+bool lock_file::take() {
+  if (fd_ >= 0 && writable_) {
+    const std::string pid = std::to_string(::getpid());
+    ::fsetxattr(fd_, holder_mark, pid.data(), pid.size(), 0);
+  }
+  return put("1\n");
+}
 
 bool lock_file::release() {
   const bool ok = put("0\n");
+  if (fd_ >= 0 && writable_) ::fremovexattr(fd_, holder_mark);
   close_file();
   return ok;
 }

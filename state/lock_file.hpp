@@ -19,8 +19,9 @@ class lock_file {
   lock_file(const lock_file&) = delete;
   lock_file& operator=(const lock_file&) = delete;
 
-  // Returns once the file reads 0, holds no integer, or cannot be opened,
-  // holding the flock when there is a file to hold it on. While another
+  // Returns once the file reads 0, holds no integer, cannot be opened, or
+  // holds a 1 left by a run of this program that died without releasing it;
+  // holds the flock when there is a file to hold it on. While another
   // program holds the lock by its content, polls once per `poll`.
   void wait();
   // Writes "1\n"; false when the file cannot be opened or written.
@@ -32,6 +33,7 @@ class lock_file {
   void lock_current_file();
   bool still_current() const;
   bool reads_free() const;
+  bool left_by_a_dead_run() const;
   bool put(const char* text);
   void lock_directory();
   void close_file();

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 
@@ -226,6 +227,27 @@ TEST_F(E2ETimed, ATerminationSignalDuringAWristMoveStopsOnAWholeChunkPair) {
   EXPECT_GT(after[3], 0);
   EXPECT_EQ(d.motors[1].backward, after[3]);
   EXPECT_EQ(d.motors[3].backward, after[3]);
+  EXPECT_EQ(read_file(lock_path), "0\n");
+}
+
+// A run killed outright leaves "1" behind; the next run must not wait on it
+// forever. (The killed run's steps are lost: it never saved.)
+TEST_F(E2ETimed, ARunKilledOutrightDoesNotBlockTheNext) {
+  if (::setxattr(lock_path.c_str(), "user.armctl.probe", "1", 1, 0) != 0)
+    GTEST_SKIP() << "no user extended attributes here";
+  ::removexattr(lock_path.c_str(), "user.armctl.probe");
+  {
+    controller killed(build.exe, {"-S", "1600"});
+    std::this_thread::sleep_for(100ms);
+    killed.signal(SIGKILL);
+    EXPECT_EQ(killed.wait().status, 128 + SIGKILL);
+  }
+  ASSERT_EQ(read_file(lock_path), "1\n");
+  controller next(build.exe, {"-G", "1"});
+  for (int i = 0; i < 100 && next.running(); ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_FALSE(next.running()) << "the next run is still waiting on the dead run's lock";
+  EXPECT_EQ(next.wait().status, 0);
+  EXPECT_EQ(saved(), (counters{1, 0, 0, 0, 0, 0}));
   EXPECT_EQ(read_file(lock_path), "0\n");
 }
 

@@ -6,6 +6,8 @@
 #include <sys/file.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -192,6 +194,65 @@ TEST_F(LockFile, RunsStillExcludeEachOtherWithoutAUsableLockFile) {
   std::this_thread::sleep_for(30ms);
   released = true;
   holder.release();
+  waiter.join();
+}
+
+}  // namespace
+}  // namespace armctl
+
+namespace armctl {
+namespace {
+
+// A run killed outright between its take and its release.
+void take_and_die(const state_dir& dir) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    lock_file lock(dir, never);
+    lock.wait();
+    lock.take();
+    ::_exit(0);
+  }
+  ::waitpid(pid, nullptr, 0);
+}
+
+TEST_F(LockFile, AOneLeftByARunThatDiedDoesNotBlockForever) {
+  write_file(path, "0\n");
+  if (::setxattr(path.c_str(), "user.armctl.probe", "1", 1, 0) != 0)
+    GTEST_SKIP() << "no user extended attributes on " << tmp.path();
+  ::removexattr(path.c_str(), "user.armctl.probe");
+  take_and_die(dir);
+  ASSERT_EQ(read_file(path), "1\n");
+  lock_file lock(dir, never);  // would hang if the stale lock were honoured
+  lock.wait();
+  ASSERT_TRUE(lock.take());
+  ASSERT_TRUE(lock.release());
+  EXPECT_EQ(read_file(path), "0\n");
+  // The release leaves no mark: a later "1" by another program is honoured.
+  char buf[16];
+  EXPECT_LT(::getxattr(path.c_str(), "user.armctl.holder", buf, sizeof buf), 0);
+}
+
+TEST_F(LockFile, AnotherProgramsOneIsHonouredAfterARunOfOursDied) {
+  write_file(path, "0\n");
+  take_and_die(dir);
+  // The other program only writes when the lock is free; here it takes it
+  // after a run of ours has cleanly released.
+  {
+    lock_file lock(dir, never);
+    lock.wait();
+    lock.take();
+    lock.release();
+  }
+  write_file(path, "1\n");
+  std::atomic<bool> freed{false};
+  std::thread waiter([&] {
+    lock_file lock(dir, 5ms);
+    lock.wait();
+    EXPECT_TRUE(freed.load());
+  });
+  std::this_thread::sleep_for(50ms);
+  freed = true;
+  write_file(path, "0\n");
   waiter.join();
 }
 
