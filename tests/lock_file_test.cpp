@@ -32,16 +32,6 @@ class LockFile : public ::testing::Test {
   state_dir dir{tmp.path().c_str()};
 };
 
-TEST_F(LockFile, TakeWritesOneAndReleaseWritesZero) {
-  write_file(path, "0\n");
-  lock_file lock(dir, never);
-  lock.wait();
-  ASSERT_TRUE(lock.take());
-  EXPECT_EQ(read_file(path), "1\n");
-  ASSERT_TRUE(lock.release());
-  EXPECT_EQ(read_file(path), "0\n");
-}
-
 // Content that holds no integer, or no file at all, counts as free.
 class FreeContent : public LockFile, public ::testing::WithParamInterface<const char*> {};
 
