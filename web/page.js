@@ -356,4 +356,7 @@
   render();
   poll();
   setInterval(tick, 500);
+  // A hidden tab's timers are slowed; its picture's age is checked again the
+  // moment it is shown.
+  document.addEventListener('visibilitychange', tick);
 })();
