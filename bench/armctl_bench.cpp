@@ -35,7 +35,7 @@ using armctl::trace::write_record;
 struct settings {
   long long delay_ns = ARMCTL_BENCH_DEFAULT_DELAY;
   long cycles = 2000;
-  int handoffs = 50;
+  int handoffs = 200;
   int poll_handoffs = 50;
 };
 
@@ -180,8 +180,10 @@ struct lock_times {
 }
 
 // Queued runs as separate processes: each next run is started while the one
-// before it holds the lock, so it is already waiting when the lock comes free.
+// before it holds the lock, so it is already waiting when the lock comes free;
+// the hold is long enough for it to get there even on a busy machine.
 std::vector<double> queued_handoffs(int count) {
+  constexpr long long hold_ns = 20000000;
   const std::string dir = make_scratch_dir();
   put_content(dir, "0\n");
   std::vector<lock_times> times;
@@ -195,7 +197,7 @@ std::vector<double> queued_handoffs(int count) {
     if (pid == 0) {
       ::close(taken_pipe[0]);
       ::close(times_pipe[0]);
-      lock_run(dir, 5000000, taken_pipe[1], times_pipe[1]);
+      lock_run(dir, hold_ns, taken_pipe[1], times_pipe[1]);
     }
     pids.push_back(pid);
     ::close(taken_pipe[1]);
