@@ -2,7 +2,6 @@
 #include "driver/commands.hpp"
 
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <limits>
 
