@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# CI: the arm's own platform, 32-bit x86. Builds the whole test suite with
+# -m32 (SSE2 arithmetic) and runs it, then runs a 64-bit and a 32-bit
+# simulated controller side by side and compares everything they print and
+# write. Installs what a fresh Debian machine lacks; exits non-zero on any
+# failure. Optional argument: the number of compared runs (default 1500).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive
+cases="${1:-1500}"
+
+echo "== m32: test suite built for 32-bit x86 (-m32, SSE2), and 64/32-bit controllers compared"
+
+apt_updated=0
+apt_install() {
+  echo "== m32: installing $*"
+  if [ "$apt_updated" = 0 ]; then apt-get update -q; apt_updated=1; fi
+  apt-get install -y -q --no-remove "$@"
+}
+
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+printf 'int main() { return 0; }\n' > "$probe/probe.cpp"
+
+packages=()
+command -v cmake >/dev/null || packages+=(cmake)
+command -v python3 >/dev/null || packages+=(python3)
+command -v g++ >/dev/null || packages+=(g++)
+g++ -m32 "$probe/probe.cpp" -o "$probe/probe32" 2>/dev/null || packages+=(gcc-multilib g++-multilib)
+if [ ! -f /usr/lib/i386-linux-gnu/libgtest.a ]; then
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    apt_updated=0
+  fi
+  packages+=(libgtest-dev:i386)
+fi
+if [ ${#packages[@]} -gt 0 ]; then apt_install "${packages[@]}"; fi
+g++ -m32 "$probe/probe.cpp" -o "$probe/probe32"
+
+# Some kernels (virtual machines among them) cannot run 32-bit x86 programs.
+# There QEMU's user-mode emulator runs them, registered with binfmt_misc so
+# that the tests can start 32-bit controllers like any program: flag F opens
+# the emulator now, C keeps a setuid program's credentials (the privilege
+# tests install one).
+binfmt=/proc/sys/fs/binfmt_misc
+register_qemu() {
+  [ -x /usr/bin/qemu-i386-static ] || apt_install qemu-user-static
+  mountpoint -q "$binfmt" || mount -t binfmt_misc binfmt_misc "$binfmt"
+  if [ -e "$binfmt/qemu-i386" ] && ! grep -q '^flags: .*C' "$binfmt/qemu-i386"; then
+    echo -1 > "$binfmt/qemu-i386"
+  fi
+  [ -e "$binfmt/qemu-i386" ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FC' > "$binfmt/register"
+}
+# An emulator registered earlier would hide whether the kernel runs them.
+native=no
+if [ -e "$binfmt/qemu-i386" ]; then
+  echo 0 > "$binfmt/qemu-i386"
+  "$probe/probe32" 2>/dev/null && native=yes
+  echo 1 > "$binfmt/qemu-i386"
+else
+  "$probe/probe32" 2>/dev/null && native=yes
+fi
+if [ "$native" = yes ]; then
+  runner="natively"
+else
+  register_qemu
+  "$probe/probe32" || { echo "== m32: FAILED: cannot run 32-bit x86 programs"; exit 1; }
+  runner="under QEMU user-mode emulation (this kernel does not run them itself)"
+fi
+echo "== m32: 32-bit x86 programs run $runner"
+
+echo "== m32: whole test suite, 32-bit build (cmake --preset m32)"
+cmake --preset m32
+cmake --build --preset m32 -j2
+ctest --preset m32
+
+echo "== m32: 64-bit and 32-bit simulated controllers without delays, compared byte for byte"
+for bits in 64 32; do
+  toolchain=()
+  [ "$bits" = 32 ] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/m32.cmake")
+  cmake -S . -B "build/m32cmp/$bits" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DARMCTL_PORT=sim -DARMCTL_DELAY_NS=0 -DARMCTL_STATE_DIR="$PWD/build/m32cmp/$bits/state" \
+    -DARMCTL_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "build/m32cmp/$bits" -j2 --target armctl
+  mkdir -p "build/m32cmp/$bits/state"
+done
+python3 .ci/m32_compare.py build/m32cmp/64/armctl build/m32cmp/64/state \
+  build/m32cmp/32/armctl build/m32cmp/32/state --cases "$cases"
+
+echo "== m32: all checks passed"
