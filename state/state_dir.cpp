@@ -19,18 +19,18 @@ state_dir::~state_dir() {
 int state_dir::open_regular(const char* name, int flags, unsigned mode) const {
   // O_NONBLOCK keeps a FIFO in place of a state file from blocking the open;
   // it has no effect on regular files, so it is cleared only for tidiness.
-  const int fd = ::openat(fd_, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                          static_cast<mode_t>(mode));
-  if (fd < 0) return -1;
+  const int file = ::openat(fd_, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                            static_cast<mode_t>(mode));
+  if (file < 0) return -1;
   // A second link means the name was planted to reach a file elsewhere.
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-    ::close(fd);
+  if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(file);
     errno = EINVAL;
     return -1;
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return fd;
+  ::fcntl(file, F_SETFL, ::fcntl(file, F_GETFL) & ~O_NONBLOCK);
+  return file;
 }
 
 bool read_all(int fd, std::string& out, std::size_t limit) {
