@@ -28,16 +28,28 @@ fi
 cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 cmake --build build/fuzz -j2 --target "${targets[@]/%/_fuzzer}"
 
-failed=()
-for t in "${targets[@]}"; do
-  echo "== fuzz: $t for ${seconds} s"
-  work="build/fuzz/run/$t"
+# The targets run side by side: the machine has two cores, and the fixed time
+# is then spent once.
+fuzz_one() {
+  local t=$1 work="build/fuzz/run/$1"
   rm -rf "$work" && mkdir -p "$work/corpus" "$work/artifacts"
-  options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
-           -artifact_prefix="$work/artifacts/")
+  local options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
+                 -artifact_prefix="$work/artifacts/")
   [ -f "fuzz/$t.dict" ] && options+=(-dict="fuzz/$t.dict")
   # New inputs go to the scratch corpus; the seeds in the repository stay as they are.
-  if "build/fuzz/${t}_fuzzer" "${options[@]}" "$work/corpus" "fuzz/corpus/$t" >"$work/log" 2>&1; then
+  "build/fuzz/${t}_fuzzer" "${options[@]}" "$work/corpus" "fuzz/corpus/$t" >"$work/log" 2>&1
+}
+pids=()
+for t in "${targets[@]}"; do
+  fuzz_one "$t" &
+  pids+=($!)
+done
+failed=()
+for i in "${!targets[@]}"; do
+  t=${targets[$i]}
+  work="build/fuzz/run/$t"
+  echo "== fuzz: $t"
+  if wait "${pids[$i]}"; then
     grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added))' "$work/log" || true
   else
     tail -n 60 "$work/log"
@@ -51,4 +63,4 @@ if [ ${#failed[@]} -gt 0 ]; then
   echo "== fuzz: FAILED: ${failed[*]}"
   exit 1
 fi
-echo "== fuzz: all targets ran clean"
+echo "== fuzz: all targets ran clean (${SECONDS} s)"

@@ -87,4 +87,4 @@ done
 python3 .ci/m32_compare.py build/m32cmp/64/armctl build/m32cmp/64/state \
   build/m32cmp/32/armctl build/m32cmp/32/state --cases "$cases"
 
-echo "== m32: all checks passed"
+echo "== m32: all checks passed (${SECONDS} s)"

@@ -57,4 +57,4 @@ echo "== static: cppcheck clean"
 
 bash .ci/format.sh
 
-echo "== static: all checks passed"
+echo "== static: all checks passed (${SECONDS} s)"
