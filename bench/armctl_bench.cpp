@@ -53,7 +53,9 @@ class recording_port final : public armctl::port {
 };
 
 // A forward run of motor 5, as `move` would latch it.
-std::uint8_t pattern_of(long cycle) { return armctl::step_pattern(5, static_cast<int>((cycle + 1) % 4)); }
+std::uint8_t pattern_of(long cycle) {
+  return armctl::step_pattern(5, static_cast<int>((cycle + 1) % 4));
+}
 
 double cpu_seconds() {
   timespec ts{};
@@ -80,7 +82,8 @@ row measure(const settings& s, const std::function<void(recording_port&)>& run) 
     const long long wall0 = armctl::monotonic_ns();
     run(p);
     row r;
-    r.cpu_share = (cpu_seconds() - cpu0) / (static_cast<double>(armctl::monotonic_ns() - wall0) * 1e-9);
+    r.cpu_share =
+        (cpu_seconds() - cpu0) / (static_cast<double>(armctl::monotonic_ns() - wall0) * 1e-9);
     r.t = armctl::trace::time_writes(p.writes(), s.delay_ns);
     const bool ok = ::write(fds[1], &r, sizeof r) == static_cast<ssize_t>(sizeof r);
     ::_exit(ok ? 0 : 1);
@@ -300,11 +303,16 @@ bool parse_arguments(int argc, char** argv, settings& s) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
     long long v = 0;
-    if (flag == "--delay-ns" && parse_number(argv[i + 1], v, 1)) s.delay_ns = v;
-    else if (flag == "--cycles" && parse_number(argv[i + 1], v, 2000)) s.cycles = static_cast<long>(v);
-    else if (flag == "--handoffs" && parse_number(argv[i + 1], v, 50)) s.handoffs = static_cast<int>(v);
-    else if (flag == "--poll-handoffs" && parse_number(argv[i + 1], v, 0)) s.poll_handoffs = static_cast<int>(v);
-    else return false;
+    if (flag == "--delay-ns" && parse_number(argv[i + 1], v, 1))
+      s.delay_ns = v;
+    else if (flag == "--cycles" && parse_number(argv[i + 1], v, 2000))
+      s.cycles = static_cast<long>(v);
+    else if (flag == "--handoffs" && parse_number(argv[i + 1], v, 50))
+      s.handoffs = static_cast<int>(v);
+    else if (flag == "--poll-handoffs" && parse_number(argv[i + 1], v, 0))
+      s.poll_handoffs = static_cast<int>(v);
+    else
+      return false;
   }
   return argc % 2 == 1;
 }
@@ -314,8 +322,10 @@ bool parse_arguments(int argc, char** argv, settings& s) {
 int main(int argc, char** argv) {
   settings s;
   if (!parse_arguments(argc, argv, s)) {
-    std::fputs("usage: armctl-bench [--delay-ns N] [--cycles N>=2000] [--handoffs N>=50]"
-               " [--poll-handoffs N]\n", stderr);
+    std::fputs(
+        "usage: armctl-bench [--delay-ns N] [--cycles N>=2000] [--handoffs N>=50]"
+        " [--poll-handoffs N]\n",
+        stderr);
     return 2;
   }
   const int policy = ::sched_getscheduler(0);
@@ -324,8 +334,8 @@ int main(int argc, char** argv) {
               policy == SCHED_OTHER ? "normal scheduling (SCHED_OTHER)" : "REAL-TIME POLICY SET");
   std::printf("\n%-26s %8s %8s %9s %9s %10s %7s\n", "delay method", "p50 us", "p99 us", "max us",
               "shortest", "drift ppm", "CPU %");
-  std::printf("%-26s %8s %8s %9s %9s %10s %7s\n", "", "|error|", "|error|", "|error|",
-              "x delay", "", "of wall");
+  std::printf("%-26s %8s %8s %9s %9s %10s %7s\n", "", "|error|", "|error|", "|error|", "x delay",
+              "", "of wall");
   std::fflush(stdout);
 
   const row own = measure(s, [&](recording_port& p) {
@@ -334,9 +344,8 @@ int main(int argc, char** argv) {
   });
   print_row("armctl pacer (kill_time)", own);
   std::fflush(stdout);
-  print_row("counting loop to 500000", measure(s, [&](recording_port& p) {
-              cycle_with(p, s.cycles, counting_loop);
-            }));
+  print_row("counting loop to 500000",
+            measure(s, [&](recording_port& p) { cycle_with(p, s.cycles, counting_loop); }));
   std::fflush(stdout);
   print_row("relative nanosleep", measure(s, [&](recording_port& p) {
               const timespec ts = to_timespec(s.delay_ns);
@@ -359,7 +368,8 @@ int main(int argc, char** argv) {
   print_handoff("armctl lock_file (flock + content)", lock);
   std::fflush(stdout);
   if (s.poll_handoffs > 0)
-    print_handoff("one-second content poll alone", stats_of(content_poll_handoffs(s.poll_handoffs)));
+    print_handoff("one-second content poll alone",
+                  stats_of(content_poll_handoffs(s.poll_handoffs)));
 
   report_targets(own, lock);
   return 0;

@@ -51,10 +51,9 @@ void pacer::kill_time(long loops) {
   if (loops <= 0 || delay_ns_ == 0) return;
   // Every caller passes delay_loops; other counts scale, without overflow.
   const std::int64_t span =
-      loops == delay_loops
-          ? delay_ns_
-          : static_cast<std::int64_t>(static_cast<double>(delay_ns_) *
-                                      (static_cast<double>(loops) / delay_loops));
+      loops == delay_loops ? delay_ns_
+                           : static_cast<std::int64_t>(static_cast<double>(delay_ns_) *
+                                                       (static_cast<double>(loops) / delay_loops));
   if (span <= 0) return;
   sleep_until(schedule_.next(monotonic_ns(), span));
 }

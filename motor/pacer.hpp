@@ -36,7 +36,7 @@ class pacer {
 
   std::int64_t delay_ns_;
   pace_schedule schedule_;
-  std::int64_t margin_ns_;     // how early to wake before a deadline and spin
+  std::int64_t margin_ns_;  // how early to wake before a deadline and spin
 };
 
 // CLOCK_MONOTONIC in nanoseconds.

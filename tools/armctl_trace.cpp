@@ -22,7 +22,8 @@ constexpr const char* usage =
     "usage: armctl-trace [--delay-ns N] [port.log]\n"
     "Reads a port log (standard input without a file) and prints per motor the\n"
     "steps, releases and last latched pattern, then per run the interval error\n"
-    "against the delay of N ns (default " ARMCTL_TRACE_DEFAULT_DELAY_TEXT ").\n"
+    "against the delay of N ns (default " ARMCTL_TRACE_DEFAULT_DELAY_TEXT
+    ").\n"
     "Exit status: 0 clean, 1 the writes break the write cycle, 2 bad input.\n";
 
 // Exit statuses.

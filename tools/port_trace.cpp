@@ -12,6 +12,10 @@ constexpr std::uint8_t strobe_bit = 0x01;
 constexpr std::uint8_t phase_lines = 0xCC;
 // Phase line to phase index; the lines are bits 2, 7, 3 and 6.
 constexpr std::array<std::uint8_t, 4> phase_line{0x04, 0x80, 0x08, 0x40};
+// How far the phase index moved (mod 4) to what the cycle counts as; two
+// phases at once is a jump that no move makes.
+constexpr std::array<long motor_summary::*, 4> phase_change{
+    &motor_summary::holds, &motor_summary::forward, nullptr, &motor_summary::backward};
 
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -31,8 +35,7 @@ std::optional<write_record> parse_line(std::string_view line) {
   const auto [end, ec] = std::from_chars(first, last, ns);
   if (ec != std::errc{} || end != last) return std::nullopt;
   const std::string_view byte = line.substr(space + 1);
-  if (byte.size() != 4 || byte[0] != '0' || (byte[1] != 'x' && byte[1] != 'X'))
-    return std::nullopt;
+  if (byte.size() != 4 || byte[0] != '0' || (byte[1] != 'x' && byte[1] != 'X')) return std::nullopt;
   const int hi = hex_digit(byte[2]), lo = hex_digit(byte[3]);
   if (hi < 0 || lo < 0) return std::nullopt;
   return write_record{ns, static_cast<std::uint8_t>(hi * 16 + lo)};
@@ -63,8 +66,7 @@ class board {
 
   void latch(std::uint8_t pattern, std::size_t write_no) {
     const int m = motor_of(pattern);
-    if (m == 0 || m == 7)
-      fault(write_no, pattern, "motor " + std::to_string(m) + " addressed");
+    if (m == 0 || m == 7) fault(write_no, pattern, "motor " + std::to_string(m) + " addressed");
     motor_summary& s = out_.motors[static_cast<std::size_t>(m)];
     int& current = phase_[static_cast<std::size_t>(m)];
     s.last_pattern = pattern;
@@ -80,15 +82,14 @@ class board {
             std::to_string(count_lines(lines)) + " phase lines on motor " + std::to_string(m));
       return;
     }
-    switch ((next - current + 4) % 4) {
-      case 0: ++s.holds; break;
-      case 1: ++s.forward; break;
-      case 3: ++s.backward; break;
-      default:
-        fault(write_no, pattern,
-              "illegal phase jump on motor " + std::to_string(m) + " from phase " +
-                  std::to_string(current) + " to " + std::to_string(next));
-    }
+    long motor_summary::*const counter =
+        phase_change[static_cast<std::size_t>((next - current + 4) % 4)];
+    if (counter)
+      ++(s.*counter);
+    else
+      fault(write_no, pattern,
+            "illegal phase jump on motor " + std::to_string(m) + " from phase " +
+                std::to_string(current) + " to " + std::to_string(next));
     current = next;
   }
 
@@ -146,8 +147,9 @@ decoded decode(const std::vector<write_record>& writes) {
       continue;
     }
     if ((byte ^ *pending) != strobe_bit)
-      b.fault(write_no, byte, "differs from the first write of its cycle (" + hex(*pending) +
-                                  ") in more than the strobe");
+      b.fault(write_no, byte,
+              "differs from the first write of its cycle (" + hex(*pending) +
+                  ") in more than the strobe");
     ++out.cycles;
     b.latch(static_cast<std::uint8_t>(byte & ~strobe_bit), write_no);
     pending.reset();

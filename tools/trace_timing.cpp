@@ -18,7 +18,8 @@ bool starts_run(std::uint8_t byte) { return byte == 0x34 || byte == 0xFC; }
 double percentile(std::vector<double>& values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
+  const auto rank =
+      static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
   return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 

@@ -10,8 +10,8 @@
 namespace armctl {
 namespace {
 
-constexpr std::int64_t span = 1200;          // divisible by 12
-constexpr std::int64_t shortest = 1100;      // a twelfth less
+constexpr std::int64_t span = 1200;      // divisible by 12
+constexpr std::int64_t shortest = 1100;  // a twelfth less
 constexpr std::int64_t start = 1000000;
 
 TEST(PaceSchedule, FirstDelayStartsFromNow) {

@@ -62,8 +62,7 @@ TEST(Decode, OneBackwardStepOfMotor5) {
 }
 
 TEST(Decode, FourBackwardStepsOfMotor2) {
-  const decoded d = decode(
-      writes_of({0x50, 0x51, 0x18, 0x19, 0x90, 0x91, 0x14, 0x15, 0xDC, 0xDD}));
+  const decoded d = decode(writes_of({0x50, 0x51, 0x18, 0x19, 0x90, 0x91, 0x14, 0x15, 0xDC, 0xDD}));
   EXPECT_TRUE(d.faults.empty());
   EXPECT_EQ(d.cycles, 5u);
   expect_motor(d, 2, 0, 4, 1, 0, 0xDC);
@@ -71,10 +70,10 @@ TEST(Decode, FourBackwardStepsOfMotor2) {
 }
 
 TEST(Decode, WristChunkTurnsMotor1BackAndMotor3Forward) {
-  const decoded d = decode(cycles_of({0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A,
-                                      0xCE,  //
-                                      0x92, 0x1A, 0x52, 0x16, 0x92, 0x1A, 0x52, 0x16, 0x92, 0x1A,
-                                      0xDE}));
+  const decoded d =
+      decode(cycles_of({0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A,
+                        0xCE,  //
+                        0x92, 0x1A, 0x52, 0x16, 0x92, 0x1A, 0x52, 0x16, 0x92, 0x1A, 0xDE}));
   EXPECT_TRUE(d.faults.empty());
   EXPECT_EQ(d.writes, 44u);
   EXPECT_EQ(d.cycles, 22u);
@@ -86,8 +85,7 @@ TEST(Decode, WristChunkTurnsMotor1BackAndMotor3Forward) {
 // -G 2 from counter 0: shoulder hold, two steps of motor 5, its release, and
 // the shoulder's release after the option loop.
 TEST(Decode, WholeRunOfTwoGSteps) {
-  const decoded d =
-      decode(writes_of({0x34, 0x35, 0xA2, 0xA3, 0x2A, 0x2B, 0xEE, 0xEF, 0xFC, 0xFD}));
+  const decoded d = decode(writes_of({0x34, 0x35, 0xA2, 0xA3, 0x2A, 0x2B, 0xEE, 0xEF, 0xFC, 0xFD}));
   EXPECT_TRUE(d.faults.empty());
   EXPECT_EQ(d.writes, 10u);
   EXPECT_EQ(d.cycles, 5u);
@@ -152,19 +150,27 @@ TEST_P(DecodeFault, ReportsExactlyOneFault) {
 INSTANTIATE_TEST_SUITE_P(
     BrokenCycles, DecodeFault,
     testing::Values(
-        fault_case{"StrobeMissingOnSecondWrite", {0xA2, 0xA2, 0xA3}, 1,
-                   "write 2 (0xa2): strobe not set"},
-        fault_case{"StrobeSetOnFirstWrite", {0xA3, 0xA2, 0xA3}, 1,
+        fault_case{
+            "StrobeMissingOnSecondWrite", {0xA2, 0xA2, 0xA3}, 1, "write 2 (0xa2): strobe not set"},
+        fault_case{"StrobeSetOnFirstWrite",
+                   {0xA3, 0xA2, 0xA3},
+                   1,
                    "write 1 (0xa3): strobe set on the first"},
-        fault_case{"OtherBitsDiffer", {0xA2, 0xA3, 0x2A, 0xEF}, 2,
+        fault_case{"OtherBitsDiffer",
+                   {0xA2, 0xA3, 0x2A, 0xEF},
+                   2,
                    "write 4 (0xef): differs from the first write"},
-        fault_case{"PhaseJumpsByTwo", {0x2A, 0x2B}, 1,
+        fault_case{"PhaseJumpsByTwo",
+                   {0x2A, 0x2B},
+                   1,
                    "write 2 (0x2a): illegal phase jump on motor 5 from phase 0 to 2"},
         fault_case{"Motor0Addressed", {0x04, 0x05}, 1, "write 2 (0x04): motor 0 addressed"},
         fault_case{"Motor7Addressed", {0x36, 0x37}, 1, "write 2 (0x36): motor 7 addressed"},
         fault_case{"TwoPhaseLines", {0x86, 0x87}, 1, "write 2 (0x86): 2 phase lines on motor 1"},
         fault_case{"NoPhaseLine", {0x22, 0x23}, 1, "write 2 (0x22): 0 phase lines on motor 5"},
-        fault_case{"LastCycleCutShort", {0xA2, 0xA3, 0x2A}, 1,
+        fault_case{"LastCycleCutShort",
+                   {0xA2, 0xA3, 0x2A},
+                   1,
                    "write 3 (0x2a): cycle left without its strobe write"}),
     [](const testing::TestParamInfo<fault_case>& p) { return p.param.name; });
 
@@ -200,9 +206,8 @@ TEST_P(ParseLogBadLine, StopsAtTheSecondLine) {
 
 INSTANTIATE_TEST_SUITE_P(Malformed, ParseLogBadLine,
                          testing::Values("", "20", "20 0x3", "20 0x345", "20 34", "20 0xg4",
-                                         "x 0x34", "-20 0x34", "+20 0x34", "20  0x34",
-                                         "20 0x34 ", "20 0x34\r", "20\t0x34",
-                                         "99999999999999999999 0x34"));
+                                         "x 0x34", "-20 0x34", "+20 0x34", "20  0x34", "20 0x34 ",
+                                         "20 0x34\r", "20\t0x34", "99999999999999999999 0x34"));
 
 }  // namespace
 }  // namespace armctl::trace

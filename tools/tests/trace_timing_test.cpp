@@ -120,7 +120,7 @@ TEST(SplitRuns, StallsInsideARunDoNotCutIt) {
   std::vector<write_record> w;
   append(w, 0, {0x34, 0x35, 0xB0, 0xB1});
   append(w, 9 * delay, {0x38, 0x39, 0xFC, 0xFD});  // stalled mid-move
-  append(w, 1400000, {0x34, 0x35, 0xFC, 0xFD});      // next option, a little late
+  append(w, 1400000, {0x34, 0x35, 0xFC, 0xFD});    // next option, a little late
   EXPECT_EQ(run_sizes(w, delay), (std::vector<std::size_t>{12}));
 }
 
