@@ -79,12 +79,12 @@ for bits in 64 32; do
   toolchain=()
   [ "$bits" = 32 ] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/m32.cmake")
   cmake -S . -B "build/m32cmp/$bits" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DARMCTL_PORT=sim -DARMCTL_DELAY_NS=0 -DARMCTL_STATE_DIR="$PWD/build/m32cmp/$bits/state" \
+    -DARMCTL_PORT=sim -DARMCTL_DELAY_NS=0 -DARMCTL_STATE_DIR="$PWD/build/m32cmp/$bits/statedir" \
     -DARMCTL_WERROR=ON -DBUILD_TESTING=OFF >/dev/null
   cmake --build "build/m32cmp/$bits" -j2 --target armctl
-  mkdir -p "build/m32cmp/$bits/state"
+  mkdir -p "build/m32cmp/$bits/statedir"
 done
-python3 .ci/m32_compare.py build/m32cmp/64/armctl build/m32cmp/64/state \
-  build/m32cmp/32/armctl build/m32cmp/32/state --cases "$cases"
+python3 .ci/m32_compare.py build/m32cmp/64/armctl build/m32cmp/64/statedir \
+  build/m32cmp/32/armctl build/m32cmp/32/statedir --cases "$cases"
 
 echo "== m32: all checks passed (${SECONDS} s)"

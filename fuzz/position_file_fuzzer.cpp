@@ -51,8 +51,7 @@ reading read_one(std::string_view text) {
 }
 
 [[noreturn]] void fail(const char* what, std::string_view text) {
-  std::fprintf(stderr, "%s for input \"%.*s\"\n", what, static_cast<int>(text.size()),
-               text.data());
+  std::fprintf(stderr, "%s for input \"%.*s\"\n", what, static_cast<int>(text.size()), text.data());
   std::abort();
 }
 

@@ -35,8 +35,7 @@ std::int64_t expected_count(const char* p) {
   }
   constexpr std::int64_t cap = std::int64_t{1} << 40;  // far past the range
   std::int64_t magnitude = 0;
-  for (; digit_value(*p) < base; ++p)
-    magnitude = std::min(cap, magnitude * base + digit_value(*p));
+  for (; digit_value(*p) < base; ++p) magnitude = std::min(cap, magnitude * base + digit_value(*p));
   const std::int64_t value = negative ? -magnitude : magnitude;
   return std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX);
 }
