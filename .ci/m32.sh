@@ -50,6 +50,7 @@ register_qemu() {
     echo -1 > "$binfmt/qemu-i386"
   fi
   [ -e "$binfmt/qemu-i386" ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:FC' > "$binfmt/register"
+  echo 1 > "$binfmt/qemu-i386"
 }
 # An emulator registered earlier would hide whether the kernel runs them.
 native=no
