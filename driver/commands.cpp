@@ -72,12 +72,15 @@ constexpr geometry_guard no_guard{};
 constexpr std::int64_t no_limit = 0;
 constexpr motion no_motion{false, 0, 0};
 
-constexpr motion single(int motor_number, int direction) { return {false, motor_number, direction}; }
+constexpr motion single(int motor_number, int direction) {
+  return {false, motor_number, direction};
+}
 constexpr motion wrist_pair(int mode) { return {true, mode, 0}; }
 
 // NOTE: the limits are not symmetric: counter 5 runs from -2000 to +1600, and
 // the lowest tip height is -10 for F but -10.5 for N and W. The elbow motor
 // turns backward as counter 1 grows.
+// clang-format off
 constexpr std::array<command, 13> commands{{
     {'G', run_position, 0, +1, 800, no_guard, single(5, forward)},
     {'B', run_position, 0, -1, -800, no_guard, single(5, backward)},
@@ -95,6 +98,7 @@ constexpr std::array<command, 13> commands{{
     {'W', run_geometry, 2, -1, no_limit, {height_above_minus_10_5}, wrist_pair(1)},
     {'Q', run_report, 0, 0, no_limit, no_guard, no_motion},
 }};
+// clang-format on
 
 }  // namespace
 

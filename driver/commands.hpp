@@ -22,10 +22,10 @@ struct motion {
 struct command {
   char letter;
   outcome (*run)(const command& self, const char* arg, bus& b);
-  std::size_t counter;      // index into data
-  int sign;                 // +1: the counter grows by the step count, -1: shrinks
-  std::int64_t limit;       // position guard, inclusive: upper for +1, lower for -1
-  geometry_guard guard;     // geometry guard, strict; empty for position letters
+  std::size_t counter;   // index into data
+  int sign;              // +1: the counter grows by the step count, -1: shrinks
+  std::int64_t limit;    // position guard, inclusive: upper for +1, lower for -1
+  geometry_guard guard;  // geometry guard, strict; empty for position letters
   motion how;
 };
 

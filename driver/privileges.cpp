@@ -65,7 +65,7 @@ privileges privileges::adopt(const char* state_dir) {
   p.gid_ = ::getgid();
   if (::geteuid() == 0) {
     p.kind_ = kind::root;
-    struct stat st{};
+    struct stat st {};
     if (::stat(state_dir, &st) == 0) {
       p.uid_ = st.st_uid;
       p.gid_ = st.st_gid;

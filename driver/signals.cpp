@@ -22,7 +22,7 @@ extern "C" void on_stop_signal(int sig) {
 }  // namespace
 
 void install_stop_handlers() {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigfillset(&action.sa_mask);
   action.sa_flags = 0;

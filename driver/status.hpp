@@ -6,13 +6,13 @@
 namespace armctl::exit_code {
 
 inline constexpr int ok = 0;
-inline constexpr int port_access_failed = 1;   // ioperm grant or drop; the run ends at once
+inline constexpr int port_access_failed = 1;  // ioperm grant or drop; the run ends at once
 inline constexpr int lock_take_failed = 15;
 inline constexpr int position_load_failed = 16;
 inline constexpr int position_save_failed = 17;
 inline constexpr int lock_release_failed = 18;
 inline constexpr int move_refused = 88;
-inline constexpr int signal_base = 128;        // plus the signal number
+inline constexpr int signal_base = 128;  // plus the signal number
 
 }  // namespace armctl::exit_code
 

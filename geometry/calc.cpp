@@ -29,8 +29,7 @@ void polar(double x, double y, double& r, double& theta) {
   theta = std::atan(y / x) * degrees_per_radian;
 }
 
-pose pose_at(std::int64_t shoulder_count, std::int64_t elbow_count,
-             std::int64_t wrist_count) {
+pose pose_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t wrist_count) {
   pose p{};
   p.base = {base_length, 0, 0, base_length};
   p.shoulder = arm_segment(shoulder_length, shoulder_count, shoulder_degrees_per_count);
@@ -46,16 +45,14 @@ void print_segment(std::FILE* out, const segment& s) {
   std::fprintf(out, "%lg,%lg,%lg,%lg\n", s.x, s.y, s.r, s.theta);
 }
 
-void calc_at(std::int64_t shoulder_count, std::int64_t elbow_count,
-             std::int64_t wrist_count) {
+void calc_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t wrist_count) {
   const pose p = pose_at(shoulder_count, elbow_count, wrist_count);
   base = p.base;
   shoulder = p.shoulder;
   elbow = p.elbow;
   wrist = p.wrist;
   total = p.total;
-  for (const segment* s : {&base, &shoulder, &elbow, &wrist, &total})
-    print_segment(stdout, *s);
+  for (const segment* s : {&base, &shoulder, &elbow, &wrist, &total}) print_segment(stdout, *s);
 }
 
 void calc() { calc_at(data[4], data[1], data[2]); }

@@ -45,15 +45,13 @@ void polar(double x, double y, double& r, double& theta);
 // The pose for the given counters of shoulder (4), elbow (1) and wrist (2).
 // Counts are 64-bit so that a would-be counter beyond the 32-bit range can
 // still be shown.
-pose pose_at(std::int64_t shoulder_count, std::int64_t elbow_count,
-             std::int64_t wrist_count);
+pose pose_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t wrist_count);
 
 // Computes the pose from `data`, stores it in the five records and prints
 // the five report lines.
 void calc();
 // The same for counters that the caller supplies.
-void calc_at(std::int64_t shoulder_count, std::int64_t elbow_count,
-             std::int64_t wrist_count);
+void calc_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t wrist_count);
 
 // One report line: "x,y,r,theta" in C's %lg form.
 void print_segment(std::FILE* out, const segment& s);

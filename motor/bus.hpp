@@ -19,8 +19,7 @@
 namespace armctl {
 
 // Motor number (0 to 7) to its address bits; motors 1 to 6 are wired.
-inline constexpr std::array<std::uint8_t, 8> motor{0x00, 0x02, 0x10, 0x12,
-                                                   0x20, 0x22, 0x30, 0x32};
+inline constexpr std::array<std::uint8_t, 8> motor{0x00, 0x02, 0x10, 0x12, 0x20, 0x22, 0x30, 0x32};
 // Phase (0 to 3) to its phase line.
 inline constexpr std::array<std::uint8_t, 4> step{0x04, 0x80, 0x08, 0x40};
 

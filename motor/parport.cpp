@@ -10,9 +10,7 @@ class parallel_port final : public port {
  public:
   bool grant() override { return ::ioperm(port_base, port_count, 1) == 0; }
   bool drop() override { return ::ioperm(port_base, port_count, 0) == 0; }
-  void write(std::uint8_t value) override {
-    ::outb(value, static_cast<unsigned short>(port_base));
-  }
+  void write(std::uint8_t value) override { ::outb(value, static_cast<unsigned short>(port_base)); }
 };
 
 }  // namespace

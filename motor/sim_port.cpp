@@ -27,8 +27,8 @@ void sim_port::write(std::uint8_t value) {
 
 void sim_port::flush() {
   if (writes_.empty()) return;
-  const int fd = ::open(log_path_.c_str(),
-                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd =
+      ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd >= 0) {
     std::string text;
     text.reserve(writes_.size() * 24);

@@ -4,11 +4,11 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <string>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,8 +19,7 @@ namespace {
 
 void sleep_for(std::chrono::nanoseconds span) {
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(span);
-  timespec ts{static_cast<time_t>(secs.count()),
-              static_cast<long>((span - secs).count())};
+  timespec ts{static_cast<time_t>(secs.count()), static_cast<long>((span - secs).count())};
   // A signal that ends the run never returns here; any other one just
   // shortens this poll.
   ::nanosleep(&ts, nullptr);
@@ -87,7 +86,8 @@ void lock_file::lock_current_file() {
 }
 
 bool lock_file::still_current() const {
-  struct stat held{}, named{};
+  struct stat held {
+  }, named{};
   return ::fstat(fd_, &held) == 0 &&
          ::fstatat(dir_.fd(), lock_file_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
@@ -110,8 +110,7 @@ bool lock_file::left_by_a_dead_run() const {
 
 // Replaces the two-byte content in place: readers never see an empty file.
 bool lock_file::put(const char* text) {
-  if (fd_ >= 0 && writable_)
-    return ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
+  if (fd_ >= 0 && writable_) return ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
   const int fd = dir_.open_regular(lock_file_name, O_WRONLY | O_CREAT);
   if (fd < 0) return false;
   const bool ok = ::pwrite(fd, text, 2, 0) == 2 && ::ftruncate(fd, 2) == 0;

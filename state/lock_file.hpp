@@ -13,8 +13,7 @@ namespace armctl {
 
 class lock_file {
  public:
-  explicit lock_file(const state_dir& dir,
-                     std::chrono::nanoseconds poll = std::chrono::seconds(1));
+  explicit lock_file(const state_dir& dir, std::chrono::nanoseconds poll = std::chrono::seconds(1));
   ~lock_file();
   lock_file(const lock_file&) = delete;
   lock_file& operator=(const lock_file&) = delete;

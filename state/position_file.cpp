@@ -27,9 +27,8 @@ std::string format_counters(const counters& c, const char* each, const char* las
 }
 
 mode_t mode_for(const state_dir& dir) {
-  struct stat st{};
-  if (::fstatat(dir.fd(), position_file_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISREG(st.st_mode))
+  struct stat st {};
+  if (::fstatat(dir.fd(), position_file_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
     return st.st_mode & 07777;
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -82,13 +81,9 @@ bool load_counters(const state_dir& dir, counters& into) {
   return ok;
 }
 
-std::string position_text(const counters& c) {
-  return format_counters(c, "%d ", "%d \n");
-}
+std::string position_text(const counters& c) { return format_counters(c, "%d ", "%d \n"); }
 
-std::string summary_line(const counters& c) {
-  return format_counters(c, "%d,", "%d\n");
-}
+std::string summary_line(const counters& c) { return format_counters(c, "%d,", "%d\n"); }
 
 bool save_counters(const state_dir& dir, const counters& c) {
   const std::string name = temp_name();

@@ -9,8 +9,7 @@
 
 namespace armctl {
 
-state_dir::state_dir(const char* path)
-    : fd_(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+state_dir::state_dir(const char* path) : fd_(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
 
 state_dir::~state_dir() {
   if (fd_ >= 0) ::close(fd_);
@@ -19,11 +18,11 @@ state_dir::~state_dir() {
 int state_dir::open_regular(const char* name, int flags, unsigned mode) const {
   // O_NONBLOCK keeps a FIFO in place of a state file from blocking the open;
   // it has no effect on regular files, so it is cleared only for tidiness.
-  const int file = ::openat(fd_, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                            static_cast<mode_t>(mode));
+  const int file =
+      ::openat(fd_, name, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, static_cast<mode_t>(mode));
   if (file < 0) return -1;
   // A second link means the name was planted to reach a file elsewhere.
-  struct stat st{};
+  struct stat st {};
   if (::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     ::close(file);
     errno = EINVAL;

@@ -46,7 +46,6 @@ struct move_case {
 };
 void PrintTo(const move_case& c, std::ostream* os) { *os << c.name; }
 
-
 class Move : public Bus, public ::testing::WithParamInterface<move_case> {};
 
 TEST_P(Move, WritesEachStepAndTheRelease) {
@@ -58,18 +57,21 @@ TEST_P(Move, WritesEachStepAndTheRelease) {
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, Move,
-    ::testing::Values(
-        move_case{"motor5_forward_2", 5, +1, 2, {0xA2, 0xA3, 0x2A, 0x2B, 0xEE, 0xEF}},
-        move_case{"motor5_backward_1", 5, -1, 1, {0x62, 0x63, 0xEE, 0xEF}},
-        move_case{"motor2_backward_4", 2, -1, 4,
-                  {0x50, 0x51, 0x18, 0x19, 0x90, 0x91, 0x14, 0x15, 0xDC, 0xDD}},
-        // phases 1, 2, 3, 0, 1 on the shoulder
-        move_case{"motor6_forward_5", 6, +1, 5, cycles({0xB0, 0x38, 0x70, 0x34, 0xB0, 0xFC})},
-        move_case{"zero_steps_release_only", 4, +1, 0, {0xEC, 0xED}},
-        move_case{"negative_steps_release_only", 1, +1, -7, {0xCE, 0xCF}},
-        // only exactly 1 is forward
-        move_case{"direction_2_is_backward", 3, 2, 1, cycles({0x52, 0xDE})},
-        move_case{"direction_0_is_backward", 3, 0, 1, cycles({0x52, 0xDE})}),
+    ::testing::Values(move_case{"motor5_forward_2", 5, +1, 2, {0xA2, 0xA3, 0x2A, 0x2B, 0xEE, 0xEF}},
+                      move_case{"motor5_backward_1", 5, -1, 1, {0x62, 0x63, 0xEE, 0xEF}},
+                      move_case{"motor2_backward_4",
+                                2,
+                                -1,
+                                4,
+                                {0x50, 0x51, 0x18, 0x19, 0x90, 0x91, 0x14, 0x15, 0xDC, 0xDD}},
+                      // phases 1, 2, 3, 0, 1 on the shoulder
+                      move_case{"motor6_forward_5", 6, +1, 5,
+                                cycles({0xB0, 0x38, 0x70, 0x34, 0xB0, 0xFC})},
+                      move_case{"zero_steps_release_only", 4, +1, 0, {0xEC, 0xED}},
+                      move_case{"negative_steps_release_only", 1, +1, -7, {0xCE, 0xCF}},
+                      // only exactly 1 is forward
+                      move_case{"direction_2_is_backward", 3, 2, 1, cycles({0x52, 0xDE})},
+                      move_case{"direction_0_is_backward", 3, 0, 1, cycles({0x52, 0xDE})}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(Bus, StrobeIsTheOnlyDifferenceWithinACycle) {
@@ -85,9 +87,8 @@ TEST_F(Bus, WristMoveTenStepsModeTwo) {
   EXPECT_EQ(wrist_move(b, 2, 10), 10);
   // motor 1 backward: phases 3 2 1 0 3 2 1 0 3 2, released; then motor 3
   // forward: phases 1 2 3 0 1 2 3 0 1 2, released.
-  const bytes expected = cycles({0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A,
-                                 0xCE, 0x92, 0x1A, 0x52, 0x16, 0x92, 0x1A, 0x52, 0x16, 0x92,
-                                 0x1A, 0xDE});
+  const bytes expected = cycles({0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A, 0x82, 0x06, 0x42, 0x0A, 0xCE,
+                                 0x92, 0x1A, 0x52, 0x16, 0x92, 0x1A, 0x52, 0x16, 0x92, 0x1A, 0xDE});
   EXPECT_EQ(port.bytes, expected);
 }
 

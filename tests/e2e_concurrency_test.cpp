@@ -18,7 +18,6 @@ struct concurrent_case {
 };
 void PrintTo(const concurrent_case& c, std::ostream* os) { *os << c.letter; }
 
-
 class Concurrent : public E2E, public ::testing::WithParamInterface<concurrent_case> {};
 
 TEST_P(Concurrent, EveryRunCountsOnce) {
@@ -26,8 +25,8 @@ TEST_P(Concurrent, EveryRunCountsOnce) {
   constexpr int runs = 24;
   std::vector<std::unique_ptr<controller>> started;
   for (int i = 0; i < runs; ++i)
-    started.push_back(std::make_unique<controller>(build.exe,
-                                                   std::vector<std::string>{c.letter, "1"}));
+    started.push_back(
+        std::make_unique<controller>(build.exe, std::vector<std::string>{c.letter, "1"}));
   for (auto& ctl : started) EXPECT_EQ(ctl->wait().status, 0);
   EXPECT_EQ(saved()[c.counter], runs);
   EXPECT_EQ(read_file(lock_path), "0\n");

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "e2e_support.hpp"
-#include "tools/port_trace.hpp"
 #include "state/position_file.hpp"
 #include "support.hpp"
+#include "tools/port_trace.hpp"
 
 namespace armctl::testing {
 

@@ -32,7 +32,7 @@ class SetuidRoot : public E2E {
     E2E::SetUp();
     copy_path = bin.file("armctl");
     write_file(copy_path, read_file(build.exe));
-    struct statvfs fs{};
+    struct statvfs fs {};
     if (::statvfs(copy_path.c_str(), &fs) == 0 && (fs.f_flag & ST_NOSUID) != 0)
       GTEST_SKIP() << "the scratch file system ignores setuid bits";
     ASSERT_EQ(::chmod(bin.path().c_str(), 0755), 0);
@@ -76,7 +76,7 @@ class SetuidRoot : public E2E {
   }
 
   static struct stat stat_of(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     ::lstat(path.c_str(), &st);
     return st;
   }
@@ -88,8 +88,9 @@ class SetuidRoot : public E2E {
 TEST_F(SetuidRoot, KeepsOwnersAndModesAndEndsWithoutPrivilege) {
   const ran r = run_as_intruder({"-G", "2"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "0,9.5,9.5,0\n7.5,0,7.5,0\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.5,0,19.5,0\n"
-                   "2,0,0,0,0,0\n");
+  EXPECT_EQ(r.out,
+            "0,9.5,9.5,0\n7.5,0,7.5,0\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.5,0,19.5,0\n"
+            "2,0,0,0,0,0\n");
   for (const auto& [path, mode] : {std::pair{position_path, 0640u}, std::pair{lock_path, 0664u}}) {
     const struct stat st = stat_of(path);
     EXPECT_EQ(st.st_uid, owner) << path;

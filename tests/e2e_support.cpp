@@ -19,8 +19,8 @@ namespace {
 std::string temp_path(const char* what) {
   static int serial = 0;
   const char* tmp = std::getenv("TMPDIR");
-  return std::string(tmp != nullptr ? tmp : "/tmp") + "/armctl-e2e-" +
-         std::to_string(::getpid()) + "-" + std::to_string(++serial) + "." + what;
+  return std::string(tmp != nullptr ? tmp : "/tmp") + "/armctl-e2e-" + std::to_string(::getpid()) +
+         "-" + std::to_string(++serial) + "." + what;
 }
 
 }  // namespace
@@ -43,11 +43,11 @@ controller::controller(const std::string& exe, const std::vector<std::string>& a
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
     posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
   } else {
-    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
   }
-  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   // The controller starts with default signal dispositions, as from a shell.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);

@@ -48,8 +48,8 @@ TEST_F(E2E, PortLogLinesAreTimeAndByte) {
     last = t;
     bytes.push_back(l.substr(l.find(' ') + 1));
   }
-  EXPECT_EQ(bytes, (std::vector<std::string>{"0x34", "0x35", "0xa2", "0xa3", "0x2a", "0x2b",
-                                             "0xee", "0xef", "0xfc", "0xfd"}));
+  EXPECT_EQ(bytes, (std::vector<std::string>{"0x34", "0x35", "0xa2", "0xa3", "0x2a", "0x2b", "0xee",
+                                             "0xef", "0xfc", "0xfd"}));
 }
 
 TEST_F(E2E, NoOptions) {
@@ -77,7 +77,6 @@ struct file_case {
   const char* saved;
 };
 void PrintTo(const file_case& c, std::ostream* os) { *os << c.name; }
-
 
 class PositionFiles : public E2E, public ::testing::WithParamInterface<file_case> {};
 
@@ -123,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Contents, HeldLock, ::testing::Values("1\n", "-3"));
 TEST_F(E2E, ATerminationSignalWhileWaitingLeavesEverythingAlone) {
   write_file(lock_path, "1\n");
   write_file(position_path, "1 2 3 4 5 6 \n");
-  struct stat before{};
+  struct stat before {};
   ASSERT_EQ(::stat(position_path.c_str(), &before), 0);
   controller c(build.exe, {"-G", "1"});
   std::this_thread::sleep_for(200ms);
@@ -133,7 +132,7 @@ TEST_F(E2E, ATerminationSignalWhileWaitingLeavesEverythingAlone) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(read_file(lock_path), "1\n");
   EXPECT_EQ(read_file(position_path), "1 2 3 4 5 6 \n");
-  struct stat after{};
+  struct stat after {};
   ASSERT_EQ(::stat(position_path.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_FALSE(exists(log_path));

@@ -32,8 +32,7 @@ std::string calc_output(counters c) {
 }
 
 TEST(Report, AllCountersZero) {
-  EXPECT_EQ(calc_output({}),
-            "0,9.5,9.5,0\n7.5,0,7.5,0\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.5,0,19.5,0\n");
+  EXPECT_EQ(calc_output({}), "0,9.5,9.5,0\n7.5,0,7.5,0\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.5,0,19.5,0\n");
 }
 
 TEST(Report, ShoulderAt200) {
@@ -118,7 +117,9 @@ TEST(Report, MatchesTheIndependentModelDigitForDigit) {
     const std::string got = report_of(pose_at(r.shoulder, r.elbow, r.wrist));
     if (got != r.report && ++mismatches <= 10)
       ADD_FAILURE() << "counters " << r.shoulder << " " << r.elbow << " " << r.wrist
-                    << "\nexpected\n" << r.report << "got\n" << got;
+                    << "\nexpected\n"
+                    << r.report << "got\n"
+                    << got;
   }
   EXPECT_EQ(mismatches, 0);
 }

@@ -60,18 +60,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The stored angles after -N 844 then -V 483: their difference is 50
         // less about 1.8e-15 and rounds to 50.
-        difference_case{483 * 0.0324, -844 * 0.0407, 50, true},
-        difference_case{50, 0, 50, false},
-        difference_case{25, -25, 50, false},
-        difference_case{above(50), 0, 50, false},
+        difference_case{483 * 0.0324, -844 * 0.0407, 50, true}, difference_case{50, 0, 50, false},
+        difference_case{25, -25, 50, false}, difference_case{above(50), 0, 50, false},
         difference_case{below(50), 0, 50, true},
         // Rounds to the limit from above: exact difference 50 + 2^-60.
         difference_case{50, -0x1p-60, 50, false},
         // Rounds to the limit from below.
-        difference_case{50, 0x1p-60, 50, true},
-        difference_case{80, 0x1p-1074, 80, true},
-        difference_case{-10, -90, 80, false},
-        difference_case{0, 0, 80, true}));
+        difference_case{50, 0x1p-60, 50, true}, difference_case{80, 0x1p-1074, 80, true},
+        difference_case{-10, -90, 80, false}, difference_case{0, 0, 80, true}));
 
 TEST(Conditions, TheBendJustBelowFiftyAllowsTheMove) {
   const double shoulder_deg = -844 * 0.0407;

@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <sys/file.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>

@@ -17,7 +17,6 @@ struct motion_case {
 };
 void PrintTo(const motion_case& c, std::ostream* os) { *os << c.name; }
 
-
 // Writes of a run: the shoulder hold per option, the shoulder release at the end.
 constexpr std::size_t frame(std::size_t options) { return 2 * options + 2; }
 // A single-motor move of n steps, release included.
@@ -25,8 +24,7 @@ constexpr std::size_t single(std::size_t n) { return 2 * (n + 1); }
 // A wrist move: 22 cycles per chunk of ten.
 constexpr std::size_t wrist(std::size_t n) { return 44 * (n / 10); }
 
-class Motion : public testing::RunFixture,
-               public ::testing::WithParamInterface<motion_case> {};
+class Motion : public testing::RunFixture, public ::testing::WithParamInterface<motion_case> {};
 
 TEST_P(Motion, GuardsCountersAndWrites) {
   const motion_case& c = GetParam();
@@ -63,11 +61,13 @@ INSTANTIATE_TEST_SUITE_P(
         motion_case{"B_past", zero, {"-B", "801"}, 88, zero, frame(1)},
         motion_case{"S_to_1600", zero, {"-S", "1600"}, 0, at(5, 1600), frame(1) + single(1600)},
         motion_case{"S_past", zero, {"-S", "1601"}, 88, zero, frame(1)},
-        motion_case{"X_to_minus_2000", zero, {"-X", "2000"}, 0, at(5, -2000), frame(1) + single(2000)},
+        motion_case{
+            "X_to_minus_2000", zero, {"-X", "2000"}, 0, at(5, -2000), frame(1) + single(2000)},
         motion_case{"X_past", zero, {"-X", "2001"}, 88, zero, frame(1)},
         motion_case{"T_to_2000", zero, {"-T", "2000"}, 0, at(3, 2000), frame(1) + wrist(2000)},
         motion_case{"T_past", at(3, 1995), {"-T", "6"}, 88, at(3, 1995), frame(1)},
-        motion_case{"R_to_minus_2000", zero, {"-R", "2000"}, 0, at(3, -2000), frame(1) + wrist(2000)},
+        motion_case{
+            "R_to_minus_2000", zero, {"-R", "2000"}, 0, at(3, -2000), frame(1) + wrist(2000)},
         motion_case{"R_past", zero, {"-R", "2001"}, 88, zero, frame(1)},
         // The wrist counter moves by the whole count, the motors by whole chunks.
         motion_case{"T_25", zero, {"-T", "25"}, 0, at(3, 25), frame(1) + wrist(25)},
@@ -79,19 +79,28 @@ INSTANTIATE_TEST_SUITE_P(
         motion_case{"R_0", zero, {"-R", "0"}, 0, zero, frame(1)},
         // A counter loaded beyond its range refuses even zero towards the limit.
         motion_case{"G_0_from_900", at(0, 900), {"-G", "0"}, 88, at(0, 900), frame(1)},
-        motion_case{"B_back_from_900", at(0, 900), {"-B", "50"}, 0, at(0, 850), frame(1) + single(50)},
+        motion_case{
+            "B_back_from_900", at(0, 900), {"-B", "50"}, 0, at(0, 850), frame(1) + single(50)},
         // Geometry guards.
         motion_case{"H_200", zero, {"-H", "200"}, 0, at(4, 200), frame(1) + single(200)},
         motion_case{"N_982", zero, {"-N", "982"}, 0, at(4, -982), frame(1) + single(982)},
         motion_case{"N_983", zero, {"-N", "983"}, 88, zero, frame(1)},
-        motion_case{"N_844_V_483", zero, {"-N", "844", "-V", "483"}, 0, at2(4, -844, 1, 483),
+        motion_case{"N_844_V_483",
+                    zero,
+                    {"-N", "844", "-V", "483"},
+                    0,
+                    at2(4, -844, 1, 483),
                     frame(2) + single(844) + single(483)},
         motion_case{"V_bend_50_refused", at(4, -844), {"-V", "484"}, 88, at(4, -844), frame(1)},
         motion_case{"V_1000", zero, {"-V", "1000"}, 0, at(1, 1000), frame(1) + single(1000)},
         motion_case{"V_2000_bend", zero, {"-V", "2000"}, 88, zero, frame(1)},
         motion_case{"F_100", zero, {"-F", "100"}, 0, at(1, -100), frame(1) + single(100)},
         motion_case{"W_100", zero, {"-W", "100"}, 0, at(2, -100), frame(1) + wrist(100)},
-        motion_case{"E_then_G", zero, {"-E", "10", "-G", "1"}, 0, at2(2, 10, 0, 1),
+        motion_case{"E_then_G",
+                    zero,
+                    {"-E", "10", "-G", "1"},
+                    0,
+                    at2(2, 10, 0, 1),
                     frame(2) + wrist(10) + single(1)},
         // Step counts: strtol base 0, saturated to 32 bits.
         motion_case{"octal", zero, {"-G", "010"}, 0, at(0, 8), frame(1) + single(8)},
@@ -108,12 +117,12 @@ INSTANTIATE_TEST_SUITE_P(
         // A count that would carry a counter past 32 bits is refused.
         motion_case{"H_past_max", at(4, max32), {"-H", "1"}, 88, at(4, max32), frame(1)},
         motion_case{"W_past_min", at(2, min32 + 5), {"-W", "6"}, 88, at(2, min32 + 5), frame(1)},
-        motion_case{"E_max_count_from_max", at(2, max32), {"-E", "2147483647"}, 88, at(2, max32),
-                    frame(1)},
-        motion_case{"B_max_count_from_min", at(0, min32), {"-B", "2147483647"}, 88, at(0, min32),
-                    frame(1)},
-        motion_case{"T_max_count_from_max", at(3, max32), {"-T", "2147483647"}, 88, at(3, max32),
-                    frame(1)},
+        motion_case{
+            "E_max_count_from_max", at(2, max32), {"-E", "2147483647"}, 88, at(2, max32), frame(1)},
+        motion_case{
+            "B_max_count_from_min", at(0, min32), {"-B", "2147483647"}, 88, at(0, min32), frame(1)},
+        motion_case{
+            "T_max_count_from_max", at(3, max32), {"-T", "2147483647"}, 88, at(3, max32), frame(1)},
         // A large count may not sweep the arm through its limits on the way.
         motion_case{"H_full_turn", at(2, 2239), {"-H", "8845"}, 88, at(2, 2239), frame(1)}),
     [](const auto& tc) { return std::string(tc.param.name); });

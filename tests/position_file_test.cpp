@@ -75,7 +75,7 @@ TEST_F(PositionFile, SaveKeepsThePermissionBitsOfAnExistingFile) {
   ASSERT_EQ(::chmod(position.c_str(), 0640), 0);
   const state_dir dir(tmp.path().c_str());
   ASSERT_TRUE(save_counters(dir, {2, 2, 2, 2, 2, 2}));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(position.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(read_file(position), "2 2 2 2 2 2 \n");
@@ -87,7 +87,7 @@ TEST_F(PositionFile, SaveCreatesANewFileWithTheDefaultPermissions) {
   const bool saved = save_counters(dir, {});
   ::umask(old_mask);
   ASSERT_TRUE(saved);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(position.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);  // 0666 less the mask
 }
@@ -97,7 +97,7 @@ TEST_F(PositionFile, FailedSaveLeavesWhatWasThereAndCleansUp) {
   ASSERT_EQ(::mkdir(position.c_str(), 0777), 0);
   const state_dir dir(tmp.path().c_str());
   EXPECT_FALSE(save_counters(dir, {1, 2, 3, 4, 5, 6}));
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(position.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(leftover_temp_files(), 0);

@@ -57,7 +57,8 @@ std::string in_child(const std::function<std::string()>& body) {
   ::close(fds[1]);
   std::string message;
   char buf[512];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) message.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+    message.append(buf, static_cast<std::size_t>(n));
   ::close(fds[0]);
   int raw = 0;
   ::waitpid(pid, &raw, 0);
@@ -78,8 +79,8 @@ struct grant_probe final : public port {
   void write(std::uint8_t) override {}
 };
 
-#define CHILD_EXPECT(cond)                                                        \
-  do {                                                                            \
+#define CHILD_EXPECT(cond)                                                            \
+  do {                                                                                \
     if (!(cond)) return std::string("line ") + std::to_string(__LINE__) + ": " #cond; \
   } while (0)
 
@@ -95,34 +96,34 @@ class Privileges : public ::testing::Test {
 TEST_F(Privileges, ARootRunWorksOnFilesAsTheDirectoryOwnerAndKeepsNothingAfterTheGrant) {
   ASSERT_EQ(::chown(tmp.path().c_str(), owner, owner), 0);
   const std::string failure = in_child([&]() -> std::string {
-              privileges priv = privileges::adopt(tmp.path().c_str());
-              CHILD_EXPECT(priv.held() == privileges::kind::root);
-              CHILD_EXPECT(::geteuid() == owner && ::getegid() == owner);
-              CHILD_EXPECT(caps("CapEff") == 0);
-              grant_probe probe;
-              CHILD_EXPECT(priv.grant(probe));
-              CHILD_EXPECT(probe.rawio_effective && probe.euid == 0);
-              CHILD_EXPECT(status_field("Uid") == all_four(owner));
-              CHILD_EXPECT(status_field("Gid") == all_four(owner));
-              CHILD_EXPECT(status_field("Groups") == std::to_string(owner));
-              CHILD_EXPECT(status_field("CapPrm") == no_caps);
-              CHILD_EXPECT(status_field("CapEff") == no_caps);
-              return "";
-            });
+    privileges priv = privileges::adopt(tmp.path().c_str());
+    CHILD_EXPECT(priv.held() == privileges::kind::root);
+    CHILD_EXPECT(::geteuid() == owner && ::getegid() == owner);
+    CHILD_EXPECT(caps("CapEff") == 0);
+    grant_probe probe;
+    CHILD_EXPECT(priv.grant(probe));
+    CHILD_EXPECT(probe.rawio_effective && probe.euid == 0);
+    CHILD_EXPECT(status_field("Uid") == all_four(owner));
+    CHILD_EXPECT(status_field("Gid") == all_four(owner));
+    CHILD_EXPECT(status_field("Groups") == std::to_string(owner));
+    CHILD_EXPECT(status_field("CapPrm") == no_caps);
+    CHILD_EXPECT(status_field("CapEff") == no_caps);
+    return "";
+  });
   EXPECT_EQ(failure, "");
 }
 
 TEST_F(Privileges, AStateDirectoryOwnedByRootKeepsRootButNoCapabilities) {
   const std::string failure = in_child([&]() -> std::string {
-              privileges priv = privileges::adopt(tmp.path().c_str());
-              CHILD_EXPECT(::geteuid() == 0);
-              CHILD_EXPECT(caps("CapEff") == 0);  // no DAC override for the file work
-              CHILD_EXPECT(priv.grant(port));
-              CHILD_EXPECT(status_field("Uid") == all_four(0));
-              CHILD_EXPECT(status_field("CapPrm") == no_caps);
-              CHILD_EXPECT(status_field("CapEff") == no_caps);
-              return "";
-            });
+    privileges priv = privileges::adopt(tmp.path().c_str());
+    CHILD_EXPECT(::geteuid() == 0);
+    CHILD_EXPECT(caps("CapEff") == 0);  // no DAC override for the file work
+    CHILD_EXPECT(priv.grant(port));
+    CHILD_EXPECT(status_field("Uid") == all_four(0));
+    CHILD_EXPECT(status_field("CapPrm") == no_caps);
+    CHILD_EXPECT(status_field("CapEff") == no_caps);
+    return "";
+  });
   EXPECT_EQ(failure, "");
 }
 
@@ -130,42 +131,42 @@ TEST_F(Privileges, AFailedGrantStillDropsEverythingAndKeepsItsError) {
   ASSERT_EQ(::chown(tmp.path().c_str(), owner, owner), 0);
   port.grant_ok = false;
   const std::string failure = in_child([&]() -> std::string {
-              privileges priv = privileges::adopt(tmp.path().c_str());
-              errno = 0;
-              CHILD_EXPECT(!priv.grant(port));
-              CHILD_EXPECT(errno == EPERM);
-              CHILD_EXPECT(status_field("Uid") == all_four(owner));
-              CHILD_EXPECT(status_field("CapPrm") == no_caps);
-              return "";
-            });
+    privileges priv = privileges::adopt(tmp.path().c_str());
+    errno = 0;
+    CHILD_EXPECT(!priv.grant(port));
+    CHILD_EXPECT(errno == EPERM);
+    CHILD_EXPECT(status_field("Uid") == all_four(owner));
+    CHILD_EXPECT(status_field("CapPrm") == no_caps);
+    return "";
+  });
   EXPECT_EQ(failure, "");
 }
 
 // Installed with `setcap cap_sys_rawio+ep` and run by an ordinary account.
 TEST_F(Privileges, AFileCapabilityIsEffectiveOnlyForTheGrant) {
   const std::string failure = in_child([&]() -> std::string {
-              const gid_t g = caller;
-              CHILD_EXPECT(::prctl(PR_SET_KEEPCAPS, 1L, 0L, 0L, 0L) == 0);
-              CHILD_EXPECT(::setgroups(1, &g) == 0 && ::setresgid(g, g, g) == 0);
-              CHILD_EXPECT(::setresuid(caller, caller, caller) == 0);
-              __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-              __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-              data[CAP_TO_INDEX(CAP_SYS_RAWIO)].permitted = CAP_TO_MASK(CAP_SYS_RAWIO);
-              data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective = CAP_TO_MASK(CAP_SYS_RAWIO);
-              CHILD_EXPECT(::syscall(SYS_capset, &header, data) == 0);
+    const gid_t g = caller;
+    CHILD_EXPECT(::prctl(PR_SET_KEEPCAPS, 1L, 0L, 0L, 0L) == 0);
+    CHILD_EXPECT(::setgroups(1, &g) == 0 && ::setresgid(g, g, g) == 0);
+    CHILD_EXPECT(::setresuid(caller, caller, caller) == 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    data[CAP_TO_INDEX(CAP_SYS_RAWIO)].permitted = CAP_TO_MASK(CAP_SYS_RAWIO);
+    data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective = CAP_TO_MASK(CAP_SYS_RAWIO);
+    CHILD_EXPECT(::syscall(SYS_capset, &header, data) == 0);
 
-              privileges priv = privileges::adopt(tmp.path().c_str());
-              CHILD_EXPECT(priv.held() == privileges::kind::capability);
-              CHILD_EXPECT(caps("CapEff") == 0);
-              CHILD_EXPECT(caps("CapPrm") == rawio);
-              grant_probe probe;
-              CHILD_EXPECT(priv.grant(probe));
-              CHILD_EXPECT(probe.rawio_effective);
-              CHILD_EXPECT(status_field("Uid") == all_four(caller));
-              CHILD_EXPECT(status_field("CapPrm") == no_caps);
-              CHILD_EXPECT(status_field("CapEff") == no_caps);
-              return "";
-            });
+    privileges priv = privileges::adopt(tmp.path().c_str());
+    CHILD_EXPECT(priv.held() == privileges::kind::capability);
+    CHILD_EXPECT(caps("CapEff") == 0);
+    CHILD_EXPECT(caps("CapPrm") == rawio);
+    grant_probe probe;
+    CHILD_EXPECT(priv.grant(probe));
+    CHILD_EXPECT(probe.rawio_effective);
+    CHILD_EXPECT(status_field("Uid") == all_four(caller));
+    CHILD_EXPECT(status_field("CapPrm") == no_caps);
+    CHILD_EXPECT(status_field("CapEff") == no_caps);
+    return "";
+  });
   EXPECT_EQ(failure, "");
 }
 
@@ -173,18 +174,18 @@ TEST(PrivilegesUnprivileged, AnOrdinaryRunChangesNothing) {
   testing::scratch_dir tmp;
   testing::recording_port port;
   const std::string failure = in_child([&]() -> std::string {
-              if (::geteuid() == 0) {
-                const gid_t g = caller;
-                CHILD_EXPECT(::setgroups(1, &g) == 0 && ::setresgid(g, g, g) == 0);
-                CHILD_EXPECT(::setresuid(caller, caller, caller) == 0);
-              }
-              const uid_t uid = ::getuid();
-              privileges priv = privileges::adopt(tmp.path().c_str());
-              CHILD_EXPECT(priv.held() == privileges::kind::none);
-              CHILD_EXPECT(priv.grant(port) && port.grants == 1);
-              CHILD_EXPECT(::geteuid() == uid);
-              return "";
-            });
+    if (::geteuid() == 0) {
+      const gid_t g = caller;
+      CHILD_EXPECT(::setgroups(1, &g) == 0 && ::setresgid(g, g, g) == 0);
+      CHILD_EXPECT(::setresuid(caller, caller, caller) == 0);
+    }
+    const uid_t uid = ::getuid();
+    privileges priv = privileges::adopt(tmp.path().c_str());
+    CHILD_EXPECT(priv.held() == privileges::kind::none);
+    CHILD_EXPECT(priv.grant(port) && port.grants == 1);
+    CHILD_EXPECT(::geteuid() == uid);
+    return "";
+  });
   EXPECT_EQ(failure, "");
 }
 

@@ -122,7 +122,6 @@ struct stop_case {
 };
 void PrintTo(const stop_case& c, std::ostream* os) { *os << c.name; }
 
-
 class StopDuringAMove : public testing::RunFixture,
                         public ::testing::WithParamInterface<stop_case> {};
 

@@ -14,7 +14,6 @@ struct parse_case {
 };
 void PrintTo(const parse_case& c, std::ostream* os) { *os << c.name; }
 
-
 class ParseCounters : public ::testing::TestWithParam<parse_case> {};
 
 TEST_P(ParseCounters, LoadsLikeSixPercentDConversions) {

@@ -53,7 +53,7 @@ std::string read_file(const std::string& path) {
 }
 
 bool exists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -74,7 +74,7 @@ void clear_dir(const std::string& path) {
 }
 
 void remove_tree(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return;
   if (S_ISDIR(st.st_mode)) {
     ::chmod(path.c_str(), 0700);
