@@ -1,6 +1,7 @@
 // The simulated parallel port and its log.
 #include "motor/sim_port.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <time.h>
@@ -8,8 +9,9 @@
 
 namespace armctl {
 
-sim_port::sim_port(std::string log_path) : log_path_(std::move(log_path)) {
-  writes_.reserve(1 << 16);
+sim_port::sim_port(std::string log_path, std::size_t held_writes)
+    : log_path_(std::move(log_path)), held_writes_(std::max<std::size_t>(held_writes, 1)) {
+  writes_.reserve(std::min<std::size_t>(held_writes_, 1 << 16));
 }
 
 sim_port::~sim_port() { flush(); }
@@ -23,6 +25,7 @@ void sim_port::write(std::uint8_t value) {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   writes_.emplace_back(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec, value);
+  if (writes_.size() >= held_writes_) flush();
 }
 
 void sim_port::flush() {

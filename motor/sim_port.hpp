@@ -14,7 +14,10 @@ inline constexpr const char* port_log_name = "port.log";
 
 class sim_port final : public port {
  public:
-  explicit sim_port(std::string log_path);
+  // At most `held_writes` lines wait in memory: a long move without delays
+  // would otherwise exhaust it. At the default delay that many writes take
+  // over an hour of motion, so an early append disturbs the timing rarely.
+  explicit sim_port(std::string log_path, std::size_t held_writes = std::size_t{1} << 22);
   ~sim_port() override;
   sim_port(const sim_port&) = delete;
   sim_port& operator=(const sim_port&) = delete;
@@ -29,6 +32,7 @@ class sim_port final : public port {
 
  private:
   std::string log_path_;
+  std::size_t held_writes_;
   std::vector<std::pair<long long, std::uint8_t>> writes_;
 };
 
