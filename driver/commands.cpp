@@ -50,12 +50,8 @@ outcome run_position(const command& c, const char* arg, bus& b) {
 outcome run_geometry(const command& c, const char* arg, bus& b) {
   const std::int32_t n = step_count(arg);
   const std::int64_t target = moved(c, n);
-  std::array<std::int64_t, joint_count> would{};
-  for (std::size_t i = 0; i < joint_count; ++i) would[i] = data[i];
-  would[c.counter] = target;
-  calc_at(would[4], would[1], would[2]);
-
-  const pose end{base, shoulder, elbow, wrist, total};
+  const pose end = pose_with(data, c.counter, target);
+  report(end);
   if (n < 0 || target < int32_lo || target > int32_hi || !allows(c.guard, end) ||
       !path_allows(c.guard, data, c.counter, target))
     return outcome::refused;

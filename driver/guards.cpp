@@ -35,13 +35,6 @@ bool allows(const geometry_guard& guard, const pose& p) {
 
 namespace {
 
-pose pose_with(const counters& c, std::size_t index, std::int64_t value) {
-  std::array<std::int64_t, joint_count> v{};
-  for (std::size_t i = 0; i < joint_count; ++i) v[i] = c[i];
-  v[index] = value;
-  return pose_at(v[4], v[1], v[2]);
-}
-
 segment& moving_segment(pose& p, std::size_t index) {
   return index == 4 ? p.shoulder : index == 1 ? p.elbow : p.wrist;
 }

@@ -1,4 +1,5 @@
 // Forward kinematics of the arm and its five-line report.
+#include <array>
 #include <cmath>
 #include <initializer_list>
 
@@ -45,8 +46,14 @@ void print_segment(std::FILE* out, const segment& s) {
   std::fprintf(out, "%lg,%lg,%lg,%lg\n", s.x, s.y, s.r, s.theta);
 }
 
-void calc_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t wrist_count) {
-  const pose p = pose_at(shoulder_count, elbow_count, wrist_count);
+pose pose_with(const counters& c, std::size_t index, std::int64_t value) {
+  std::array<std::int64_t, joint_count> v{};
+  for (std::size_t i = 0; i < joint_count; ++i) v[i] = c[i];
+  v[index] = value;
+  return pose_at(v[4], v[1], v[2]);
+}
+
+void report(const pose& p) {
   base = p.base;
   shoulder = p.shoulder;
   elbow = p.elbow;
@@ -55,6 +62,6 @@ void calc_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t
   for (const segment* s : {&base, &shoulder, &elbow, &wrist, &total}) print_segment(stdout, *s);
 }
 
-void calc() { calc_at(data[4], data[1], data[2]); }
+void calc() { report(pose_at(data[4], data[1], data[2])); }
 
 }  // namespace armctl

@@ -2,8 +2,11 @@
 // polar and rectangular form, computed from the joint counters by calc().
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "state/counters.hpp"
 
 namespace armctl {
 
@@ -47,11 +50,13 @@ void polar(double x, double y, double& r, double& theta);
 // still be shown.
 pose pose_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t wrist_count);
 
-// Computes the pose from `data`, stores it in the five records and prints
-// the five report lines.
+// The pose with counter `index` at `value` and the others as in `c`.
+pose pose_with(const counters& c, std::size_t index, std::int64_t value);
+
+// Stores a pose in the five records and prints the five report lines.
+void report(const pose& p);
+// Computes the pose from `data` and reports it.
 void calc();
-// The same for counters that the caller supplies.
-void calc_at(std::int64_t shoulder_count, std::int64_t elbow_count, std::int64_t wrist_count);
 
 // One report line: "x,y,r,theta" in C's %lg form.
 void print_segment(std::FILE* out, const segment& s);
