@@ -46,6 +46,9 @@ struct difference_case {
   double a, b, limit;
   bool below;
 };
+void PrintTo(const difference_case& c, std::ostream* os) {
+  *os << c.a << " - " << c.b << " < " << c.limit;
+}
 
 class ExactDifference : public ::testing::TestWithParam<difference_case> {};
 

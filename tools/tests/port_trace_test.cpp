@@ -134,6 +134,7 @@ struct fault_case {
   std::size_t cycles;
   const char* fault;  // the one fault expected, as its text starts
 };
+void PrintTo(const fault_case& c, std::ostream* os) { *os << c.name; }
 
 class DecodeFault : public testing::TestWithParam<fault_case> {};
 
