@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_support.hpp"
@@ -39,6 +41,16 @@ class E2E : public ::testing::Test {
     counters c{};
     parse_counters(read_file(position_path), c);
     return c;
+  }
+
+  // Waits (up to ten seconds) until a started run holds the lock, so that a
+  // signal sent next finds it past the wait, however slowly it started.
+  bool lock_taken() const {
+    for (int i = 0; i < 1000; ++i) {
+      if (read_file(lock_path) == "1\n") return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
   // What the port log says the motors were told.

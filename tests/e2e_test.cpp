@@ -198,6 +198,7 @@ class E2ETimed : public E2E {
 // saves, prints and frees the lock.
 TEST_F(E2ETimed, ATerminationSignalDuringAMove) {
   controller c(build.exe, {"-S", "1600", "-G", "5"});
+  ASSERT_TRUE(lock_taken());
   std::this_thread::sleep_for(150ms);
   c.signal(SIGTERM);
   const outcome_of_run r = c.wait();
@@ -216,6 +217,7 @@ TEST_F(E2ETimed, ATerminationSignalDuringAMove) {
 
 TEST_F(E2ETimed, ATerminationSignalDuringAWristMoveStopsOnAWholeChunkPair) {
   controller c(build.exe, {"-T", "1995"});
+  ASSERT_TRUE(lock_taken());
   std::this_thread::sleep_for(150ms);
   c.signal(SIGINT);
   const outcome_of_run r = c.wait();
@@ -237,7 +239,8 @@ TEST_F(E2ETimed, ARunKilledOutrightDoesNotBlockTheNext) {
   ::removexattr(lock_path.c_str(), "user.armctl.probe");
   {
     controller killed(build.exe, {"-S", "1600"});
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(lock_taken());
+    std::this_thread::sleep_for(50ms);
     killed.signal(SIGKILL);
     EXPECT_EQ(killed.wait().status, 128 + SIGKILL);
   }
