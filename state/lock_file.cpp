@@ -153,7 +153,9 @@ bool content_reads_free(std::string_view text, bool truncated) {
 }
 
 lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll)
-    : dir_(dir), poll_(poll) {}
+    : dir_(dir), poll_(poll) {
+  boot_id();  // read while a descriptor is surely free
+}
 
 lock_file::~lock_file() { close_file(); }
 
@@ -244,9 +246,14 @@ bool lock_file::take() {
   if (fd_ < 0) return false;
   set_mark(false);
   ::fsync(fd_);  // the mark is on disk before the "1"
-  if (!put("1\n")) return false;
-  set_mark(true);
-  return true;
+  if (put("1\n")) {
+    set_mark(true);
+    return true;
+  }
+  // A write cut short (a file-size limit) may have left a "1": the lock was
+  // free, and must stay so.
+  if (put("0\n") && marks_) ::fremovexattr(fd_, mark_name);
+  return false;
 }
 
 bool lock_file::release() {
