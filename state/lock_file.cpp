@@ -1,7 +1,9 @@
 // Waiting for, taking and releasing the shared lock file.
 #include "state/lock_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -120,15 +122,41 @@ const std::string& boot_id() {
 
 }  // namespace
 
+namespace {
+
+// The next space-separated field of `text`, advancing past it.
+std::string_view next_field(std::string_view& text) {
+  while (text.starts_with(' ')) text.remove_prefix(1);
+  const std::size_t end = std::min(text.find(' '), text.size());
+  const std::string_view field = text.substr(0, end);
+  text.remove_prefix(end);
+  return field;
+}
+
+template <typename T>
+bool whole_number(std::string_view field, T& out) {
+  const char* end = field.data() + field.size();
+  const auto [at, err] = std::from_chars(field.data(), end, out);
+  return err == std::errc{} && at == end;
+}
+
+}  // namespace
+
 bool parse_mark(const std::string& text, holder_mark& out) {
-  char state[8] = {}, boot[64] = {};
+  std::string_view rest(text);
   holder_mark m;
-  const int n = std::sscanf(text.c_str(), "%ld %7s %63s %lld.%lld", &m.pid, state, boot,
-                            &m.mtime_s, &m.mtime_ns);
-  m.boot = boot;
-  m.held = std::string_view(state) == "held";
-  if (n < 3 || (!m.held && std::string_view(state) != "taking") || (m.held && n != 5))
-    return false;
+  const std::string_view pid = next_field(rest), state = next_field(rest);
+  m.boot = next_field(rest);
+  m.held = state == "held";
+  if (!whole_number(pid, m.pid) || (!m.held && state != "taking") || m.boot.empty()) return false;
+  if (m.held) {
+    std::string_view stamp = next_field(rest);
+    const std::size_t dot = stamp.find('.');
+    if (dot == std::string_view::npos || !whole_number(stamp.substr(0, dot), m.mtime_s) ||
+        !whole_number(stamp.substr(dot + 1), m.mtime_ns))
+      return false;
+  }
+  if (!next_field(rest).empty()) return false;
   out = m;
   return true;
 }
@@ -221,7 +249,7 @@ bool lock_file::left_by_a_dead_run() const {
 }
 
 // Replaces the two-byte content in place: readers never see an empty file.
-bool lock_file::put(const char* text) {
+bool lock_file::put(const char* text) const {
   if (fd_ < 0) return false;
   const bool ok = ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
   ::fsync(fd_);

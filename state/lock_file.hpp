@@ -67,7 +67,7 @@ class lock_file {
   bool still_current() const;
   bool reads_free() const;
   bool left_by_a_dead_run() const;
-  bool put(const char* text);
+  bool put(const char* text) const;
   void set_mark(bool held);
   void close_file();
 
