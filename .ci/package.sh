@@ -118,7 +118,7 @@ check_account() {
 check_modes() {
   [ "$had_home" = yes ] || expect /home/robot "robot:robot 711" "$(owner_mode /home/robot)"
   [ "$had_dir" = yes ] || expect "$state_dir" "robot:www-data 2775" "$(owner_mode "$state_dir")"
-  expect lock.dat "robot:www-data 664" "$(owner_mode "$state_dir/lock.dat")"
+  expect lock.dat "robot:www-data 660" "$(owner_mode "$state_dir/lock.dat")"
   expect robot_position.dat "www-data:www-data 664" "$(owner_mode "$state_dir/robot_position.dat")"
 }
 check_fresh_files() {
