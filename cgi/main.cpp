@@ -1,6 +1,7 @@
 // armctl-cgi: the web server's way to the arm (CGI/1.1). GET answers the
 // state; POST with a JSON body runs the controller or stops the running move.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +46,28 @@ const char* reason_phrase(int status) {
     case 503: return "Service Unavailable";
     default: return "Internal Server Error";
   }
+}
+
+// A refused request's body is read and dropped (within a bound) before the
+// answer: the server may still be writing it, and would wait on a CGI that
+// never reads.
+void drain_input() {
+  char buf[4096];
+  for (std::size_t total = 0; total < (1u << 20);) {
+    pollfd p{0, POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0) return;
+    const ssize_t n = ::read(0, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    total += static_cast<std::size_t>(n);
+  }
+}
+
+int emit(int status, const json& body);
+
+int refuse(int status, const std::string& message) {
+  drain_input();
+  return emit(status, error_answer(message));
 }
 
 int emit(int status, const json& body) {
@@ -136,7 +159,7 @@ int main() {
   const request_meta meta{env("REQUEST_METHOD").value_or(""), env("CONTENT_TYPE"), env("CONTENT_LENGTH"),
                           env("HTTP_ORIGIN"), env("HTTP_HOST"), env("HTTPS").value_or("") == "on"};
   const auto checked = check_meta(meta);
-  if (const auto* r = std::get_if<refusal>(&checked)) return emit(r->http_status, error_answer(r->message));
+  if (const auto* r = std::get_if<refusal>(&checked)) return refuse(r->http_status, r->message);
   if (std::holds_alternative<state_query>(checked)) return emit(200, state_answer(read_counters(), read_lock()));
   std::string body;
   if (!read_body(std::get<std::size_t>(checked), body))
