@@ -34,8 +34,10 @@ std::vector<std::string> split_lines(const std::string& text) {
 bool is_summary(const std::string& line) {
   int commas = 0;
   for (char ch : line) {
-    if (ch == ',') ++commas;
-    else if (!(ch == '-' || (ch >= '0' && ch <= '9'))) return false;
+    if (ch == ',')
+      ++commas;
+    else if (!(ch == '-' || (ch >= '0' && ch <= '9')))
+      return false;
   }
   return commas == 5;
 }
@@ -43,7 +45,8 @@ bool is_summary(const std::string& line) {
 json counters_of(const std::string& summary) {
   json out = json::array();
   std::istringstream in(summary);
-  for (std::string f; std::getline(in, f, ',');) out.push_back(std::strtoll(f.c_str(), nullptr, 10));
+  for (std::string f; std::getline(in, f, ',');)
+    out.push_back(std::strtoll(f.c_str(), nullptr, 10));
   return out;
 }
 
@@ -61,7 +64,8 @@ json option_json(const option& o, const std::vector<std::string>& lines, std::si
   json j{{"option", std::string{'-', o.letter}}};
   if (o.count) j["count"] = std::strtoll(o.count->c_str(), nullptr, 10);
   json report = json::array();
-  for (std::size_t i = first; i < first + 5 && i < lines.size(); ++i) report.push_back(report_numbers(lines[i]));
+  for (std::size_t i = first; i < first + 5 && i < lines.size(); ++i)
+    report.push_back(report_numbers(lines[i]));
   j["report"] = report;
   return j;
 }

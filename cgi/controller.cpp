@@ -40,7 +40,8 @@ std::optional<std::string> read_mark(int fd) {
 std::optional<pid_t> pid_of(const std::string& mark) {
   long long v = 0;
   std::size_t i = 0;
-  for (; i < mark.size() && i < 10 && mark[i] >= '0' && mark[i] <= '9'; ++i) v = v * 10 + (mark[i] - '0');
+  for (; i < mark.size() && i < 10 && mark[i] >= '0' && mark[i] <= '9'; ++i)
+    v = v * 10 + (mark[i] - '0');
   if (i == 0 || v <= 0 || (i < mark.size() && mark[i] != ' ')) return std::nullopt;
   return static_cast<pid_t>(v);
 }
@@ -51,7 +52,8 @@ int open_lock(const char* path) {
 }
 
 // The child's stdin and stderr are /dev/null; its signals are as at boot.
-bool spawn(const std::string& program, const std::vector<std::string>& args, int out_fd, pid_t& pid) {
+bool spawn(const std::string& program, const std::vector<std::string>& args, int out_fd,
+           pid_t& pid) {
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&fa);
@@ -66,6 +68,7 @@ bool spawn(const std::string& program, const std::vector<std::string>& args, int
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   char* empty_env[] = {nullptr};
@@ -82,12 +85,14 @@ bool child_holds_lock(const char* state_dir, pid_t child) {
 
 // Reads the child's output to its end; `deadline` passes once, and then the
 // child either holds the lock (wait on) or is sent SIGTERM.
-void collect(int fd, pid_t child, const char* state_dir, clock::time_point deadline, run_output& r) {
+void collect(int fd, pid_t child, const char* state_dir, clock::time_point deadline,
+             run_output& r) {
   bool judged = false;
   for (;;) {
     int timeout = -1;
     if (!judged) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
       timeout = static_cast<int>(std::max<long long>(0, left.count()));
     }
     pollfd p{fd, POLLIN, 0};
@@ -173,7 +178,7 @@ stop_outcome stop_holder(const char* state_dir, const std::string& program, pid_
     if (pidfd_send_signal(pidfd, SIGTERM) == 0)
       outcome = stop_outcome::signalled;
     else
-      outcome = errno == EPERM ? stop_outcome::not_permitted
+      outcome = errno == EPERM   ? stop_outcome::not_permitted
                 : errno == ESRCH ? stop_outcome::no_run
                                  : stop_outcome::failed;
   }

@@ -13,8 +13,8 @@
 namespace armctl::cgi {
 
 struct run_output {
-  int status = -1;           // exit status, 128+n for a signal, -1 if it never ran
-  std::string out;           // its standard output
+  int status = -1;               // exit status, 128+n for a signal, -1 if it never ran
+  std::string out;               // its standard output
   bool gave_up_waiting = false;  // the bound passed before it held the lock
 };
 

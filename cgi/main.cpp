@@ -25,7 +25,7 @@ namespace {
 using namespace armctl::cgi;
 
 const char* const state_dir_path = ARMCTL_STATE_DIR;
-const std::string controller_path = ARMCTL_CGI_CONTROLLER;
+const char* const controller_path = ARMCTL_CGI_CONTROLLER;
 
 std::optional<std::string_view> env(const char* name) {
   const char* v = std::getenv(name);
@@ -35,16 +35,26 @@ std::optional<std::string_view> env(const char* name) {
 
 const char* reason_phrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 411: return "Length Required";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 503: return "Service Unavailable";
-    default: return "Internal Server Error";
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 405:
+      return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Content Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Internal Server Error";
   }
 }
 
@@ -71,8 +81,8 @@ int refuse(int status, const std::string& message) {
 }
 
 int emit(int status, const json& body) {
-  std::printf("Status: %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n", status,
-              reason_phrase(status));
+  std::printf("Status: %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n",
+              status, reason_phrase(status));
   if (status == 405) std::printf("Allow: GET, HEAD, POST\r\n");
   std::printf("\r\n%s\n", body.dump().c_str());
   return 0;
@@ -82,7 +92,8 @@ int emit(int status, const json& body) {
 // client cannot: request headers reach a CGI only as HTTP_* variables.
 std::chrono::milliseconds wait_bound() {
   long ms = ARMCTL_CGI_WAIT_MS;
-  if (const auto v = env("ARMCTL_CGI_WAIT_MS")) ms = std::strtol(std::string(*v).c_str(), nullptr, 10);
+  if (const auto v = env("ARMCTL_CGI_WAIT_MS"))
+    ms = std::strtol(std::string(*v).c_str(), nullptr, 10);
   return std::chrono::milliseconds(std::clamp(ms, 100L, 120000L));
 }
 
@@ -102,7 +113,8 @@ lock_view read_lock() {
     if (armctl::read_all(fd, text, 64)) {
       std::string_view t(text);
       const armctl::scan_result r = armctl::scan_int(t);
-      if (r.kind != armctl::scanned::no_number) v.held = r.kind == armctl::scanned::out_of_range || r.value != 0;
+      if (r.kind != armctl::scanned::no_number)
+        v.held = r.kind == armctl::scanned::out_of_range || r.value != 0;
     }
     ::close(fd);
   }
@@ -129,17 +141,22 @@ int answer_stop(long long received_ns) {
   switch (o) {
     case stop_outcome::signalled:
       return emit(200, {{"stopped", true}, {"pid", pid}, {"received_ns", received_ns}});
-    case stop_outcome::no_run: return emit(409, error_answer("no run of the controller holds the lock"));
+    case stop_outcome::no_run:
+      return emit(409, error_answer("no run of the controller holds the lock"));
     case stop_outcome::not_permitted:
-      return emit(403, error_answer("the run holding the lock was not started by this web server's account"));
-    default: return emit(500, error_answer("the stop could not be sent"));
+      return emit(
+          403,
+          error_answer("the run holding the lock was not started by this web server's account"));
+    default:
+      return emit(500, error_answer("the stop could not be sent"));
   }
 }
 
 int answer_move(const move_query& q) {
   // The position before the run, for the replay that explains refusals.
   const armctl::counters start = read_counters().value_or(armctl::counters{});
-  const run_output run = run_controller(controller_path, argument_vector(q), state_dir_path, wait_bound());
+  const run_output run =
+      run_controller(controller_path, argument_vector(q), state_dir_path, wait_bound());
   if (run.status < 0) return emit(500, error_answer("the controller could not be run"));
   if (run.gave_up_waiting && run.out.empty())
     return emit(503, error_answer("the arm is busy: the lock stayed held; nothing moved"));
@@ -156,16 +173,22 @@ long long monotonic_ns() {
 
 int main() {
   const long long received_ns = monotonic_ns();
-  const request_meta meta{env("REQUEST_METHOD").value_or(""), env("CONTENT_TYPE"), env("CONTENT_LENGTH"),
-                          env("HTTP_ORIGIN"), env("HTTP_HOST"), env("HTTPS").value_or("") == "on"};
+  const request_meta meta{env("REQUEST_METHOD").value_or(""),
+                          env("CONTENT_TYPE"),
+                          env("CONTENT_LENGTH"),
+                          env("HTTP_ORIGIN"),
+                          env("HTTP_HOST"),
+                          env("HTTPS").value_or("") == "on"};
   const auto checked = check_meta(meta);
   if (const auto* r = std::get_if<refusal>(&checked)) return refuse(r->http_status, r->message);
-  if (std::holds_alternative<state_query>(checked)) return emit(200, state_answer(read_counters(), read_lock()));
+  if (std::holds_alternative<state_query>(checked))
+    return emit(200, state_answer(read_counters(), read_lock()));
   std::string body;
   if (!read_body(std::get<std::size_t>(checked), body))
     return emit(400, error_answer("the body is shorter than Content-Length"));
   const query q = parse_body(body);
-  if (const auto* r = std::get_if<refusal>(&q)) return emit(r->http_status, error_answer(r->message));
+  if (const auto* r = std::get_if<refusal>(&q))
+    return emit(r->http_status, error_answer(r->message));
   if (std::holds_alternative<stop_query>(q)) return answer_stop(received_ns);
   return answer_move(std::get<move_query>(q));
 }

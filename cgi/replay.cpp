@@ -27,7 +27,8 @@ std::vector<std::string> lines_of(const pose& p) {
 pose pose_of(const counters& c) { return pose_at(c[4], c[1], c[2]); }
 
 bool in_32_bits(long long v) {
-  return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
+  return v >= std::numeric_limits<std::int32_t>::min() &&
+         v <= std::numeric_limits<std::int32_t>::max();
 }
 
 // Position letters: a fixed inclusive range on the counter; the report
@@ -41,9 +42,14 @@ replayed_option position_move(const command& c, long long target, counters& data
   }
   r.refused = true;
   const double limit = static_cast<double>(c.limit);
-  r.reason = refusal_reason{c.counter, "range", std::string(c.sign > 0 ? "<= " : ">= ") + std::to_string(c.limit),
-                            static_cast<double>(target), limit,
-                            std::abs(static_cast<double>(target) - limit), std::nullopt, false};
+  r.reason = refusal_reason{c.counter,
+                            "range",
+                            std::string(c.sign > 0 ? "<= " : ">= ") + std::to_string(c.limit),
+                            static_cast<double>(target),
+                            limit,
+                            std::abs(static_cast<double>(target) - limit),
+                            std::nullopt,
+                            false};
   return r;
 }
 
@@ -53,14 +59,15 @@ replayed_option geometry_move(const command& c, long long target, counters& data
   replayed_option r{lines_of(pose_with(data_, c.counter, target)), false, std::nullopt};
   if (!in_32_bits(target)) {
     r.refused = true;
-    r.reason = refusal_reason{c.counter, "32-bit range", "within the 32-bit range",
-                              static_cast<double>(target), 0, 0, std::nullopt, false};
+    r.reason = refusal_reason{
+        c.counter,    "32-bit range", "within the 32-bit range", static_cast<double>(target), 0, 0,
+        std::nullopt, false};
     return r;
   }
   if (const auto breach = first_breach(c.guard, data_, c.counter, target)) {
     r.refused = true;
-    r.reason = refusal_reason{c.counter, breach->quantity, breach->rule, breach->value, breach->limit,
-                              breach->beyond, breach->at, breach->on_the_way};
+    r.reason = refusal_reason{c.counter,     breach->quantity, breach->rule, breach->value,
+                              breach->limit, breach->beyond,   breach->at,   breach->on_the_way};
     return r;
   }
   data_[c.counter] = static_cast<std::int32_t>(target);
@@ -90,7 +97,8 @@ replay replay_options(const move_query& q, counters start) {
 
 std::vector<std::string> printed_lines(const replay& r) {
   std::vector<std::string> lines;
-  for (const replayed_option& o : r.options) lines.insert(lines.end(), o.report.begin(), o.report.end());
+  for (const replayed_option& o : r.options)
+    lines.insert(lines.end(), o.report.begin(), o.report.end());
   std::string summary = summary_line(r.final);
   if (!summary.empty() && summary.back() == '\n') summary.pop_back();
   lines.push_back(summary);

@@ -70,7 +70,8 @@ query parse_options(const json& list) {
     if (!item.is_string()) return bad(400, "option " + std::to_string(i) + " is not a string");
     const std::string& text = item.get_ref<const std::string&>();
     if (!is_letter(text))
-      return bad(400, "option " + std::to_string(i) + " is not one of -G -B -S -X -T -R -H -N -V -F -E -W -Q");
+      return bad(400, "option " + std::to_string(i) +
+                          " is not one of -G -B -S -X -T -R -H -N -V -F -E -W -Q");
     if (q.options.size() == max_options)
       return bad(400, "more than " + std::to_string(max_options) + " options");
     option o{text[1], std::nullopt};

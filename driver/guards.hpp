@@ -61,9 +61,9 @@ struct guard_breach {
   const char* rule;      // "< 10", "> -40", ...
   double value;
   double limit;
-  double beyond;          // |value - limit|; 0 when the value sits on the limit
-  std::int64_t at;        // the moving counter's value at that pose
-  bool on_the_way;        // false: the end pose itself
+  double beyond;    // |value - limit|; 0 when the value sits on the limit
+  std::int64_t at;  // the moving counter's value at that pose
+  bool on_the_way;  // false: the end pose itself
 };
 
 // The first breach in the order the guard is judged (the end pose, then the

@@ -19,10 +19,11 @@ namespace {
 using namespace armctl::cgi;
 
 constexpr std::array<const char*, 4> methods{"POST", "GET", "PUT", "POST"};
-constexpr std::array<const char*, 4> types{"application/json", "application/json; charset=utf-8", "text/plain",
-                                           "application/json"};
+constexpr std::array<const char*, 4> types{"application/json", "application/json; charset=utf-8",
+                                           "text/plain", "application/json"};
 constexpr std::array<const char*, 2> origins{"http://arm.local", "http://evil.example"};
-constexpr std::array<armctl::counters, 2> starts{{{0, 0, 0, 0, 0, 0}, {790, 1235, 995, -1990, 2000, 1600}}};
+constexpr std::array<armctl::counters, 2> starts{
+    {{0, 0, 0, 0, 0, 0}, {790, 1235, 995, -1990, 2000, 1600}}};
 
 void check_argument(const std::string& a, bool& expect_count) {
   const std::string_view letters = "GBSXTRHNVFEWQ";
@@ -44,13 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t pick = data[0];
   const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::string length = std::to_string(body.size());
-  request_meta meta{methods[pick & 3], types[(pick >> 2) & 3], length, std::nullopt, "arm.local", false};
+  request_meta meta{
+      methods[pick & 3], types[(pick >> 2) & 3], length, std::nullopt, "arm.local", false};
   if (pick & 16) meta.origin = origins[(pick >> 5) & 1];
   const query q = classify(meta, body);
   const auto* move = std::get_if<move_query>(&q);
   if (move == nullptr) return 0;
   const std::vector<std::string> argv = argument_vector(*move);
-  if (argv.empty() || argv[0] != "armctl" || move->options.empty() || move->options.size() > max_options)
+  if (argv.empty() || argv[0] != "armctl" || move->options.empty() ||
+      move->options.size() > max_options)
     std::abort();
   bool expect_count = false;
   for (std::size_t i = 1; i < argv.size(); ++i) check_argument(argv[i], expect_count);

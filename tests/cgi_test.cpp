@@ -29,17 +29,29 @@ const char* const json_type = "application/json";
 const request_case request_cases[] = {
     {"get_is_the_state", "GET", nullptr, nullptr, "", state},
     {"head_is_the_state", "HEAD", nullptr, nullptr, "", state},
-    {"one_move", "POST", json_type, nullptr, R"({"options": ["-H", "200", "-Q"]})", move,
+    {"one_move",
+     "POST",
+     json_type,
+     nullptr,
+     R"({"options": ["-H", "200", "-Q"]})",
+     move,
      {"armctl", "-H", "200", "-Q"}},
-    {"charset_and_same_origin", "POST", "Application/JSON; charset=UTF-8", "http://arm.local:8080",
-     R"({"options": ["-G", "0", "-B", "99999"]})", move, {"armctl", "-G", "0", "-B", "99999"}},
+    {"charset_and_same_origin",
+     "POST",
+     "Application/JSON; charset=UTF-8",
+     "http://arm.local:8080",
+     R"({"options": ["-G", "0", "-B", "99999"]})",
+     move,
+     {"armctl", "-G", "0", "-B", "99999"}},
     {"stop", "POST", json_type, nullptr, R"({"stop": true})", stop},
     {"put", "PUT", json_type, nullptr, R"({"options": ["-Q"]})", 405},
     {"delete", "DELETE", nullptr, nullptr, "", 405},
-    {"form_type", "POST", "application/x-www-form-urlencoded", nullptr, R"({"options": ["-Q"]})", 415},
+    {"form_type", "POST", "application/x-www-form-urlencoded", nullptr, R"({"options": ["-Q"]})",
+     415},
     {"text_type", "POST", "text/plain", nullptr, R"({"options": ["-Q"]})", 415},
     {"no_type", "POST", nullptr, nullptr, R"({"options": ["-Q"]})", 415},
-    {"other_charset", "POST", "application/json; charset=latin1", nullptr, R"({"options": ["-Q"]})", 415},
+    {"other_charset", "POST", "application/json; charset=latin1", nullptr, R"({"options": ["-Q"]})",
+     415},
     {"other_origin", "POST", json_type, "http://evil.example", R"({"options": ["-Q"]})", 403},
     {"null_origin", "POST", json_type, "null", R"({"options": ["-Q"]})", 403},
     {"bad_json", "POST", json_type, nullptr, R"({"options": ["-Q")", 400},
@@ -69,7 +81,8 @@ const request_case request_cases[] = {
     {"hex", "POST", json_type, nullptr, R"({"options": ["-H", "0x10"]})", 400},
     {"too_long_count", "POST", json_type, nullptr, R"({"options": ["-H", "100000"]})", 400},
     {"seventeen_options", "POST", json_type, nullptr,
-     R"({"options": ["-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q"]})", 400},
+     R"({"options": ["-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q"]})",
+     400},
     {"oversize", "POST", json_type, nullptr, std::string(max_body_bytes + 1, ' '), 413},
 };
 
@@ -132,13 +145,40 @@ struct reason_case {
 void PrintTo(const reason_case& c, std::ostream* os) { *os << c.name; }
 
 const reason_case reason_cases[] = {
-    {"base_past_its_range", {0, 0, 0, 0, 0, 0}, R"({"options": ["-G", "900"]})", "range", "<= 800", 900, 100, false},
-    {"slide_past_its_range", {0, 0, 0, 0, 0, -1990}, R"({"options": ["-X", "11"]})", "range", ">= -2000", -2001, 1,
+    {"base_past_its_range",
+     {0, 0, 0, 0, 0, 0},
+     R"({"options": ["-G", "900"]})",
+     "range",
+     "<= 800",
+     900,
+     100,
      false},
-    {"elbow_bend", {0, 0, 0, 0, 0, 0}, R"({"options": ["-V", "1600"]})", "elbow bend", "< 50", 51.84, 1.84, false},
+    {"slide_past_its_range",
+     {0, 0, 0, 0, 0, -1990},
+     R"({"options": ["-X", "11"]})",
+     "range",
+     ">= -2000",
+     -2001,
+     1,
+     false},
+    {"elbow_bend",
+     {0, 0, 0, 0, 0, 0},
+     R"({"options": ["-V", "1600"]})",
+     "elbow bend",
+     "< 50",
+     51.84,
+     1.84,
+     false},
     // Elbow and wrist at 40 degrees: the tip is at 7.71 with the shoulder level
     // and half a turn round, but at 15.2 with it upright on the way.
-    {"tip_on_the_way", {0, 1235, 995, 0, 0, 0}, R"({"options": ["-H", "4423"]})", "tip height", "< 10", 10, 0, true},
+    {"tip_on_the_way",
+     {0, 1235, 995, 0, 0, 0},
+     R"({"options": ["-H", "4423"]})",
+     "tip height",
+     "< 10",
+     10,
+     0,
+     true},
 };
 
 class Reasons : public ::testing::TestWithParam<reason_case> {};
@@ -189,7 +229,8 @@ TEST(RunAnswer, TrustsTheReplayOnlyWhenItPrintsWhatTheRunPrinted) {
   EXPECT_EQ(same["options"][1]["report"][4], json::array({19.5, 0, 19.5, 0}));
 
   // Another run moved counter 4 in between: the run's own lines differ.
-  const std::string moved = "0,9.5,9.5,0\n7.49,0.1,7.5,1\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.49,0.1,19.5,0.3\n";
+  const std::string moved =
+      "0,9.5,9.5,0\n7.49,0.1,7.5,1\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.49,0.1,19.5,0.3\n";
   const json other = run_answer(q, {88, moved + moved + "0,0,0,0,30,0\n", false}, r);
   EXPECT_FALSE(other["reasons_known"]);
   EXPECT_FALSE(other["options"][1].contains("reason"));
