@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# CI: fuzzes the three places where outside text enters the controller (an
-# option's step count, the state files, the command line as a whole) with
-# libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer, each for a
-# fixed time, starting from the seed corpus in fuzz/corpus/<target>. Installs
+# CI: fuzzes the places where outside text enters the controller (an
+# option's step count, the state files, the command line as a whole, the
+# CGI's web requests) with libFuzzer under AddressSanitizer and
+# UndefinedBehaviorSanitizer, each for a fixed time, starting from the seed
+# corpus in fuzz/corpus/<target>. Installs
 # what a fresh Debian machine lacks; exits non-zero when a target finds a
 # crash, a sanitizer report, a broken property or an input slower than 10 s.
 # Optional argument: seconds per target (default 60).
@@ -10,13 +11,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 seconds="${1:-60}"
-targets=(step_count position_file options)
+targets=(step_count position_file options cgi_request)
 
 echo "== fuzz: libFuzzer + ASan/UBSan, ${seconds} s each: ${targets[*]}"
 
 packages=()
 command -v cmake >/dev/null || packages+=(cmake)
 command -v clang++-14 >/dev/null || packages+=(clang-14)
+[ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   packages+=(libclang-rt-14-dev)
 if [ ${#packages[@]} -gt 0 ]; then

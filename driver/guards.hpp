@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "geometry/segment.hpp"
 #include "state/counters.hpp"
@@ -51,5 +52,23 @@ bool allows(const geometry_guard& guard, const pose& p);
 // end pose, so that a move can always bring the arm back inside its limits.
 bool path_allows(const geometry_guard& guard, const counters& start, std::size_t index,
                  std::int64_t end_value);
+
+// Why a guard refuses a move, for a person: the quantity, its rule, its value
+// at the first pose that breaks the rule (the end pose, or one on the way)
+// and how far beyond the limit that is.
+struct guard_breach {
+  const char* quantity;  // "tip height", "shoulder angle", "elbow bend", "wrist bend"
+  const char* rule;      // "< 10", "> -40", ...
+  double value;
+  double limit;
+  double beyond;    // |value - limit|; 0 when the value sits on the limit
+  std::int64_t at;  // the moving counter's value at that pose
+  bool on_the_way;  // false: the end pose itself
+};
+
+// The first breach in the order the guard is judged (the end pose, then the
+// poses on the way), or nothing when the guard allows the move.
+std::optional<guard_breach> first_breach(const geometry_guard& guard, const counters& start,
+                                         std::size_t index, std::int64_t end_value);
 
 }  // namespace armctl

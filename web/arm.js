@@ -257,6 +257,60 @@
     return RECORDS.map((name) => reportLine(pose[name]));
   }
 
+  // The motion letters as the controller's command table has them: a fixed
+  // inclusive range on the counter, or the conditions on the pose reached.
+  const MOVES = {
+    G: { counter: 0, sign: 1, limit: 800 },
+    B: { counter: 0, sign: -1, limit: -800 },
+    S: { counter: 5, sign: 1, limit: 1600 },
+    X: { counter: 5, sign: -1, limit: -2000 },
+    T: { counter: 3, sign: 1, limit: 2000 },
+    R: { counter: 3, sign: -1, limit: -2000 },
+    H: { counter: 4, sign: 1, guard: ['tipAbove'] },
+    N: { counter: 4, sign: -1, guard: ['tipBelowFar', 'shoulderAngle', 'elbowBend'] },
+    V: { counter: 1, sign: 1, guard: ['tipAbove', 'elbowBend'] },
+    F: { counter: 1, sign: -1, guard: ['tipBelow', 'wristBend'] },
+    E: { counter: 2, sign: 1, guard: ['tipAbove'] },
+    W: { counter: 2, sign: -1, guard: ['tipBelowFar'] },
+  };
+
+  // Each condition: whether a pose keeps it, and its words.
+  const CONDITIONS = {
+    tipAbove: { height: true, holds: (p) => p.total.y < LIMITS.tipAbove, text: 'tip height < 10' },
+    tipBelow: { height: true, holds: (p) => p.total.y > LIMITS.tipBelow, text: 'tip height > -10' },
+    tipBelowFar: { height: true, holds: (p) => p.total.y > LIMITS.tipBelowFar, text: 'tip height > -10.5' },
+    shoulderAngle: { holds: (p) => p.shoulder.theta > LIMITS.shoulderAngle, text: 'shoulder angle > -40' },
+    elbowBend: { holds: (p) => differenceBelow(p.elbow.theta, p.shoulder.theta, LIMITS.elbowBend), text: 'elbow bend < 50' },
+    wristBend: { holds: (p) => differenceBelow(p.wrist.theta, p.elbow.theta, LIMITS.wristBend), text: 'wrist bend < 80' },
+  };
+
+  const withCounter = (counters, i, v) => counters.map((c, j) => (j === i ? v : c));
+
+  // Why the controller would refuse `letter` with `count` from `counters`,
+  // or null. The page's own copy of the guards: the end pose, then (for the
+  // tip heights that hold at the start) every pose on the way.
+  function wouldRefuse(counters, letter, count) {
+    const m = MOVES[letter];
+    if (!m) return null;
+    const from = counters[m.counter];
+    const target = from + m.sign * count;
+    if (m.limit !== undefined) {
+      const inside = m.sign > 0 ? target <= m.limit : target >= m.limit;
+      return inside ? null : `counter ${m.counter} would be ${target}, beyond its limit ${m.limit}`;
+    }
+    if (target < INT32_MIN || target > INT32_MAX) return `counter ${m.counter} would leave the 32-bit range`;
+    const broken = m.guard.find((c) => !CONDITIONS[c].holds(poseOf(withCounter(counters, m.counter, target))));
+    if (broken) return `the pose reached breaks ${CONDITIONS[broken].text}`;
+    const start = poseOf(counters);
+    const swept = m.guard.filter((c) => CONDITIONS[c].height && CONDITIONS[c].holds(start));
+    for (let v = from + m.sign; v !== target && swept.length; v += m.sign) {
+      const p = poseOf(withCounter(counters, m.counter, v));
+      const c = swept.find((name) => !CONDITIONS[name].holds(p));
+      if (c) return `the pose at counter ${m.counter} = ${v} on the way breaks ${CONDITIONS[c].text}`;
+    }
+    return null;
+  }
+
   return {
     PI,
     DEGREES_PER_RADIAN,
@@ -276,5 +330,7 @@
     formatG,
     reportLine,
     reportLines,
+    MOVES,
+    wouldRefuse,
   };
 });

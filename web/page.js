@@ -340,6 +340,7 @@
       clearTables();
     }
     drawOverlay(picture, now);
+    markJog();
   }
 
   // The age is shown even while a poll hangs, so a frozen picture never
@@ -352,6 +353,122 @@
     if (picture === 'stale') drawOverlay(picture, now);
   }
 
+  // ---- jog and stop -----------------------------------------------------
+  // Each request goes to the CGI; the page's own guards mark a move they
+  // see refused before it is sent, but only the server's answer decides.
+
+  const CGI = (document.querySelector('meta[name="armctl-cgi"]') || {}).content || '/cgi-bin/armctl-cgi';
+  let pending = false;
+
+  async function post(body) {
+    const response = await fetch(CGI, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(body),
+      cache: 'no-store',
+    });
+    let answer = null;
+    try {
+      answer = await response.json();
+    } catch {
+      answer = null;
+    }
+    return { http: response.status, answer };
+  }
+
+  function reasonText(o) {
+    const r = o.reason;
+    const where = r.at === undefined ? '' : r.on_the_way ? ` on the way (counter ${r.counter} = ${r.at})` : '';
+    return `${o.option} ${o.count} refused: ${r.guard} must be ${r.rule}; it would be ${A.formatG(r.value)}${where}, beyond by ${A.formatG(r.beyond)}`;
+  }
+
+  function showAnswer(http, answer, expected) {
+    const el = $('answer');
+    const lines = [];
+    if (expected) lines.push(`The page expected a refusal: ${expected}.`);
+    if (!answer) lines.push(`HTTP ${http}: no answer from the controller's front end.`);
+    else if (answer.error) lines.push(`HTTP ${http}: ${answer.error}`);
+    else {
+      lines.push(`Status ${answer.status}: ${answer.meaning}`);
+      for (const o of answer.options || []) if (o.refused && o.reason) lines.push(reasonText(o));
+      if (answer.reasons_note) lines.push(answer.reasons_note);
+      if (answer.counters) lines.push(`Counters: ${answer.counters.join(', ')}`);
+    }
+    el.dataset.status = answer && answer.status !== undefined ? String(answer.status) : `http-${http}`;
+    el.dataset.expected = expected ? 'refused' : '';
+    el.textContent = lines.join('\n');
+  }
+
+  function countOf(i) {
+    const n = Number($(`jog-count-${i}`).value);
+    return Number.isInteger(n) && n >= 0 && n <= 99999 ? n : null;
+  }
+
+  function expectedRefusal(letter, i) {
+    const n = countOf(i);
+    if (n === null) return 'the step count must be a whole number from 0 to 99999';
+    return state.counters ? A.wouldRefuse(state.counters, letter, n) : null;
+  }
+
+  function markJog() {
+    for (const b of document.querySelectorAll('#jog button')) {
+      const why = expectedRefusal(b.dataset.letter, Number(b.dataset.counter));
+      b.dataset.refused = why ? '1' : '0';
+      b.title = why ? `expected to be refused: ${why}` : `${b.dataset.letter}: move counter ${b.dataset.counter}`;
+      b.disabled = pending;
+    }
+  }
+
+  async function jog(letter, i) {
+    const n = countOf(i);
+    if (n === null || pending) return;
+    const expected = expectedRefusal(letter, i);
+    pending = true;
+    markJog();
+    $('answer').dataset.status = 'pending';
+    $('answer').textContent = `Sent -${letter} ${n}…`;
+    try {
+      const { http, answer } = await post({ options: [`-${letter}`, String(n)] });
+      showAnswer(http, answer, expected);
+    } catch (e) {
+      showAnswer(0, null, expected);
+    } finally {
+      pending = false;
+      markJog();
+    }
+  }
+
+  async function stop() {
+    try {
+      const { http, answer } = await post({ stop: true });
+      $('stop').dataset.answer = String(http);
+      if (http !== 200) showAnswer(http, answer, null);
+    } catch (e) {
+      $('stop').dataset.answer = 'failed';
+    }
+  }
+
+  function buildJog() {
+    $('jog').tBodies[0].replaceChildren(
+      ...A.COUNTERS.map((c, i) => {
+        const tr = document.createElement('tr');
+        const input = Object.assign(document.createElement('input'), { id: `jog-count-${i}`, type: 'number', min: '0', max: '99999', value: '100' });
+        input.addEventListener('input', markJog);
+        const cell = (child) => { const td = document.createElement('td'); td.append(child); return td; };
+        const button = (letter) => {
+          const b = Object.assign(document.createElement('button'), { type: 'button', id: `jog-${letter}`, textContent: letter });
+          Object.assign(b.dataset, { letter, counter: String(i) });
+          b.addEventListener('click', () => jog(letter, i));
+          return b;
+        };
+        tr.append(cell(String(i)), cell(input), cell(button(c.grow)), cell(button(c.shrink)));
+        return tr;
+      })
+    );
+    $('stop').addEventListener('click', stop);
+  }
+
+  buildJog();
   drawBackdrop();
   render();
   poll();

@@ -101,7 +101,8 @@ function startServer(root) {
 }
 
 // Debian's Chromium with a fresh profile; nothing is downloaded.
-async function launchBrowser() {
+// `extra` adds context options, e.g. httpCredentials for the CGI's login.
+async function launchBrowser(extra = {}) {
   const { chromium } = require('playwright-core');
   const profile = scratchDir('armctl-web-profile-');
   const context = await chromium.launchPersistentContext(profile, {
@@ -109,6 +110,7 @@ async function launchBrowser() {
     headless: true,
     timeout: 60000,
     viewport: { width: 1200, height: 820 },
+    ...extra,
     args: [
       '--headless',
       '--no-sandbox',

@@ -1,0 +1,44 @@
+// The reasons behind a run's refusals: the options replayed from the
+// counters read before the run, with the controller's own guards and pose
+// calculation, and accepted only when they print what the run printed.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cgi/request.hpp"
+#include "driver/guards.hpp"
+#include "state/counters.hpp"
+
+namespace armctl::cgi {
+
+// Why one option was refused.
+struct refusal_reason {
+  std::size_t counter;
+  std::string guard;  // "range", "32-bit range", or the quantity of a geometry guard
+  std::string rule;   // "<= 800", "< 10", ...
+  double value;       // the would-be counter, or the quantity
+  double limit;
+  double beyond;
+  std::optional<long long> at;  // geometry: the counter value of the breaking pose
+  bool on_the_way = false;
+};
+
+struct replayed_option {
+  std::vector<std::string> report;  // five "x,y,r,theta" lines
+  bool refused = false;
+  std::optional<refusal_reason> reason;
+};
+
+struct replay {
+  std::vector<replayed_option> options;
+  counters final{};
+};
+
+replay replay_options(const move_query& q, counters start);
+
+// The lines the run would print: five per option, then the counters.
+std::vector<std::string> printed_lines(const replay& r);
+
+}  // namespace armctl::cgi

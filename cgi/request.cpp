@@ -1,0 +1,139 @@
+// The request rules: only GET/HEAD for the state and POST with a JSON body
+// for a move or a stop; every option must match the grammar exactly.
+#include "cgi/request.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <nlohmann/json.hpp>
+
+namespace armctl::cgi {
+namespace {
+
+using json = nlohmann::json;
+
+constexpr std::string_view letters = "GBSXTRHNVFEWQ";
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// application/json, optionally with charset=utf-8: the one type that no
+// plain cross-site form can send.
+bool is_json_type(std::string_view type) {
+  const std::string t = lower(type);
+  const std::string_view v(t);
+  const std::size_t semi = v.find(';');
+  if (trim(v.substr(0, semi)) != "application/json") return false;
+  if (semi == std::string_view::npos) return true;
+  std::string_view param = trim(v.substr(semi + 1));
+  return param == "charset=utf-8" || param == "charset=\"utf-8\"";
+}
+
+bool all_digits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// An Origin, when sent, must name this very server.
+bool same_origin(const request_meta& m) {
+  if (!m.origin) return true;
+  if (!m.host || m.host->empty()) return false;
+  const std::string expected = std::string(m.https ? "https://" : "http://") + lower(*m.host);
+  return lower(*m.origin) == expected;
+}
+
+// A count is decimal digits only: no sign, no base prefix and no leading
+// zero (the controller reads "010" as octal 8).
+bool is_count(std::string_view s) {
+  if (s.empty() || s.size() > max_count_digits || !all_digits(s)) return false;
+  return s == "0" || s.front() != '0';
+}
+
+bool is_letter(std::string_view s) {
+  return s.size() == 2 && s[0] == '-' && letters.find(s[1]) != std::string_view::npos;
+}
+
+refusal bad(int status, std::string message) { return {status, std::move(message)}; }
+
+query parse_options(const json& list) {
+  if (!list.is_array()) return bad(400, "\"options\" must be an array of strings");
+  move_query q;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const json& item = list[i];
+    if (!item.is_string()) return bad(400, "option " + std::to_string(i) + " is not a string");
+    const std::string& text = item.get_ref<const std::string&>();
+    if (!is_letter(text))
+      return bad(400, "option " + std::to_string(i) +
+                          " is not one of -G -B -S -X -T -R -H -N -V -F -E -W -Q");
+    if (q.options.size() == max_options)
+      return bad(400, "more than " + std::to_string(max_options) + " options");
+    option o{text[1], std::nullopt};
+    if (o.letter != 'Q') {
+      if (i + 1 == list.size() || !list[i + 1].is_string() ||
+          !is_count(list[i + 1].get_ref<const std::string&>()))
+        return bad(400, "option " + std::to_string(i) + " needs a step count of 1 to " +
+                            std::to_string(max_count_digits) +
+                            " decimal digits, without sign or leading zero");
+      o.count = list[++i].get<std::string>();
+    }
+    q.options.push_back(std::move(o));
+  }
+  if (q.options.empty()) return bad(400, "no options");
+  return q;
+}
+
+}  // namespace
+
+std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m) {
+  if (m.method == "GET" || m.method == "HEAD") return state_query{};
+  if (m.method != "POST") return bad(405, "only GET, HEAD and POST are answered");
+  if (!same_origin(m)) return bad(403, "cross-site request: Origin does not match the host");
+  if (!m.content_type || !is_json_type(*m.content_type))
+    return bad(415, "a move or stop needs Content-Type: application/json");
+  if (!m.content_length) return bad(411, "Content-Length is missing");
+  const std::string_view len = *m.content_length;
+  if (!all_digits(len)) return bad(400, "Content-Length is not a number");
+  if (len.size() > 5 || std::stoul(std::string(len)) > max_body_bytes)
+    return bad(413, "the body is larger than " + std::to_string(max_body_bytes) + " bytes");
+  return static_cast<std::size_t>(std::stoul(std::string(len)));
+}
+
+query parse_body(std::string_view body) {
+  const json doc = json::parse(body.begin(), body.end(), nullptr, false);
+  if (doc.is_discarded()) return bad(400, "the body is not valid JSON");
+  if (!doc.is_object() || doc.size() != 1)
+    return bad(400, "the body must be an object with one field, \"options\" or \"stop\"");
+  if (doc.contains("options")) return parse_options(doc["options"]);
+  if (doc.contains("stop")) {
+    if (doc["stop"] != true) return bad(400, "\"stop\" must be true");
+    return stop_query{};
+  }
+  return bad(400, "unknown field: only \"options\" or \"stop\" are accepted");
+}
+
+query classify(const request_meta& meta, std::string_view body) {
+  const auto checked = check_meta(meta);
+  if (const auto* r = std::get_if<refusal>(&checked)) return *r;
+  if (std::holds_alternative<state_query>(checked)) return state_query{};
+  if (body.size() != std::get<std::size_t>(checked))
+    return bad(400, "the body is shorter than Content-Length");
+  return parse_body(body);
+}
+
+std::vector<std::string> argument_vector(const move_query& q) {
+  std::vector<std::string> argv{"armctl"};
+  for (const option& o : q.options) {
+    argv.push_back(std::string{'-', o.letter});
+    if (o.count) argv.push_back(*o.count);
+  }
+  return argv;
+}
+
+}  // namespace armctl::cgi

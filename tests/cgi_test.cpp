@@ -1,0 +1,262 @@
+// The CGI's request rules (one table of requests and what each must get) and
+// its JSON answers: refusal reasons from the replay, and the replay's trust.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cgi/answer.hpp"
+#include "cgi/replay.hpp"
+#include "cgi/request.hpp"
+
+namespace armctl::cgi {
+namespace {
+
+struct request_case {
+  const char* name;
+  const char* method;
+  const char* type;    // null: absent
+  const char* origin;  // null: absent
+  std::string body;
+  int status;  // 0: accepted as a move; 1: a stop; 2: the state
+  std::vector<std::string> argv{};
+};
+void PrintTo(const request_case& c, std::ostream* os) { *os << c.name; }
+
+constexpr int move = 0, stop = 1, state = 2;
+const char* const json_type = "application/json";
+
+const request_case request_cases[] = {
+    {"get_is_the_state", "GET", nullptr, nullptr, "", state},
+    {"head_is_the_state", "HEAD", nullptr, nullptr, "", state},
+    {"one_move",
+     "POST",
+     json_type,
+     nullptr,
+     R"({"options": ["-H", "200", "-Q"]})",
+     move,
+     {"armctl", "-H", "200", "-Q"}},
+    {"charset_and_same_origin",
+     "POST",
+     "Application/JSON; charset=UTF-8",
+     "http://arm.local:8080",
+     R"({"options": ["-G", "0", "-B", "99999"]})",
+     move,
+     {"armctl", "-G", "0", "-B", "99999"}},
+    {"stop", "POST", json_type, nullptr, R"({"stop": true})", stop},
+    {"put", "PUT", json_type, nullptr, R"({"options": ["-Q"]})", 405},
+    {"delete", "DELETE", nullptr, nullptr, "", 405},
+    {"form_type", "POST", "application/x-www-form-urlencoded", nullptr, R"({"options": ["-Q"]})",
+     415},
+    {"text_type", "POST", "text/plain", nullptr, R"({"options": ["-Q"]})", 415},
+    {"no_type", "POST", nullptr, nullptr, R"({"options": ["-Q"]})", 415},
+    {"other_charset", "POST", "application/json; charset=latin1", nullptr, R"({"options": ["-Q"]})",
+     415},
+    {"other_origin", "POST", json_type, "http://evil.example", R"({"options": ["-Q"]})", 403},
+    {"null_origin", "POST", json_type, "null", R"({"options": ["-Q"]})", 403},
+    {"bad_json", "POST", json_type, nullptr, R"({"options": ["-Q")", 400},
+    {"not_an_object", "POST", json_type, nullptr, R"(["-Q"])", 400},
+    {"unknown_field", "POST", json_type, nullptr, R"({"options": ["-Q"], "env": {}})", 400},
+    {"only_unknown_field", "POST", json_type, nullptr, R"({"argv": ["-Q"]})", 400},
+    {"stop_false", "POST", json_type, nullptr, R"({"stop": false})", 400},
+    {"options_not_array", "POST", json_type, nullptr, R"({"options": "-H 200"})", 400},
+    {"no_options", "POST", json_type, nullptr, R"({"options": []})", 400},
+    {"not_a_string", "POST", json_type, nullptr, R"({"options": ["-H", 200]})", 400},
+    {"unknown_letter", "POST", json_type, nullptr, R"({"options": ["-Z", "1"]})", 400},
+    {"lower_case", "POST", json_type, nullptr, R"({"options": ["-h", "1"]})", 400},
+    {"grouped", "POST", json_type, nullptr, R"({"options": ["-QQ"]})", 400},
+    {"attached_count", "POST", json_type, nullptr, R"({"options": ["-H200"]})", 400},
+    {"missing_count", "POST", json_type, nullptr, R"({"options": ["-H"]})", 400},
+    {"count_for_q", "POST", json_type, nullptr, R"({"options": ["-Q", "5"]})", 400},
+    {"stray_count", "POST", json_type, nullptr, R"({"options": ["5"]})", 400},
+    {"semicolon", "POST", json_type, nullptr, R"({"options": ["-H", "1;reboot"]})", 400},
+    {"command_substitution", "POST", json_type, nullptr, R"j({"options": ["-H", "$(id)"]})j", 400},
+    {"backquote", "POST", json_type, nullptr, R"({"options": ["-Q", "`id`"]})", 400},
+    {"pipe", "POST", json_type, nullptr, R"({"options": ["-Q|ls"]})", 400},
+    {"space", "POST", json_type, nullptr, R"({"options": ["-H", "1 -G 5"]})", 400},
+    {"newline", "POST", json_type, nullptr, R"({"options": ["-H", "1\n"]})", 400},
+    {"sign", "POST", json_type, nullptr, R"({"options": ["-H", "+5"]})", 400},
+    {"negative", "POST", json_type, nullptr, R"({"options": ["-H", "-5"]})", 400},
+    {"octal", "POST", json_type, nullptr, R"({"options": ["-H", "010"]})", 400},
+    {"hex", "POST", json_type, nullptr, R"({"options": ["-H", "0x10"]})", 400},
+    {"too_long_count", "POST", json_type, nullptr, R"({"options": ["-H", "100000"]})", 400},
+    {"seventeen_options", "POST", json_type, nullptr,
+     R"({"options": ["-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q","-Q"]})",
+     400},
+    {"oversize", "POST", json_type, nullptr, std::string(max_body_bytes + 1, ' '), 413},
+};
+
+class Requests : public ::testing::TestWithParam<request_case> {};
+
+TEST_P(Requests, AreJudgedBeforeAnythingStarts) {
+  const request_case& c = GetParam();
+  const std::string length = std::to_string(c.body.size());
+  request_meta meta{c.method, std::nullopt, length, std::nullopt, "arm.local:8080", false};
+  if (c.type) meta.content_type = c.type;
+  if (c.origin) meta.origin = c.origin;
+  const query q = classify(meta, c.body);
+  if (c.status == move) {
+    ASSERT_TRUE(std::holds_alternative<move_query>(q));
+    EXPECT_EQ(argument_vector(std::get<move_query>(q)), c.argv);
+  } else if (c.status == stop) {
+    EXPECT_TRUE(std::holds_alternative<stop_query>(q));
+  } else if (c.status == state) {
+    EXPECT_TRUE(std::holds_alternative<state_query>(q));
+  } else {
+    ASSERT_TRUE(std::holds_alternative<refusal>(q));
+    EXPECT_EQ(std::get<refusal>(q).http_status, c.status) << std::get<refusal>(q).message;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Requests, ::testing::ValuesIn(request_cases),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(RequestMeta, NeedsALengthWithinTheBound) {
+  request_meta meta{"POST", json_type, std::nullopt, std::nullopt, "h", false};
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 411);
+  for (const char* len : {"4097", "99999999999999999999"}) {
+    meta.content_length = len;
+    EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 413) << len;
+  }
+  meta.content_length = "12x";
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 400);
+  meta.content_length = "4096";
+  EXPECT_EQ(std::get<std::size_t>(check_meta(meta)), 4096u);
+  meta.origin = "https://h";  // a plain-HTTP server is not an https origin
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 403);
+  meta.https = true;
+  EXPECT_TRUE(std::holds_alternative<std::size_t>(check_meta(meta)));
+}
+
+move_query options_of(const std::string& body) { return std::get<move_query>(parse_body(body)); }
+
+// The reasons of the guards, in the README's terms: G stops at counter 0 =
+// 800; V needs the elbow bend (counter 1 x 0.0324 degrees less the shoulder's
+// angle) below 50; H needs the tip below 10 at every pose on the way.
+struct reason_case {
+  const char* name;
+  counters start;
+  const char* body;
+  const char* guard;
+  const char* rule;
+  double value, beyond;
+  bool on_the_way;
+};
+void PrintTo(const reason_case& c, std::ostream* os) { *os << c.name; }
+
+const reason_case reason_cases[] = {
+    {"base_past_its_range",
+     {0, 0, 0, 0, 0, 0},
+     R"({"options": ["-G", "900"]})",
+     "range",
+     "<= 800",
+     900,
+     100,
+     false},
+    {"slide_past_its_range",
+     {0, 0, 0, 0, 0, -1990},
+     R"({"options": ["-X", "11"]})",
+     "range",
+     ">= -2000",
+     -2001,
+     1,
+     false},
+    {"elbow_bend",
+     {0, 0, 0, 0, 0, 0},
+     R"({"options": ["-V", "1600"]})",
+     "elbow bend",
+     "< 50",
+     51.84,
+     1.84,
+     false},
+    // Elbow and wrist at 40 degrees: the tip is at 7.71 with the shoulder level
+    // and half a turn round, but at 15.2 with it upright on the way.
+    {"tip_on_the_way",
+     {0, 1235, 995, 0, 0, 0},
+     R"({"options": ["-H", "4423"]})",
+     "tip height",
+     "< 10",
+     10,
+     0,
+     true},
+};
+
+class Reasons : public ::testing::TestWithParam<reason_case> {};
+
+TEST_P(Reasons, NameTheGuardAndTheMargin) {
+  const reason_case& c = GetParam();
+  const replay r = replay_options(options_of(c.body), c.start);
+  ASSERT_EQ(r.options.size(), 1u);
+  ASSERT_TRUE(r.options[0].refused);
+  ASSERT_TRUE(r.options[0].reason);
+  const refusal_reason& why = *r.options[0].reason;
+  EXPECT_EQ(why.guard, c.guard);
+  EXPECT_EQ(why.rule, c.rule);
+  EXPECT_EQ(why.on_the_way, c.on_the_way);
+  if (c.on_the_way) {
+    // The first pose beyond: the shoulder near 18 degrees, 7.5 sin(18) + 7.71 > 10.
+    EXPECT_GT(why.value, 10);
+    EXPECT_LT(why.value, 10.05);
+    ASSERT_TRUE(why.at);
+    EXPECT_GT(*why.at, 400);
+    EXPECT_LT(*why.at, 480);
+  } else {
+    EXPECT_NEAR(why.value, c.value, 1e-9);
+    EXPECT_NEAR(why.beyond, c.beyond, 1e-9);
+  }
+  EXPECT_EQ(r.final, c.start);  // a refused move moves nothing
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Reasons, ::testing::ValuesIn(reason_cases),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+// armctl -Q with all counters at 0, as the controller prints it.
+const char* const zero_report =
+    "0,9.5,9.5,0\n7.5,0,7.5,0\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.5,0,19.5,0\n";
+
+TEST(RunAnswer, TrustsTheReplayOnlyWhenItPrintsWhatTheRunPrinted) {
+  const move_query q = options_of(R"({"options": ["-Q", "-G", "900"]})");
+  const replay r = replay_options(q, counters{});
+  const std::string run_out = std::string(zero_report) + zero_report + "0,0,0,0,0,0\n";
+  const json same = run_answer(q, {88, run_out, false}, r);
+  EXPECT_EQ(same["status"], 88);
+  EXPECT_EQ(same["meaning"], "a move was refused by its guard");
+  EXPECT_EQ(same["counters"], json::array({0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(same["reasons_known"]);
+  EXPECT_EQ(same["options"][0]["refused"], false);
+  EXPECT_EQ(same["options"][1]["refused"], true);
+  EXPECT_EQ(same["options"][1]["reason"]["beyond"], 100.0);
+  EXPECT_EQ(same["options"][1]["report"][4], json::array({19.5, 0, 19.5, 0}));
+
+  // Another run moved counter 4 in between: the run's own lines differ.
+  const std::string moved =
+      "0,9.5,9.5,0\n7.49,0.1,7.5,1\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.49,0.1,19.5,0.3\n";
+  const json other = run_answer(q, {88, moved + moved + "0,0,0,0,30,0\n", false}, r);
+  EXPECT_FALSE(other["reasons_known"]);
+  EXPECT_FALSE(other["options"][1].contains("reason"));
+  EXPECT_TRUE(other.contains("reasons_note"));
+  EXPECT_EQ(other["counters"][4], 30);
+}
+
+TEST(RunAnswer, AStoppedRunHasNoReasonsAndAFailedSaveNoCounters) {
+  const move_query q = options_of(R"({"options": ["-G", "800"]})");
+  const json stopped = run_answer(q, {143, std::string(zero_report) + "312,0,0,0,0,0\n", false},
+                                  replay_options(q, counters{}));
+  EXPECT_EQ(stopped["counters"][0], 312);
+  EXPECT_FALSE(stopped["reasons_known"]);
+  const json unsaved = run_answer(q, {17, zero_report, false}, replay_options(q, counters{}));
+  EXPECT_TRUE(unsaved["counters"].is_null());
+  EXPECT_EQ(unsaved["options"].size(), 1u);
+}
+
+TEST(StateAnswer, GivesTheCountersTheReportAndTheLock) {
+  const json j = state_answer(counters{0, 0, 0, 0, 0, 0}, {true, 4242});
+  EXPECT_EQ(j["report"][0], json::array({0, 9.5, 9.5, 0}));
+  EXPECT_EQ(j["report"][4], json::array({19.5, 0, 19.5, 0}));
+  EXPECT_EQ(j["lock"]["held"], true);
+  EXPECT_EQ(j["lock"]["holder"], 4242);
+  EXPECT_TRUE(state_answer(std::nullopt, {}).at("counters").is_null());
+}
+
+}  // namespace
+}  // namespace armctl::cgi
