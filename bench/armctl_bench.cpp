@@ -365,7 +365,7 @@ int main(int argc, char** argv) {
               "p99 ms", "max ms");
   std::fflush(stdout);
   const handoff_stats lock = stats_of(queued_handoffs(s.handoffs));
-  print_handoff("armctl lock_file (flock + content)", lock);
+  print_handoff("armctl lock_file (OFD lock + content)", lock);
   std::fflush(stdout);
   if (s.poll_handoffs > 0)
     print_handoff("one-second content poll alone",
