@@ -24,6 +24,15 @@ void open_standard_streams() {
   }
 }
 
+// Descriptors the caller left open beyond the standard streams serve the
+// run nothing and use up its open-file limit, as sudo knows.
+void close_inherited_descriptors() {
+  if (::close_range(3, ~0U, 0) == 0) return;
+  rlimit lim{};
+  const rlim_t top = ::getrlimit(RLIMIT_NOFILE, &lim) == 0 ? lim.rlim_cur : 1024;
+  for (rlim_t fd = 3; fd < std::min<rlim_t>(top, 65536); ++fd) ::close(static_cast<int>(fd));
+}
+
 void ensure_open_files() {
   rlimit lim{};
   if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= open_files_needed) return;
@@ -60,6 +69,7 @@ void reset_signals() {
 
 void sanitize_process() {
   open_standard_streams();
+  close_inherited_descriptors();
   ensure_open_files();
   ::clearenv();
   reset_signals();

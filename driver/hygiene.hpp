@@ -14,7 +14,8 @@ inline constexpr mode_t file_creation_mask = 022;
 inline constexpr unsigned long open_files_needed = 32;
 
 // Opens descriptors 0 to 2 on /dev/null where the caller closed them, so
-// that no state file is ever handed one of them; clears the environment;
+// that no state file is ever handed one of them; closes every other
+// descriptor the caller left open; clears the environment;
 // resets the signal dispositions the caller ignored and unblocks every
 // signal; raises the open-file limit to what a run needs where the hard limit
 // allows; keeps a CPU-time limit from killing the run without warning; sets

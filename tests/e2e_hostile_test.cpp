@@ -31,6 +31,7 @@ struct caller_setup {
   const char* env = nullptr;  // one NAME=value
   bool ignore_and_block_termination = false;
   uid_t user = 0;  // 0: stay; else run as this account (needs root)
+  int extra_fds = 0;  // descriptors left open beyond the standard streams
 };
 
 struct hostile_case {
@@ -65,6 +66,8 @@ void set_limit(int resource, rlim_t soft, rlim_t hard) {
         ::setresuid(c.user, c.user, c.user) != 0)
       ::_exit(99);
   }
+  ::close_range(3, ~0U, 0);  // nothing of the test's own
+  for (int i = 0; i < c.extra_fds; ++i) ::open("/dev/null", O_RDONLY);
   if (c.close_streams)
     for (int s = 0; s <= 2; ++s) ::close(s);
   ::umask(c.mask);
@@ -222,6 +225,9 @@ INSTANTIATE_TEST_SUITE_P(
         hostile_case{"open_files_5", {.nofile = 5, .nofile_hard = 5}, two_moves, 17, false, false},
         hostile_case{"open_files_soft_4", {.nofile = 4, .nofile_hard = 1024}, two_moves, 0, true,
                      true},
+        // the loader needs one descriptor; the run closes the rest itself
+        hostile_case{"descriptors_left_open", {.nofile = 24, .nofile_hard = 24, .extra_fds = 20},
+                     two_moves, 0, true, true},
         hostile_case{"file_size_1", {.fsize = 1}, two_moves, 15, false, false},
         hostile_case{"file_size_40", {.fsize = 40}, two_moves, 17, false, false},
         hostile_case{"streams_closed", {.close_streams = true}, two_moves, 0, true, true},
