@@ -5,11 +5,11 @@
 # callers, worked examples and random option sequences, and compares every
 # run with the simulated build on the host: the bytes QEMU traced on the
 # port's data register, output, status, both files and their owners.
-# Usage: .ci/hil.sh [random runs per table] (default 40). Exits non-zero on any failure.
+# Usage: .ci/hil.sh [random runs per table] (default 16). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
-runs="${1:-40}"
+runs="${1:-16}"
 out="$PWD/build/hil"
 cache="$out/cache"
 mkdir -p "$cache"
@@ -67,7 +67,7 @@ fetch busybox-static:i386 "$cache/bb32" './bin/busybox'
 vmlinuz64=$(ls "$cache"/k64/boot/vmlinuz-*)
 vmlinuz32=$(ls "$cache"/k32/boot/vmlinuz-*)
 
-echo "== hil: static builds (parallel port for the guest, simulated port for the host)"
+echo "== hil: ($SECONDS s) static builds (parallel port for the guest, simulated port for the host)"
 for bits in 64 32; do
   toolchain=()
   [ "$bits" = 32 ] && toolchain=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/m32.cmake")
@@ -84,7 +84,7 @@ python3 .ci/hil/cases.py 64 "$runs" > "$out/cases64"
 python3 .ci/hil/cases.py 32 "$runs" > "$out/cases32"
 python3 .ci/hil/cases.py 686 "$runs" > "$out/cases686"
 
-echo "== hil: the same tables on the simulated controllers (host)"
+echo "== hil: ($SECONDS s) the same tables on the simulated controllers (host)"
 mkdir -p "$out/bb"
 [ -e "$out/bb/od" ] || busybox --install -s "$out/bb"
 host_table() {  # bits table
@@ -125,13 +125,13 @@ boot() {
     -append "console=ttyS0 quiet loglevel=0 panic=-1 mitigations=off" \
     -trace "parallel_ioport_write,file=$out/trace-$1.log" < /dev/null > "$out/console-$1.log" 2>&1
 }
-echo "== hil: booting $k64 (qemu-system-x86_64) and $k32 (qemu-system-i386)"
+echo "== hil: ($SECONDS s) booting $k64 (qemu-system-x86_64) and $k32 (qemu-system-i386)"
 boot amd64 qemu-system-x86_64 "$vmlinuz64" qemu64 & pid64=$!
 boot i386 qemu-system-i386 "$vmlinuz32" n270 & pid32=$!
 booted=0
 wait "$pid64" && booted=$((booted + 1)) || echo "== hil: the amd64 guest failed (status $?)"
 wait "$pid32" && booted=$((booted + 1)) || echo "== hil: the i386 guest failed (status $?)"
-echo "== hil: $booted kernels booted and powered off"
+echo "== hil: ($SECONDS s) $booted kernels booted and powered off"
 
 status=0
 python3 .ci/hil/compare.py "$out/console-amd64.log" "$out/trace-amd64.log" \
