@@ -1,16 +1,20 @@
 // armctl: moves the arm's joints as the options say, within its limits, and
 // reports its pose. The state directory, the delay and the port backend are
 // compiled in.
+#include "driver/hygiene.hpp"
 #include "driver/privileges.hpp"
 #include "driver/run.hpp"
 #include "driver/signals.hpp"
 
 int main(int argc, char** argv) {
-  // Before anything else: no file is touched with more than the rights of
-  // the state directory's owner.
-  armctl::privileges priv = armctl::privileges::adopt(ARMCTL_STATE_DIR);
+  // Before anything else: a process fit to hold privilege, then no file is
+  // touched with more than the rights of the state directory's owner.
+  armctl::sanitize_process();
   armctl::install_stop_handlers();
+  armctl::state_dir dir(ARMCTL_STATE_DIR);
+  armctl::privileges priv = armctl::privileges::adopt(dir);
+  if (!priv.ok()) armctl::privilege_failure();
   const auto backend = armctl::make_port(ARMCTL_STATE_DIR);
   armctl::privileged_port port(*backend, priv);
-  return armctl::run(argc, argv, {ARMCTL_STATE_DIR, ARMCTL_DELAY_NS}, port);
+  return armctl::run(argc, argv, {ARMCTL_STATE_DIR, ARMCTL_DELAY_NS}, dir, port);
 }

@@ -8,6 +8,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "driver/run.hpp"
+
 namespace armctl {
 namespace {
 
@@ -59,26 +61,34 @@ bool set_effective(bool on) {
 
 }  // namespace
 
-privileges privileges::adopt(const char* state_dir) {
+privileges privileges::adopt(state_dir& dir) {
   privileges p;
-  p.uid_ = ::getuid();
-  p.gid_ = ::getgid();
+  p.uid_ = p.caller_uid_ = ::getuid();
+  p.gid_ = p.caller_gid_ = ::getgid();
   if (::geteuid() == 0) {
     p.kind_ = kind::root;
-    struct stat st {};
-    if (::stat(state_dir, &st) == 0) {
-      p.uid_ = st.st_uid;
-      p.gid_ = st.st_gid;
+    // Setuid-root never works on files as root: a directory that root owns
+    // is given up like one that cannot be opened. A caller that is root
+    // itself gains nothing from the program and keeps its rights.
+    if (!dir.owner(p.uid_, p.gid_) || (p.uid_ == 0 && p.caller_uid_ != 0)) {
+      dir.refuse();
+      p.uid_ = p.caller_uid_;
+      p.gid_ = p.caller_gid_;
+    }
+    // A caller that is root itself keeps no way back to root.
+    if (p.caller_uid_ == 0) {
+      p.caller_uid_ = p.uid_;
+      p.caller_gid_ = p.gid_;
     }
     // The saved identity stays root, so that the grant can get it back.
     // A non-root effective identity loses the effective capabilities by
-    // itself; a state directory owned by root needs them lowered by hand.
+    // itself; without a directory to work as, they are lowered by hand.
     if (::setgroups(1, &p.gid_) != 0 || ::setegid(p.gid_) != 0 || ::seteuid(p.uid_) != 0 ||
         !set_effective(false))
-      p.drop_for_good();
+      p.ok_ = p.drop_for_good();
   } else if (rawio_permitted()) {
     p.kind_ = kind::capability;
-    if (!keep_rawio_permitted_only()) p.drop_for_good();
+    if (!keep_rawio_permitted_only()) p.ok_ = p.drop_for_good();
   }
   return p;
 }
@@ -99,7 +109,7 @@ bool privileges::drop_for_good() {
   if (kind_ == kind::root) {
     // Root again first: changing groups and the saved identity needs it.
     if (::seteuid(0) != 0 || !set_effective(true) || ::setgroups(1, &gid_) != 0 ||
-        ::setresgid(gid_, gid_, gid_) != 0 || ::setresuid(uid_, uid_, uid_) != 0)
+        ::setresgid(caller_gid_, gid_, gid_) != 0 || ::setresuid(caller_uid_, uid_, uid_) != 0)
       return false;
   }
   if (kind_ != kind::none && !clear_caps()) return false;
@@ -112,8 +122,14 @@ bool privileges::grant(port& p) {
   int err = errno;
   const bool granted = raised && p.grant();
   if (raised) err = errno;
-  if (!drop_for_good()) return false;
+  if (!give_up()) return false;
   errno = err;
+  return granted;
+}
+
+bool privileged_port::grant() {
+  const bool granted = priv_.grant(inner_);
+  if (!priv_.ok()) privilege_failure();
   return granted;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 #include "driver/options.hpp"
 #include "driver/signals.hpp"
@@ -12,49 +13,103 @@
 #include "state/counters.hpp"
 #include "state/lock_file.hpp"
 #include "state/position_file.hpp"
-#include "state/state_dir.hpp"
 
 namespace armctl {
 namespace {
 
-// Port access could not be granted or dropped: the run ends at once without
-// saving, but releases the lock so that later runs are not blocked forever.
-int port_failure(lock_file& lock) {
-  std::perror("ioperm");
-  lock.release();
-  return exit_code::port_access_failed;
-}
+// Stands in for the port when the run must not move: the options still
+// print their reports, but no byte goes anywhere.
+class no_port final : public port {
+ public:
+  bool grant() override { return true; }
+  bool drop() override { return true; }
+  void write(std::uint8_t) override {}
+};
 
 void reset_run_state() {
   data = {};
   base = shoulder = elbow = wrist = total = segment{};
 }
 
+// The options of a run that holds no lock, or could not save: every report
+// line as usual, no counter changed, nothing on the port. The file failure
+// decides the status, not a refusal.
+void run_without_motion(int argc, char** argv) {
+  const counters loaded = data;
+  no_port none;
+  bus b(none, 0, &stop_signal);
+  run_status ignored;
+  run_options(argc, argv, b, ignored);
+  data = loaded;
+}
+
+// Port access could not be granted or dropped: the run ends at once. What
+// the motors did is saved all the same, so that the file never falls behind
+// the arm, and the lock is released so that later runs are not blocked.
+int port_failure(lock_file& lock, pending_save& save, bool moved) {
+  const int err = errno;
+  std::fflush(stdout);
+  errno = err;
+  std::perror("ioperm");
+  if (moved)
+    save.commit(data);
+  else
+    save.abandon();
+  lock.release();
+  return exit_code::port_access_failed;
+}
+
+void print_summary() { std::fputs(summary_line(data).c_str(), stdout); }
+
 }  // namespace
 
-int run(int argc, char** argv, const settings& s, port& p) {
+void privilege_failure() {
+  std::perror("ioperm");
+  std::fflush(stdout);
+  ::_exit(exit_code::port_access_failed);
+}
+
+int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p) {
   reset_run_state();
-  const state_dir dir(s.state_dir);
   lock_file lock(dir, s.lock_poll);
-  lock.wait();
+  bool held = lock.wait();
   begin_locked_phase();
+  held = held && lock.take();
 
   run_status status;
-  if (!lock.take()) status.fail(exit_code::lock_take_failed);
   if (!load_counters(dir, data)) status.fail(exit_code::position_load_failed);
-  if (!p.grant()) return port_failure(lock);
+  if (!held) {
+    // Someone else may hold the lock: neither the port, nor the position
+    // file, nor the lock file is ours to touch.
+    if (!p.forgo()) privilege_failure();
+    run_without_motion(argc, argv);
+    status.fail(exit_code::lock_take_failed);
+    return status.final_code(stop_signal);
+  }
 
-  bus b(p, s.delay_ns, &stop_signal);
-  run_options(argc, argv, b, status);
-  unlock_shoulder(b);
-  if (!p.drop()) return port_failure(lock);
-
-  if (save_counters(dir, data))
-    std::fputs(summary_line(data).c_str(), stdout);
-  else
+  pending_save save(dir);
+  if (!save.prepare()) {
+    if (!p.forgo()) privilege_failure();
+    run_without_motion(argc, argv);
     status.fail(exit_code::position_save_failed);
+  } else {
+    if (!p.grant()) return port_failure(lock, save, false);
+    bus b(p, s.delay_ns, &stop_signal);
+    run_options(argc, argv, b, status);
+    unlock_shoulder(b);
+    if (!p.drop()) return port_failure(lock, save, true);
+
+    const save_result saved = save.commit(data);
+    if (saved != save_result::failed) print_summary();
+    if (saved != save_result::saved) status.fail(exit_code::position_save_failed);
+  }
   if (!lock.release()) status.fail(exit_code::lock_release_failed);
   return status.final_code(stop_signal);
+}
+
+int run(int argc, char** argv, const settings& s, port& p) {
+  const state_dir dir(s.state_dir);
+  return run(argc, argv, s, dir, p);
 }
 
 }  // namespace armctl

@@ -26,8 +26,11 @@ void install_stop_handlers() {
   action.sa_handler = on_stop_signal;
   sigfillset(&action.sa_mask);
   action.sa_flags = 0;
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &action, nullptr);
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGXCPU}) ::sigaction(sig, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  // A write past a file-size limit then fails and is reported like any
+  // failed write, instead of killing the run between the motion and the save.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void begin_locked_phase() { waiting_for_lock = 0; }

@@ -1,12 +1,13 @@
 // Waiting for, taking and releasing the shared lock file.
 #include "state/lock_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
 #include <fcntl.h>
-#include <initializer_list>
-#include <string>
 #include <string_view>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -14,8 +15,21 @@
 
 #include "state/scan.hpp"
 
+// glibc before 2.41 names the thread of a SIGEV_THREAD_ID event only by
+// its inner field.
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
+
 namespace armctl {
 namespace {
+
+constexpr const char* mark_name = "user.armctl.holder";
+// A lock file is two bytes; this bounds what a damaged or hostile one costs.
+constexpr std::size_t max_lock_file = 4096;
+// While a writer holds the kernel lock, how often a waiting run looks whether
+// a reader's read lock has slipped in, which would block it for good.
+constexpr long squat_check_us = 250000;
 
 void sleep_for(std::chrono::nanoseconds span) {
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(span);
@@ -25,64 +39,185 @@ void sleep_for(std::chrono::nanoseconds span) {
   ::nanosleep(&ts, nullptr);
 }
 
-// Marks a "1" as written by a run of this program. Such a run holds the
-// flock for as long as it holds the lock, so a waiting run that has the
-// flock and still finds a marked "1" knows that its writer died (killed
-// outright, or the machine lost power) and that the lock is stale. A "1"
-// written by another program carries no mark and is waited out as always.
-constexpr const char* holder_mark = "user.armctl.holder";
+extern "C" void on_wake_up(int) {}
+
+// Interrupts a blocked lock request of this thread after `us`. Its signal
+// only needs to interrupt, so it gets a handler that does nothing. The timer
+// signals this thread alone, whatever other threads the process has.
+class wake_up_timer {
+ public:
+  explicit wake_up_timer(long us) {
+    struct sigaction action {};
+    action.sa_handler = on_wake_up;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the lock request must return EINTR
+    ::sigaction(SIGALRM, &action, nullptr);
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = SIGALRM;
+    ev.sigev_notify_thread_id = ::gettid();
+    armed_ = ::timer_create(CLOCK_MONOTONIC, &ev, &id_) == 0;
+    const itimerspec when{{0, 0}, {us / 1000000, (us % 1000000) * 1000}};
+    if (armed_ && ::timer_settime(id_, 0, &when, nullptr) != 0) {
+      ::timer_delete(id_);
+      armed_ = false;
+    }
+  }
+  ~wake_up_timer() {
+    if (armed_) ::timer_delete(id_);
+  }
+  wake_up_timer(const wake_up_timer&) = delete;
+  wake_up_timer& operator=(const wake_up_timer&) = delete;
+  bool armed() const { return armed_; }
+
+ private:
+  timer_t id_{};
+  bool armed_ = false;
+};
+
+struct flock whole_file(short type) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  return fl;  // l_start 0, l_len 0: the whole file, however long
+}
+
+// The kernel write lock. Runs of ours only ever take write locks, so a
+// conflicting read lock is a reader squatting on the file: the lock cannot
+// be had, and the run must not wait for it.
+bool lock_exclusively(int fd) {
+  for (;;) {
+    struct flock want = whole_file(F_WRLCK);
+    if (::fcntl(fd, F_OFD_SETLK, &want) == 0) return true;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    struct flock probe = whole_file(F_WRLCK);
+    if (::fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+    if (probe.l_type == F_RDLCK) return false;
+    if (probe.l_type == F_UNLCK) continue;
+    const wake_up_timer timer(squat_check_us);
+    if (!timer.armed()) {
+      // No timer to be had: look again after a short while instead.
+      sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    want = whole_file(F_WRLCK);
+    if (::fcntl(fd, F_OFD_SETLKW, &want) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+const std::string& boot_id() {
+  static const std::string id = [] {
+    std::string text;
+    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      read_all(fd, text, 64);
+      ::close(fd);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+  }();
+  return id;
+}
 
 }  // namespace
 
+namespace {
+
+// The next space-separated field of `text`, advancing past it.
+std::string_view next_field(std::string_view& text) {
+  while (text.starts_with(' ')) text.remove_prefix(1);
+  const std::size_t end = std::min(text.find(' '), text.size());
+  const std::string_view field = text.substr(0, end);
+  text.remove_prefix(end);
+  return field;
+}
+
+template <typename T>
+bool whole_number(std::string_view field, T& out) {
+  const char* end = field.data() + field.size();
+  const auto [at, err] = std::from_chars(field.data(), end, out);
+  return err == std::errc{} && at == end;
+}
+
+}  // namespace
+
+bool parse_mark(const std::string& text, holder_mark& out) {
+  std::string_view rest(text);
+  holder_mark m;
+  const std::string_view pid = next_field(rest), state = next_field(rest);
+  m.boot = next_field(rest);
+  m.held = state == "held";
+  if (!whole_number(pid, m.pid) || (!m.held && state != "taking") || m.boot.empty()) return false;
+  if (m.held) {
+    std::string_view stamp = next_field(rest);
+    const std::size_t dot = stamp.find('.');
+    if (dot == std::string_view::npos || !whole_number(stamp.substr(0, dot), m.mtime_s) ||
+        !whole_number(stamp.substr(dot + 1), m.mtime_ns))
+      return false;
+  }
+  if (!next_field(rest).empty()) return false;
+  out = m;
+  return true;
+}
+
+stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long long file_mtime_ns,
+                          const std::string& this_boot) {
+  if (mark == nullptr) return stale_verdict::honour;
+  if (mark->held)
+    return mark->mtime_s == file_mtime_s && mark->mtime_ns == file_mtime_ns
+               ? stale_verdict::take_over
+               : stale_verdict::honour;
+  const bool earlier_boot = !this_boot.empty() && !mark->boot.empty() && mark->boot != this_boot;
+  return earlier_boot ? stale_verdict::take_over : stale_verdict::honour;
+}
+
+bool content_reads_free(std::string_view text, bool truncated) {
+  const scan_result r = scan_int(text);
+  if (r.kind == scanned::no_number) return !truncated || !text.empty();
+  // Digits that run to the end of what was read may go on beyond it.
+  if (truncated && text.empty()) return false;
+  return r.kind == scanned::number && r.value == 0;
+}
+
 lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll)
-    : dir_(dir), poll_(poll) {}
+    : dir_(dir), poll_(poll) {
+  boot_id();  // read while a descriptor is surely free
+}
 
 lock_file::~lock_file() { close_file(); }
 
 void lock_file::close_file() {
-  for (int* fd : {&fd_, &dir_lock_fd_}) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-  }
+  if (fd_ >= 0) ::close(fd_);  // also lets go of the kernel lock
+  fd_ = -1;
 }
 
-// Without a usable lock file the content protocol cannot work, but runs of
-// this program still exclude each other through a lock on the directory.
-void lock_file::lock_directory() {
-  dir_lock_fd_ = ::openat(dir_.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_lock_fd_ < 0) return;
-  while (::flock(dir_lock_fd_, LOCK_EX) != 0 && errno == EINTR) {
-  }
-}
-
-void lock_file::wait() {
+bool lock_file::wait() {
   for (;;) {
-    lock_current_file();
-    if (reads_free()) return;
+    if (!hold_current_file()) return false;
+    if (reads_free()) return true;
     sleep_for(poll_);
   }
 }
 
-// Holds the flock on the file that the name refers to now. A missing file is
-// created (empty, which reads as free) so that there is an inode to lock; the
-// take then writes its "1\n".
-void lock_file::lock_current_file() {
-  if (fd_ >= 0 && still_current()) return;
+// Holds the kernel lock on the file that the name refers to now. A missing
+// file is created (empty, which reads as free) so that there is an inode to
+// lock; the take then writes its "1\n".
+bool lock_file::hold_current_file() {
+  if (fd_ >= 0 && still_current()) return true;
   close_file();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    writable_ = true;
     fd_ = dir_.open_regular(lock_file_name, O_RDWR | O_CREAT);
-    if (fd_ < 0) {
-      writable_ = false;
-      fd_ = dir_.open_regular(lock_file_name, O_RDONLY);
-    }
-    if (fd_ < 0) return lock_directory();
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    if (fd_ < 0) return false;
+    if (!lock_exclusively(fd_)) {
+      close_file();
+      return false;
     }
     // The file may have been removed or replaced while we waited for it.
-    if (still_current()) return;
+    if (still_current()) return true;
     close_file();
   }
+  return false;
 }
 
 bool lock_file::still_current() const {
@@ -94,43 +229,64 @@ bool lock_file::still_current() const {
 }
 
 bool lock_file::reads_free() const {
-  if (fd_ < 0) return true;
-  char buf[64];
-  const ssize_t got = ::pread(fd_, buf, sizeof buf, 0);
-  if (got <= 0) return true;
-  std::string_view text(buf, static_cast<std::size_t>(got));
-  const scan_result r = scan_int(text);
-  const bool free = r.kind == scanned::no_number || (r.kind == scanned::number && r.value == 0);
-  return free || left_by_a_dead_run();
+  std::string text(max_lock_file + 1, '\0');
+  const ssize_t got = ::pread(fd_, text.data(), text.size(), 0);
+  if (got < 0) return false;
+  const auto size = static_cast<std::size_t>(got);
+  text.resize(std::min(size, max_lock_file));
+  return content_reads_free(text, size > max_lock_file) || left_by_a_dead_run();
 }
 
 bool lock_file::left_by_a_dead_run() const {
-  return ::fgetxattr(fd_, holder_mark, nullptr, 0) >= 0;
+  char buf[160];
+  const ssize_t got = ::fgetxattr(fd_, mark_name, buf, sizeof buf - 1);
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return false;
+  holder_mark mark;
+  const bool marked = got > 0 && parse_mark(std::string(buf, static_cast<std::size_t>(got)), mark);
+  return judge_stale(marked ? &mark : nullptr, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, boot_id()) ==
+         stale_verdict::take_over;
 }
 
 // Replaces the two-byte content in place: readers never see an empty file.
-bool lock_file::put(const char* text) {
-  if (fd_ >= 0 && writable_) return ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
-  const int fd = dir_.open_regular(lock_file_name, O_WRONLY | O_CREAT);
-  if (fd < 0) return false;
-  const bool ok = ::pwrite(fd, text, 2, 0) == 2 && ::ftruncate(fd, 2) == 0;
-  return ::close(fd) == 0 && ok;
+bool lock_file::put(const char* text) const {
+  if (fd_ < 0) return false;
+  const bool ok = ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
+  ::fsync(fd_);
+  return ok;
 }
 
-// The mark goes on before the "1" and comes off after the "0", so that no
-// crash can leave an unmarked "1" behind. File systems without extended
-// attributes simply keep the plain protocol.
-bool lock_file::take() {
-  if (fd_ >= 0 && writable_) {
-    const std::string pid = std::to_string(::getpid());
-    ::fsetxattr(fd_, holder_mark, pid.data(), pid.size(), 0);
+// File systems without user extended attributes keep the plain protocol.
+void lock_file::set_mark(bool held) {
+  if (!marks_) return;
+  std::string value = std::to_string(::getpid()) + (held ? " held " : " taking ") + boot_id();
+  struct stat st {};
+  if (held && ::fstat(fd_, &st) == 0) {
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, " %lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
+                  static_cast<long>(st.st_mtim.tv_nsec));
+    value += stamp;
   }
-  return put("1\n");
+  if (::fsetxattr(fd_, mark_name, value.data(), value.size(), 0) != 0) marks_ = false;
+}
+
+bool lock_file::take() {
+  if (fd_ < 0) return false;
+  set_mark(false);
+  ::fsync(fd_);  // the mark is on disk before the "1"
+  if (put("1\n")) {
+    set_mark(true);
+    return true;
+  }
+  // A write cut short (a file-size limit) may have left a "1": the lock was
+  // free, and must stay so.
+  if (put("0\n") && marks_) ::fremovexattr(fd_, mark_name);
+  return false;
 }
 
 bool lock_file::release() {
-  const bool ok = put("0\n");
-  if (fd_ >= 0 && writable_) ::fremovexattr(fd_, holder_mark);
+  const bool ok = put("0\n");  // durable before the mark goes
+  if (ok && fd_ >= 0) ::fremovexattr(fd_, mark_name);
   close_file();
   return ok;
 }

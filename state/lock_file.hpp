@@ -1,15 +1,47 @@
 // The lock file that serialises runs: "1\n" while a run holds it, "0\n" when
-// it is free. Other programs may hold it by writing 1; runs of this program
-// also hold an flock on it from the wait to the release, so that the wait and
-// the take are one atomic step and a waiting run goes on the moment the
-// holder releases.
+// it is free. Other programs may hold it by writing 1. Runs of this program
+// also hold a kernel write lock on it (an open-file-description lock, which
+// needs the file open for writing) from the wait to the release, so that the
+// wait and the take are one atomic step and a waiting run goes on the moment
+// the holder releases.
 #pragma once
 
 #include <chrono>
+#include <string>
 
 #include "state/state_dir.hpp"
 
 namespace armctl {
+
+// What a waiting run makes of a non-zero content and the holder's mark.
+enum class stale_verdict { honour, take_over };
+
+// The mark a run of this program puts on the lock file while it holds it,
+// as the extended attribute `user.armctl.holder`:
+//   "<pid> taking <boot id>"                  before its "1" is written
+//   "<pid> held <boot id> <mtime s>.<mtime ns>" once the "1" is on disk
+// The mark is durable before the "1" is written and comes off only after the
+// "0" is durable, so that a crash at any instant leaves the lock free or
+// marked. The mtime ties a "held" mark to the one write of "1" it describes:
+// any later write, such as another program's "1" after a run died between its
+// "0" and removing its mark, changes it.
+struct holder_mark {
+  long pid = 0;
+  bool held = false;  // false: "taking"
+  std::string boot;
+  long long mtime_s = 0, mtime_ns = 0;
+};
+bool parse_mark(const std::string& text, holder_mark& out);
+
+// Judges a non-zero content found while holding the kernel lock, so that its
+// writer is not a live run of ours. A "held" mark whose mtime is the file's
+// own: that run's "1", take it over. A "taking" mark from an earlier boot:
+// the machine lost power while that run took the lock, and nothing of the
+// last boot is alive. Anything else (no mark, a later write, a run killed
+// while taking the lock in this boot) may be another program's "1" and is
+// waited out.
+stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long long file_mtime_ns,
+                          const std::string& this_boot);
 
 class lock_file {
  public:
@@ -18,30 +50,36 @@ class lock_file {
   lock_file(const lock_file&) = delete;
   lock_file& operator=(const lock_file&) = delete;
 
-  // Returns once the file reads 0, holds no integer, cannot be opened, or
-  // holds a 1 left by a run of this program that died without releasing it;
-  // holds the flock when there is a file to hold it on. While another
-  // program holds the lock by its content, polls once per `poll`.
-  void wait();
-  // Writes "1\n"; false when the file cannot be opened or written.
+  // Holds the kernel lock and returns true once the file reads 0, holds no
+  // integer, or holds a 1 left by a dead run of ours. While another program
+  // holds the lock by its content, polls once per `poll`. False at once when
+  // the lock cannot be held: the file cannot be opened for writing (or
+  // created), or a reader squats on it with a read lock.
+  bool wait();
+  // Writes "1\n" under the mark; false when the write fails.
   bool take();
-  // Writes "0\n" and lets the next run in; false when that write fails.
+  // Writes "0\n", removes the mark and lets the next run in; false when the
+  // write fails.
   bool release();
 
  private:
-  void lock_current_file();
+  bool hold_current_file();
   bool still_current() const;
   bool reads_free() const;
   bool left_by_a_dead_run() const;
-  bool put(const char* text);
-  void lock_directory();
+  bool put(const char* text) const;
+  void set_mark(bool held);
   void close_file();
 
   const state_dir& dir_;
   std::chrono::nanoseconds poll_;
   int fd_ = -1;
-  int dir_lock_fd_ = -1;  // held instead when the lock file cannot be opened
-  bool writable_ = false;
+  bool marks_ = true;  // false once the file system refused an extended attribute
 };
+
+// Reads a lock file's content as one integer, like "%d": free when it is 0
+// or holds no integer. Content longer than the bound that might still be
+// reading digits counts as held.
+bool content_reads_free(std::string_view text, bool truncated);
 
 }  // namespace armctl

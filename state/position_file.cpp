@@ -35,25 +35,8 @@ mode_t mode_for(const state_dir& dir) {
   return 0666 & ~mask;
 }
 
-std::string temp_name() {
-  return "." + std::string(position_file_name) + "." + std::to_string(::getpid());
-}
-
-int create_temp(const state_dir& dir, const std::string& name) {
-  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = ::openat(dir.fd(), name.c_str(), flags, 0600);
-  if (fd < 0 && errno == EEXIST) {
-    // Left behind by a run that was killed with the same process id.
-    ::unlinkat(dir.fd(), name.c_str(), 0);
-    fd = ::openat(dir.fd(), name.c_str(), flags, 0600);
-  }
-  return fd;
-}
-
-bool fill_temp(int fd, const std::string& text, mode_t mode) {
-  const bool ok = ::fchmod(fd, mode) == 0 && write_all(fd, text) && ::fsync(fd) == 0;
-  return ::close(fd) == 0 && ok;
-}
+// The longest content a save writes: six "-2147483648 " and a newline.
+constexpr std::size_t longest_position_text = 6 * 12 + 1;
 
 bool sync_dir(const state_dir& dir) {
   // Some file systems cannot sync a directory; the rename is then as durable
@@ -85,16 +68,46 @@ std::string position_text(const counters& c) { return format_counters(c, "%d ", 
 
 std::string summary_line(const counters& c) { return format_counters(c, "%d,", "%d\n"); }
 
-bool save_counters(const state_dir& dir, const counters& c) {
-  const std::string name = temp_name();
-  const int fd = create_temp(dir, name);
-  if (fd < 0) return false;
-  if (!fill_temp(fd, position_text(c), mode_for(dir)) ||
-      ::renameat(dir.fd(), name.c_str(), dir.fd(), position_file_name) != 0) {
-    ::unlinkat(dir.fd(), name.c_str(), 0);
-    return false;
+bool pending_save::prepare() {
+  abandon();
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  // Left behind by a run that was killed between creating and renaming it.
+  ::unlinkat(dir_.fd(), position_temp_name, 0);
+  fd_ = ::openat(dir_.fd(), position_temp_name, flags, 0600);
+  if (fd_ < 0) return false;
+  if (write_all(fd_, std::string(longest_position_text, ' '))) return true;
+  abandon();
+  return false;
+}
+
+void pending_save::abandon() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlinkat(dir_.fd(), position_temp_name, 0);
+  fd_ = -1;
+}
+
+save_result pending_save::commit(const counters& c) {
+  if (fd_ < 0) return save_result::failed;
+  const std::string text = position_text(c);
+  const bool written = ::pwrite(fd_, text.data(), text.size(), 0) ==
+                           static_cast<ssize_t>(text.size()) &&
+                       ::ftruncate(fd_, static_cast<off_t>(text.size())) == 0 &&
+                       ::fchmod(fd_, mode_for(dir_)) == 0 && ::fsync(fd_) == 0;
+  const bool closed = ::close(fd_) == 0;
+  fd_ = -1;
+  if (!written || !closed ||
+      ::renameat(dir_.fd(), position_temp_name, dir_.fd(), position_file_name) != 0) {
+    ::unlinkat(dir_.fd(), position_temp_name, 0);
+    return save_result::failed;
   }
-  return sync_dir(dir);
+  return sync_dir(dir_) ? save_result::saved : save_result::saved_not_synced;
+}
+
+save_result save_counters(const state_dir& dir, const counters& c) {
+  pending_save save(dir);
+  if (!save.prepare()) return save_result::failed;
+  return save.commit(c);
 }
 
 }  // namespace armctl

@@ -24,10 +24,37 @@ std::string position_text(const counters& c);
 // "0,-500,30,0,1000,12\n"
 std::string summary_line(const counters& c);
 
-// Replaces the file atomically (temporary file, fsync, rename, fsync of the
-// directory), keeping an existing file's permission bits. On any failure the
-// old file is left as it was, the temporary file is removed, and false is
-// returned.
-bool save_counters(const state_dir& dir, const counters& c);
+enum class save_result {
+  saved,             // the new file is in place and on disk
+  saved_not_synced,  // in place, but the directory could not be synced
+  failed,            // the old file is as it was
+};
+
+// The save of a run, split so that a run learns before it moves anything
+// whether it will be able to save: `prepare` creates the temporary file
+// (removing one a killed run left) and fills it to the longest content a
+// save can write, so that neither a full disk nor a file-size limit can
+// fail the save once the motors have moved. Only the lock's holder uses it.
+class pending_save {
+ public:
+  explicit pending_save(const state_dir& dir) : dir_(dir) {}
+  ~pending_save() { abandon(); }
+  pending_save(const pending_save&) = delete;
+  pending_save& operator=(const pending_save&) = delete;
+
+  bool prepare();
+  // Replaces the position file atomically (write, fsync, rename, fsync of
+  // the directory), keeping an existing file's permission bits.
+  save_result commit(const counters& c);
+  // Removes the temporary file, if there is one.
+  void abandon();
+
+ private:
+  const state_dir& dir_;
+  int fd_ = -1;
+};
+
+// prepare() and commit() in one go.
+save_result save_counters(const state_dir& dir, const counters& c);
 
 }  // namespace armctl

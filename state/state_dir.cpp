@@ -1,6 +1,7 @@
 // Opening state files relative to the state directory.
 #include "state/state_dir.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -9,10 +10,40 @@
 
 namespace armctl {
 
-state_dir::state_dir(const char* path) : fd_(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+int open_dir_nofollow(const char* path) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  const std::string_view whole(path);
+  int dir = ::open(whole.starts_with('/') ? "/" : ".", flags);
+  std::size_t at = 0;
+  while (dir >= 0 && at < whole.size()) {
+    const std::size_t end = std::min(whole.find('/', at), whole.size());
+    const std::string part(whole.substr(at, end - at));
+    at = end + 1;
+    if (part.empty() || part == ".") continue;
+    const int next = ::openat(dir, part.c_str(), flags);
+    const int err = errno;
+    ::close(dir);
+    errno = err;
+    dir = next;
+  }
+  return dir;
+}
 
-state_dir::~state_dir() {
+state_dir::state_dir(const char* path) : fd_(open_dir_nofollow(path)) {}
+
+state_dir::~state_dir() { refuse(); }
+
+void state_dir::refuse() {
   if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool state_dir::owner(uid_t& uid, gid_t& gid) const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+  uid = st.st_uid;
+  gid = st.st_gid;
+  return true;
 }
 
 int state_dir::open_regular(const char* name, int flags, unsigned mode) const {

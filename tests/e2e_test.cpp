@@ -139,8 +139,10 @@ TEST_F(E2E, ATerminationSignalWhileWaitingLeavesEverythingAlone) {
 }
 
 TEST_F(E2E, ATerminationSignalWhileBlockedOnTheFileLock) {
-  const int fd = ::open(lock_path.c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const int fd = ::open(lock_path.c_str(), O_RDWR);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
   controller c(build.exe, {"-G", "1"});
   std::this_thread::sleep_for(200ms);
   EXPECT_TRUE(c.running());

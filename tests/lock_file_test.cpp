@@ -1,6 +1,7 @@
 // The lock file: content protocol, the wait, and mutual exclusion of runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
@@ -73,7 +74,10 @@ TEST_P(HeldContent, WaitLastsUntilAnotherProgramWritesZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Contents, HeldContent,
-                         ::testing::Values("1\n", "-3", " 7 ", "99999999999999\n"));
+                         ::testing::Values("1\n", "-3", " 7 ", "99999999999999\n",
+                                           // one integer however it is written
+                                           "+0000000000000000000000000000000000000000000000000"
+                                           "00000000000000000000000000000000000000000001\n"));
 
 TEST_F(LockFile, AWaitingRunGoesOnAsSoonAsTheHolderReleases) {
   write_file(path, "0\n");
@@ -119,73 +123,79 @@ TEST_F(LockFile, NoTwoRunsEverHoldTheLockAtOnce) {
   EXPECT_EQ(read_file(path), "0\n");
 }
 
-TEST_F(LockFile, WaitsForAnotherHolderOfTheFileLock) {
+// Only a writer can keep a run waiting: a shared or exclusive flock, which
+// anyone who can read the file may take, means nothing to the wait.
+TEST_F(LockFile, AReadersFlockDoesNotBlockTheWait) {
   write_file(path, "0\n");
   const int fd = ::open(path.c_str(), O_RDONLY);
   ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-  std::atomic<bool> unlocked{false};
+  lock_file lock(dir, never);
+  EXPECT_TRUE(lock.wait());
+  ::close(fd);
+}
+
+// A reader can still place a read lock; the run then cannot hold the lock and
+// says so at once, instead of waiting for as long as the reader likes.
+TEST_F(LockFile, AReadersReadLockEndsTheWaitUnheld) {
+  write_file(path, "0\n");
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  struct flock fl {};
+  fl.l_type = F_RDLCK;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  lock_file lock(dir, never);
+  EXPECT_FALSE(lock.wait());
+  EXPECT_FALSE(lock.take());
+  EXPECT_EQ(read_file(path), "0\n");
+  ::close(fd);
+}
+
+// A read lock that replaces a writer's while a run waits behind it is found
+// too: the waiting run does not stay blocked behind the reader.
+TEST_F(LockFile, AReadLockInPlaceOfTheHoldersEndsTheWait) {
+  write_file(path, "0\n");
+  const int fd = ::open(path.c_str(), O_RDWR);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
   std::thread waiter([&] {
     lock_file lock(dir, never);
-    lock.wait();
-    EXPECT_TRUE(unlocked.load());
+    EXPECT_FALSE(lock.wait());
   });
   std::this_thread::sleep_for(30ms);
-  unlocked = true;
-  ::close(fd);
+  fl.l_type = F_RDLCK;  // converted in place: there is never a moment without a lock
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
   waiter.join();
+  ::close(fd);
 }
 
-TEST_F(LockFile, TakeFailsWhenTheFileCannotBeWritten) {
-  // The name is a directory: neither take nor release can write it, and the
-  // wait does not hang on it.
-  ASSERT_EQ(::mkdir(path.c_str(), 0777), 0);
-  lock_file lock(dir, never);
-  lock.wait();
-  EXPECT_FALSE(lock.take());
-  EXPECT_FALSE(lock.release());
-}
+// No fallback fails open: where the lock file cannot be opened for writing,
+// no run holds the lock, and none writes through a link.
+class UnusableLockFile : public LockFile, public ::testing::WithParamInterface<const char*> {};
 
-TEST_F(LockFile, AMissingDirectoryCountsAsFreeButCannotBeTaken) {
-  const state_dir missing(tmp.file("gone").c_str());
-  lock_file lock(missing, never);
-  lock.wait();
-  EXPECT_FALSE(lock.take());
-  EXPECT_FALSE(lock.release());
-}
-
-TEST_F(LockFile, ALinkInPlaceOfTheLockFileIsNeverWrittenThrough) {
+TEST_P(UnusableLockFile, NoRunHoldsTheLock) {
   const std::string sentinel = tmp.file("sentinel");
   write_file(sentinel, "0\n");
-  ASSERT_EQ(::symlink(sentinel.c_str(), path.c_str()), 0);
-  lock_file lock(dir, never);
-  lock.wait();
+  const std::string what = GetParam();
+  int made = 0;
+  if (what == "directory") made = ::mkdir(path.c_str(), 0777);
+  if (what == "symlink") made = ::symlink(sentinel.c_str(), path.c_str());
+  if (what == "fifo") made = ::mkfifo(path.c_str(), 0666);
+  ASSERT_EQ(made, 0);
+  const state_dir missing(tmp.file("gone").c_str());
+  lock_file lock(what == "no directory" ? missing : dir, never);
+  EXPECT_FALSE(lock.wait());
   EXPECT_FALSE(lock.take());
   EXPECT_FALSE(lock.release());
   EXPECT_EQ(read_file(sentinel), "0\n");
 }
 
-}  // namespace
-}  // namespace armctl
-
-namespace armctl {
-namespace {
-
-TEST_F(LockFile, RunsStillExcludeEachOtherWithoutAUsableLockFile) {
-  ASSERT_EQ(::mkdir(path.c_str(), 0777), 0);
-  lock_file holder(dir, never);
-  holder.wait();
-  std::atomic<bool> released{false};
-  std::thread waiter([&] {
-    lock_file lock(dir, never);
-    lock.wait();
-    EXPECT_TRUE(released.load());
-    lock.release();
-  });
-  std::this_thread::sleep_for(30ms);
-  released = true;
-  holder.release();
-  waiter.join();
-}
+INSTANTIATE_TEST_SUITE_P(Kinds, UnusableLockFile,
+                         ::testing::Values("directory", "symlink", "fifo", "no directory"),
+                         [](const auto& tc) {
+                           std::string n = tc.param;
+                           std::replace(n.begin(), n.end(), ' ', '_');
+                           return n;
+                         });
 
 }  // namespace
 }  // namespace armctl
@@ -238,6 +248,96 @@ TEST_F(LockFile, AnotherProgramsOneIsHonouredAfterARunOfOursDied) {
   std::thread waiter([&] {
     lock_file lock(dir, 5ms);
     lock.wait();
+    EXPECT_TRUE(freed.load());
+  });
+  std::this_thread::sleep_for(50ms);
+  freed = true;
+  write_file(path, "0\n");
+  waiter.join();
+}
+
+}  // namespace
+}  // namespace armctl
+
+namespace armctl {
+namespace {
+
+// The content read as one "%d", whatever its length; digits cut off by the
+// bound on what is read might go on to a non-zero value.
+struct content_case {
+  std::string text;
+  bool truncated;
+  bool free;
+};
+
+class LockContent : public ::testing::TestWithParam<content_case> {};
+
+TEST_P(LockContent, ReadsAsOneInteger) {
+  EXPECT_EQ(content_reads_free(GetParam().text, GetParam().truncated), GetParam().free);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, LockContent,
+    ::testing::Values(content_case{"0\n", false, true}, content_case{std::string(300, '0'), false, true},
+                      content_case{std::string(300, '0') + "1", false, false},
+                      content_case{std::string(4096, '0'), true, false},
+                      content_case{std::string(4096, ' '), true, false},
+                      content_case{"0\n" + std::string(4094, 'x'), true, true},
+                      content_case{"x", true, true}, content_case{"-", false, true}));
+
+// Which non-zero contents a waiting run takes over; it holds the kernel lock,
+// so no run of ours that marked the file is alive.
+struct stale_case {
+  const char* name;
+  const char* mark;  // null: none
+  long long mtime_s, mtime_ns;
+  stale_verdict verdict;
+};
+void PrintTo(const stale_case& c, std::ostream* os) { *os << c.name; }
+
+class DeadRunMark : public ::testing::TestWithParam<stale_case> {};
+
+TEST_P(DeadRunMark, TakesOverOnlyADeadRunsOwnOne) {
+  const stale_case& c = GetParam();
+  holder_mark m;
+  const bool parsed = c.mark != nullptr && parse_mark(c.mark, m);
+  EXPECT_EQ(judge_stale(parsed ? &m : nullptr, c.mtime_s, c.mtime_ns, "boot-b"), c.verdict);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Marks, DeadRunMark,
+    ::testing::Values(
+        stale_case{"unmarked", nullptr, 5, 6, stale_verdict::honour},
+        stale_case{"held_and_unwritten_since", "42 held boot-b 5.000000006", 5, 6,
+                   stale_verdict::take_over},
+        // a run died between its "0" and removing its mark; another program then wrote "1"
+        stale_case{"written_since", "42 held boot-b 5.000000006", 5, 7, stale_verdict::honour},
+        stale_case{"held_from_an_earlier_boot", "42 held boot-a 5.000000006", 5, 6,
+                   stale_verdict::take_over},
+        // killed while taking, in this boot: the "1" may be another program's
+        stale_case{"taking_in_this_boot", "42 taking boot-b", 5, 6, stale_verdict::honour},
+        // the power failed while that run took the lock
+        stale_case{"taking_before_a_power_cut", "42 taking boot-a", 5, 6,
+                   stale_verdict::take_over},
+        stale_case{"malformed", "42 held boot-b", 5, 6, stale_verdict::honour},
+        stale_case{"foreign", "anything else", 5, 6, stale_verdict::honour}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST_F(LockFile, AnotherProgramsOneOverAMarkLeftAfterTheZeroIsHonoured) {
+  write_file(path, "0\n");
+  if (::setxattr(path.c_str(), "user.armctl.probe", "1", 1, 0) != 0)
+    GTEST_SKIP() << "no user extended attributes on " << tmp.path();
+  take_and_die(dir);
+  // As if that run had been killed after writing its "0", before removing
+  // its mark; the other program then writes "1", later.
+  write_file(path, "0\n");
+  write_file(path, "1\n");
+  const timespec later[2] = {{0, UTIME_OMIT}, {::time(nullptr) + 5, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), later, 0), 0);
+  std::atomic<bool> freed{false};
+  std::thread waiter([&] {
+    lock_file lock(dir, 5ms);
+    EXPECT_TRUE(lock.wait());
     EXPECT_TRUE(freed.load());
   });
   std::this_thread::sleep_for(50ms);

@@ -65,7 +65,7 @@ TEST_F(PositionFile, LoadRefusesWhatIsNotARegularFile) {
 
 TEST_F(PositionFile, SaveWritesTheWholeFileAndNoTemporaryStays) {
   const state_dir dir(tmp.path().c_str());
-  ASSERT_TRUE(save_counters(dir, {0, -500, 30, 0, 1000, 12}));
+  ASSERT_EQ(save_counters(dir, {0, -500, 30, 0, 1000, 12}), save_result::saved);
   EXPECT_EQ(read_file(position), "0 -500 30 0 1000 12 \n");
   EXPECT_EQ(leftover_temp_files(), 0);
 }
@@ -74,7 +74,7 @@ TEST_F(PositionFile, SaveKeepsThePermissionBitsOfAnExistingFile) {
   write_file(position, "1 1 1 1 1 1 \n");
   ASSERT_EQ(::chmod(position.c_str(), 0640), 0);
   const state_dir dir(tmp.path().c_str());
-  ASSERT_TRUE(save_counters(dir, {2, 2, 2, 2, 2, 2}));
+  ASSERT_EQ(save_counters(dir, {2, 2, 2, 2, 2, 2}), save_result::saved);
   struct stat st {};
   ASSERT_EQ(::stat(position.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
@@ -84,9 +84,9 @@ TEST_F(PositionFile, SaveKeepsThePermissionBitsOfAnExistingFile) {
 TEST_F(PositionFile, SaveCreatesANewFileWithTheDefaultPermissions) {
   const mode_t old_mask = ::umask(027);
   const state_dir dir(tmp.path().c_str());
-  const bool saved = save_counters(dir, {});
+  const save_result saved = save_counters(dir, {});
   ::umask(old_mask);
-  ASSERT_TRUE(saved);
+  ASSERT_EQ(saved, save_result::saved);
   struct stat st {};
   ASSERT_EQ(::stat(position.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);  // 0666 less the mask
@@ -96,7 +96,7 @@ TEST_F(PositionFile, FailedSaveLeavesWhatWasThereAndCleansUp) {
   // The name is taken by a directory: the rename cannot replace it.
   ASSERT_EQ(::mkdir(position.c_str(), 0777), 0);
   const state_dir dir(tmp.path().c_str());
-  EXPECT_FALSE(save_counters(dir, {1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(save_counters(dir, {1, 2, 3, 4, 5, 6}), save_result::failed);
   struct stat st {};
   ASSERT_EQ(::stat(position.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -105,7 +105,7 @@ TEST_F(PositionFile, FailedSaveLeavesWhatWasThereAndCleansUp) {
 
 TEST_F(PositionFile, SaveFailsWithoutADirectory) {
   const state_dir dir(tmp.file("no-such-dir").c_str());
-  EXPECT_FALSE(save_counters(dir, {}));
+  EXPECT_EQ(save_counters(dir, {}), save_result::failed);
 }
 
 TEST_F(PositionFile, SaveReplacesALinkInsteadOfWritingThroughIt) {
@@ -113,9 +113,28 @@ TEST_F(PositionFile, SaveReplacesALinkInsteadOfWritingThroughIt) {
   write_file(target, "precious\n");
   ASSERT_EQ(::symlink(target.c_str(), position.c_str()), 0);
   const state_dir dir(tmp.path().c_str());
-  ASSERT_TRUE(save_counters(dir, {3, 0, 0, 0, 0, 0}));
+  ASSERT_EQ(save_counters(dir, {3, 0, 0, 0, 0, 0}), save_result::saved);
   EXPECT_EQ(read_file(target), "precious\n");
   EXPECT_EQ(read_file(position), "3 0 0 0 0 0 \n");
+}
+
+// The temporary file has one name: a run killed before its rename leaves one
+// file at most, and the next save replaces it instead of adding another.
+TEST_F(PositionFile, APreparedSaveReplacesTheLeftoverOfAKilledRun) {
+  const state_dir dir(tmp.path().c_str());
+  write_file(tmp.file(position_temp_name), "9 9 9");
+  {
+    pending_save killed(dir);
+    ASSERT_TRUE(killed.prepare());
+    EXPECT_EQ(leftover_temp_files(), 1);
+  }  // abandoned: nothing stays
+  EXPECT_EQ(leftover_temp_files(), 0);
+  pending_save save(dir);
+  ASSERT_TRUE(save.prepare());
+  ASSERT_EQ(save.commit({-2147483647 - 1, 2147483647, -1, 0, 1, -2147483647 - 1}),
+            save_result::saved);
+  EXPECT_EQ(read_file(position), "-2147483648 2147483647 -1 0 1 -2147483648 \n");
+  EXPECT_EQ(leftover_temp_files(), 0);
 }
 
 }  // namespace

@@ -96,7 +96,8 @@ class Privileges : public ::testing::Test {
 TEST_F(Privileges, ARootRunWorksOnFilesAsTheDirectoryOwnerAndKeepsNothingAfterTheGrant) {
   ASSERT_EQ(::chown(tmp.path().c_str(), owner, owner), 0);
   const std::string failure = in_child([&]() -> std::string {
-    privileges priv = privileges::adopt(tmp.path().c_str());
+    state_dir dir(tmp.path().c_str());
+    privileges priv = privileges::adopt(dir);
     CHILD_EXPECT(priv.held() == privileges::kind::root);
     CHILD_EXPECT(::geteuid() == owner && ::getegid() == owner);
     CHILD_EXPECT(caps("CapEff") == 0);
@@ -113,9 +114,55 @@ TEST_F(Privileges, ARootRunWorksOnFilesAsTheDirectoryOwnerAndKeepsNothingAfterTh
   EXPECT_EQ(failure, "");
 }
 
+// Setuid-root, started by another account: the caller stays the real
+// identity, so that it can still signal its run, but can never get root back.
+TEST_F(Privileges, ASetuidRunKeepsItsCallerAsTheRealIdentityOnly) {
+  ASSERT_EQ(::chown(tmp.path().c_str(), owner, owner), 0);
+  const std::string failure = in_child([&]() -> std::string {
+    const gid_t g = caller;
+    CHILD_EXPECT(::setgroups(1, &g) == 0 && ::setresgid(g, 0, 0) == 0);
+    CHILD_EXPECT(::setresuid(caller, 0, 0) == 0);
+    state_dir dir(tmp.path().c_str());
+    privileges priv = privileges::adopt(dir);
+    CHILD_EXPECT(priv.ok() && dir.usable());
+    CHILD_EXPECT(::geteuid() == owner);
+    CHILD_EXPECT(priv.grant(port));
+    const std::string o = std::to_string(owner);
+    CHILD_EXPECT(status_field("Uid") == std::to_string(caller) + "\t" + o + "\t" + o + "\t" + o);
+    CHILD_EXPECT(status_field("Gid") == std::to_string(caller) + "\t" + o + "\t" + o + "\t" + o);
+    CHILD_EXPECT(status_field("CapPrm") == no_caps);
+    CHILD_EXPECT(::seteuid(0) != 0);
+    return "";
+  });
+  EXPECT_EQ(failure, "");
+}
+
+// Setuid-root does no file work as root: a root-owned state directory is
+// given up, and the run goes on as its caller.
+TEST_F(Privileges, ASetuidRunRefusesAStateDirectoryOwnedByRoot) {
+  const std::string failure = in_child([&]() -> std::string {
+    const gid_t g = caller;
+    CHILD_EXPECT(::setgroups(1, &g) == 0 && ::setresgid(g, 0, 0) == 0);
+    CHILD_EXPECT(::setresuid(caller, 0, 0) == 0);
+    state_dir dir(tmp.path().c_str());
+    privileges priv = privileges::adopt(dir);
+    CHILD_EXPECT(priv.ok() && !dir.usable());
+    CHILD_EXPECT(::geteuid() == caller && caps("CapEff") == 0);
+    CHILD_EXPECT(priv.give_up());
+    CHILD_EXPECT(status_field("Uid") == all_four(caller));
+    CHILD_EXPECT(status_field("CapPrm") == no_caps);
+    return "";
+  });
+  EXPECT_EQ(failure, "");
+}
+
+// Root itself gains nothing from the program: it keeps root for the files,
+// but no capability.
 TEST_F(Privileges, AStateDirectoryOwnedByRootKeepsRootButNoCapabilities) {
   const std::string failure = in_child([&]() -> std::string {
-    privileges priv = privileges::adopt(tmp.path().c_str());
+    state_dir dir(tmp.path().c_str());
+    privileges priv = privileges::adopt(dir);
+    CHILD_EXPECT(dir.usable());
     CHILD_EXPECT(::geteuid() == 0);
     CHILD_EXPECT(caps("CapEff") == 0);  // no DAC override for the file work
     CHILD_EXPECT(priv.grant(port));
@@ -131,7 +178,8 @@ TEST_F(Privileges, AFailedGrantStillDropsEverythingAndKeepsItsError) {
   ASSERT_EQ(::chown(tmp.path().c_str(), owner, owner), 0);
   port.grant_ok = false;
   const std::string failure = in_child([&]() -> std::string {
-    privileges priv = privileges::adopt(tmp.path().c_str());
+    state_dir dir(tmp.path().c_str());
+    privileges priv = privileges::adopt(dir);
     errno = 0;
     CHILD_EXPECT(!priv.grant(port));
     CHILD_EXPECT(errno == EPERM);
@@ -155,7 +203,8 @@ TEST_F(Privileges, AFileCapabilityIsEffectiveOnlyForTheGrant) {
     data[CAP_TO_INDEX(CAP_SYS_RAWIO)].effective = CAP_TO_MASK(CAP_SYS_RAWIO);
     CHILD_EXPECT(::syscall(SYS_capset, &header, data) == 0);
 
-    privileges priv = privileges::adopt(tmp.path().c_str());
+    state_dir dir(tmp.path().c_str());
+    privileges priv = privileges::adopt(dir);
     CHILD_EXPECT(priv.held() == privileges::kind::capability);
     CHILD_EXPECT(caps("CapEff") == 0);
     CHILD_EXPECT(caps("CapPrm") == rawio);
@@ -180,7 +229,8 @@ TEST(PrivilegesUnprivileged, AnOrdinaryRunChangesNothing) {
       CHILD_EXPECT(::setresuid(caller, caller, caller) == 0);
     }
     const uid_t uid = ::getuid();
-    privileges priv = privileges::adopt(tmp.path().c_str());
+    state_dir dir(tmp.path().c_str());
+    privileges priv = privileges::adopt(dir);
     CHILD_EXPECT(priv.held() == privileges::kind::none);
     CHILD_EXPECT(priv.grant(port) && port.grants == 1);
     CHILD_EXPECT(::geteuid() == uid);

@@ -78,12 +78,44 @@ TEST_F(Run, TheLastFailureDecidesTheStatus) {
   EXPECT_EQ(read_file(lock_path), "0\n");
 }
 
-TEST_F(Run, AnUnwritableLockFileSetsFifteenThenEighteen) {
-  std::remove(lock_path.c_str());
-  ASSERT_EQ(::mkdir(lock_path.c_str(), 0777), 0);
-  EXPECT_EQ(run_with({"-G", "4"}), 18);
-  EXPECT_EQ(saved()[0], 4);
+// A run that cannot hold the lock, or could not save, learns it before the
+// port grant: its options print their reports, but no counter changes and no
+// byte reaches the port, not even the shoulder's hold and release, which
+// would break into the write cycles of whoever holds the lock.
+struct unmoved_case {
+  const char* name;
+  const char* blocked;  // the state file name taken by a directory
+  int status;
+  const char* lock_after;
+};
+void PrintTo(const unmoved_case& c, std::ostream* os) { *os << c.name; }
+
+class RunWithoutMotion : public testing::RunFixture,
+                         public ::testing::WithParamInterface<unmoved_case> {};
+
+TEST_P(RunWithoutMotion, PrintsReportsAndMovesNothing) {
+  const unmoved_case& c = GetParam();
+  start_at({790, 0, 0, 0, 0, 0});
+  const std::string blocked = tmp.file(c.blocked);
+  std::remove(blocked.c_str());
+  ASSERT_EQ(::mkdir(blocked.c_str(), 0777), 0);
+  EXPECT_EQ(run_with({"-G", "4", "-G", "100", "-H", "200"}), c.status);
+  EXPECT_TRUE(port.bytes.empty());
+  EXPECT_EQ(port.grants, 0);
+  EXPECT_EQ(report_lines(), 15);
+  EXPECT_NE(out.find("7.42444,1.06194,7.5,8.14\n"), std::string::npos);  // the H pose
+  EXPECT_EQ(out.find("790,"), std::string::npos);  // no summary line
+  EXPECT_EQ(read_file(position_path), "790 0 0 0 0 0 \n");
+  if (c.lock_after != nullptr) {
+    EXPECT_EQ(read_file(lock_path), c.lock_after);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RunWithoutMotion,
+    ::testing::Values(unmoved_case{"lock_file_unusable", lock_file_name, 15, nullptr},
+                      unmoved_case{"save_cannot_be_prepared", position_temp_name, 17, "0\n"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(Run, FailingToGrantThePortEndsTheRunAndFreesTheLock) {
   port.grant_ok = false;
@@ -96,14 +128,17 @@ TEST_F(Run, FailingToGrantThePortEndsTheRunAndFreesTheLock) {
   EXPECT_EQ(read_file(lock_path), "0\n");
 }
 
-TEST_F(Run, FailingToDropThePortSkipsTheSaveButFreesTheLock) {
+// The motors have moved: their steps are saved all the same, so that the
+// file never falls behind the arm; the status says the run failed.
+TEST_F(Run, FailingToDropThePortStillSavesWhatTheMotorsDid) {
   port.drop_ok = false;
   EXPECT_EQ(run_with({"-G", "3"}), 1);
   EXPECT_EQ(err, "ioperm: Operation not permitted\n");
   EXPECT_EQ(report_lines(), 5);
   EXPECT_EQ(out.find("3,0,0,0,0,0"), std::string::npos);
-  EXPECT_EQ(read_file(position_path), "0 0 0 0 0 0 \n");
+  EXPECT_EQ(read_file(position_path), "3 0 0 0 0 0 \n");
   EXPECT_EQ(read_file(lock_path), "0\n");
+  EXPECT_FALSE(testing::exists(tmp.file(position_temp_name)));
 }
 
 TEST_F(Run, ATerminationSignalBeforeTheOptionsSkipsThemAndFinishes) {

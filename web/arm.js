@@ -154,7 +154,7 @@
         break;
       }
       if (pos >= text.length) {
-        problems.push(text.trim() === '' ? 'it is empty' : `it ends before counter ${i}`);
+        problems.push(onlySpace(text) ? 'it is empty' : `it ends before counter ${i}`);
         break;
       }
       if (!r.stuck) {
@@ -164,10 +164,19 @@
       problems.push(`counter ${i} is not a number (${JSON.stringify(text[pos])}), and the controller reads no further`);
       break;
     }
-    if (problems.length === 0 && text.slice(pos).trim() !== '')
+    if (problems.length === 0 && !onlySpace(text.slice(pos)))
       problems.push('there is more text after the six counters');
     return { counters, problems };
   }
+
+  // A state file's bytes as text, as the controller sees them: a byte-order
+  // mark is kept (it cannot start a number, so the controller reads none),
+  // where the browser's Response.text() would silently drop it.
+  function decodeStateFile(bytes) {
+    return new TextDecoder('utf-8', { ignoreBOM: true }).decode(bytes);
+  }
+
+  const onlySpace = (text) => [...text].every((c) => SPACE.includes(c));
 
   // lock.dat: one "%d"; any non-zero value means a run holds the lock.
   function parseLock(text) {
@@ -263,6 +272,7 @@
     limitsOf,
     parsePosition,
     parseLock,
+    decodeStateFile,
     formatG,
     reportLine,
     reportLines,

@@ -40,7 +40,7 @@
       const response = await fetch(url, { cache: 'no-store', signal: abort.signal });
       if (response.status === 404) return { kind: 'missing' };
       if (!response.ok) return { kind: 'http', status: response.status };
-      const text = await response.text();
+      const text = A.decodeStateFile(await response.arrayBuffer());
       return { kind: 'ok', text, modified: response.headers.get('Last-Modified') };
     } catch (e) {
       return { kind: 'unreachable', reason: e.name === 'AbortError' ? 'no answer in time' : 'no answer' };

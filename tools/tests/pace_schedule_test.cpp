@@ -42,6 +42,19 @@ TEST(PaceSchedule, LateWriteIsMadeUpATwelfthAtATime) {
   EXPECT_EQ(now, start + 6 * span);
 }
 
+// A pause between two moves is not made up: after a restart the first delay
+// is a whole span from now, however far behind the old schedule is.
+TEST(PaceSchedule, EachMoveStartsOnAFreshSchedule) {
+  for (const std::int64_t pause : {std::int64_t{250}, 3 * span, 50 * span}) {
+    pace_schedule s;
+    const std::int64_t end_of_move = s.next(start, span);
+    s.restart();
+    const std::int64_t now = end_of_move + pause;
+    EXPECT_EQ(s.next(now, span), now + span) << "pause " << pause;
+    EXPECT_EQ(s.next(now + span, span), now + 2 * span) << "pause " << pause;
+  }
+}
+
 // A short lateness is made up within the one delay.
 TEST(PaceSchedule, SmallLatenessIsMadeUpAtOnce) {
   pace_schedule s;

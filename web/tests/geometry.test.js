@@ -139,10 +139,13 @@ describe('position file read as the controller reads it', { concurrency: false }
     ['blank', ' \n\t\n', [0, 0, 0, 0, 0, 0], false, /^it is empty$/],
     ['text after the six', '1 2 3 4 5 6 junk\n', [1, 2, 3, 4, 5, 6], false, /more text after the six/],
     ['the 32-bit limits', '-2147483648 2147483647 0 0 0 0', [-2147483648, 2147483647, 0, 0, 0, 0], true],
+    ['a byte-order mark', '\uFEFF1 2 3 4 5 6\n', [0, 0, 0, 0, 0, 0], false, /^counter 0 is not a number \("\uFEFF"\), and the controller reads no further$/],
+    ['no-break spaces are no white space', '1\u00A02 3 4 5 6\n', [1, 0, 0, 0, 0, 0], false, /^counter 1 is not a number/],
   ];
   for (const [name, text, counters, wellFormed, problem] of cases) {
     it(name, () => {
-      const parsed = A.parsePosition(text);
+      // As the page fetches it: the file's bytes, decoded.
+      const parsed = A.parsePosition(A.decodeStateFile(Buffer.from(text, 'utf8')));
       assert.deepEqual(parsed.counters, counters);
       assert.ok(parsed.counters.every((c) => !Object.is(c, -0)), 'a counter of -0');
       assert.equal(parsed.problems.length === 0, wellFormed, parsed.problems.join('; '));
