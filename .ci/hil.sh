@@ -5,11 +5,11 @@
 # callers, worked examples and random option sequences, and compares every
 # run with the simulated build on the host: the bytes QEMU traced on the
 # port's data register, output, status, both files and their owners.
-# Usage: .ci/hil.sh [random runs per table] (default 16). Exits non-zero on any failure.
+# Usage: .ci/hil.sh [random runs per table] (default 8). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
-runs="${1:-16}"
+runs="${1:-8}"
 out="$PWD/build/hil"
 cache="$out/cache"
 mkdir -p "$cache"
