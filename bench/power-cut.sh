@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Power cuts under QEMU: a guest runs the hardware controller in a loop on an
+# ext4 disk image (cache=unsafe: what left the guest survives, its page cache
+# does not) and the host kills QEMU outright at random instants; then e2fsck,
+# debugfs and a second boot check the state files. A benchmark, not a test.
+# Usage: bench/power-cut.sh [cuts] (default 10); prints the README table row.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive
+cuts="${1:-10}"
+out="$PWD/build/powercut"
+cache="$PWD/build/hil/cache"
+mkdir -p "$out" "$cache"
+source .ci/hil/fetch.sh
+hil_prepare >&2
+mods='./lib/modules/*/kernel/'
+fetch "$k64" "$cache/k64mods" "${mods}lib/crc16.ko" "${mods}crypto/crc32c_generic.ko" \
+  "${mods}fs/mbcache.ko" "${mods}fs/jbd2/jbd2.ko" "${mods}fs/ext4/ext4.ko" \
+  "${mods}drivers/virtio/*.ko" "${mods}drivers/block/virtio_blk.ko" >&2
+
+# The real delay (1 ms) on the guest; the host's simulated copy gives the
+# counters that each run of the loop must leave.
+cmake -S .ci/hil -B "$out/b64" -DCMAKE_BUILD_TYPE=Release -DARMCTL_PORT=parport \
+  -DARMCTL_STATE_DIR=/state -DARMCTL_WERROR=ON -DBUILD_TESTING=OFF \
+  -DCMAKE_EXE_LINKER_FLAGS=-static -DHIL_SIM_STATE_DIR="$out/sim" >/dev/null
+cmake --build "$out/b64" -j2 --target armctl armctl-sim >/dev/null
+
+root="$out/root"
+rm -rf "$root" && mkdir -p "$root"/{bin,proc,sys,dev,run,state,hil,mods}
+cp /bin/busybox "$root/bin/busybox"
+cp bench/power_cut_init "$root/init" && chmod 755 "$root/init"
+cp "$out/b64/armctl/armctl" "$root/hil/armctl"
+for m in crc16 crc32c_generic mbcache jbd2 ext4 virtio_ring virtio virtio_pci_modern_dev \
+         virtio_pci_legacy_dev virtio_pci virtio_blk; do
+  find "$cache/k64mods" -name "$m.ko" -exec cp {} "$root/mods/" \;
+  echo "$m" >> "$root/mods/order"
+done
+python3 bench/power_cut.py options 40 > "$root/hil/options"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out/initrd.gz"
+
+python3 bench/power_cut.py cut "$cuts" --kernel "$(ls "$cache"/k64/boot/vmlinuz-*)" \
+  --initrd "$out/initrd.gz" --options "$root/hil/options" --sim "$out/b64/armctl-sim" \
+  --sim-state "$out/sim" --work "$out"
