@@ -1,7 +1,7 @@
-// SIGTERM, SIGINT, SIGHUP, and SIGXCPU (a CPU-time limit reached). Until the run holds the lock there is nothing
-// to clean up, so they end it at once; after that they only raise
-// `stop_signal`, which stops the motion at the next step, skips the remaining
-// options and lets the run finish through its normal end.
+// SIGTERM, SIGINT, SIGHUP, and SIGXCPU (a CPU-time limit reached). Until the run holds the lock
+// there is nothing to clean up, so they end it at once; after that they only raise `stop_signal`,
+// which stops the motion at the next step, skips the remaining options and lets the run finish
+// through its normal end.
 #pragma once
 
 #include <csignal>

@@ -180,8 +180,7 @@ bool content_reads_free(std::string_view text, bool truncated) {
   return r.kind == scanned::number && r.value == 0;
 }
 
-lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll)
-    : dir_(dir), poll_(poll) {
+lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll) : dir_(dir), poll_(poll) {
   boot_id();  // read while a descriptor is surely free
 }
 

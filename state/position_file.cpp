@@ -90,10 +90,10 @@ void pending_save::abandon() {
 save_result pending_save::commit(const counters& c) {
   if (fd_ < 0) return save_result::failed;
   const std::string text = position_text(c);
-  const bool written = ::pwrite(fd_, text.data(), text.size(), 0) ==
-                           static_cast<ssize_t>(text.size()) &&
-                       ::ftruncate(fd_, static_cast<off_t>(text.size())) == 0 &&
-                       ::fchmod(fd_, mode_for(dir_)) == 0 && ::fsync(fd_) == 0;
+  const bool written =
+      ::pwrite(fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+      ::ftruncate(fd_, static_cast<off_t>(text.size())) == 0 &&
+      ::fchmod(fd_, mode_for(dir_)) == 0 && ::fsync(fd_) == 0;
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
   if (!written || !closed ||

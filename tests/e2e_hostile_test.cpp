@@ -30,7 +30,7 @@ struct caller_setup {
   mode_t mask = 022;
   const char* env = nullptr;  // one NAME=value
   bool ignore_and_block_termination = false;
-  uid_t user = 0;  // 0: stay; else run as this account (needs root)
+  uid_t user = 0;     // 0: stay; else run as this account (needs root)
   int extra_fds = 0;  // descriptors left open beyond the standard streams
 };
 
@@ -223,30 +223,57 @@ INSTANTIATE_TEST_SUITE_P(
         hostile_case{"open_files_4", {.nofile = 4, .nofile_hard = 4}, two_moves, 15, false, false},
         // lock and directory, but neither the counters nor the save fit
         hostile_case{"open_files_5", {.nofile = 5, .nofile_hard = 5}, two_moves, 17, false, false},
-        hostile_case{"open_files_soft_4", {.nofile = 4, .nofile_hard = 1024}, two_moves, 0, true,
-                     true},
+        hostile_case{
+            "open_files_soft_4", {.nofile = 4, .nofile_hard = 1024}, two_moves, 0, true, true},
         // the loader needs one descriptor; the run closes the rest itself
-        hostile_case{"descriptors_left_open", {.nofile = 24, .nofile_hard = 24, .extra_fds = 20},
-                     two_moves, 0, true, true},
+        hostile_case{"descriptors_left_open",
+                     {.nofile = 24, .nofile_hard = 24, .extra_fds = 20},
+                     two_moves,
+                     0,
+                     true,
+                     true},
         hostile_case{"file_size_1", {.fsize = 1}, two_moves, 15, false, false},
         hostile_case{"file_size_40", {.fsize = 40}, two_moves, 17, false, false},
         hostile_case{"streams_closed", {.close_streams = true}, two_moves, 0, true, true},
-        hostile_case{"umask_0777", {.mask = 0777}, two_moves, 16, true, true, "0\n",
-                     no_position_file},
-        hostile_case{"posixly_correct", {.env = "POSIXLY_CORRECT=1"},
-                     {"stray", "-G", "5", "-H", "3"}, 0, true, true},
+        hostile_case{
+            "umask_0777", {.mask = 0777}, two_moves, 16, true, true, "0\n", no_position_file},
+        hostile_case{"posixly_correct",
+                     {.env = "POSIXLY_CORRECT=1"},
+                     {"stray", "-G", "5", "-H", "3"},
+                     0,
+                     true,
+                     true},
         hostile_case{"termination_ignored_and_blocked",
-                     {.ignore_and_block_termination = true}, two_moves, 128 + SIGTERM, false,
-                     false, "0\n", hold_write_lock, terminate_while_waiting},
+                     {.ignore_and_block_termination = true},
+                     two_moves,
+                     128 + SIGTERM,
+                     false,
+                     false,
+                     "0\n",
+                     hold_write_lock,
+                     terminate_while_waiting},
         hostile_case{"reader_read_lock", {}, two_moves, 15, false, false, "0\n", hold_read_lock},
-        hostile_case{"reader_shared_flock", {}, two_moves, 0, true, true, "0\n",
-                     hold_shared_flock},
-        hostile_case{"lock_file_not_writable", {.user = 65534}, two_moves, 15, false, false, "0\n",
+        hostile_case{"reader_shared_flock", {}, two_moves, 0, true, true, "0\n", hold_shared_flock},
+        hostile_case{"lock_file_not_writable",
+                     {.user = 65534},
+                     two_moves,
+                     15,
+                     false,
+                     false,
+                     "0\n",
                      lock_file_owned_by_root},
-        hostile_case{"temp_file_left_behind", {}, two_moves, 0, true, true, "0\n",
-                     leftover_temp_file},
-        hostile_case{"cpu_limit_during_a_move", {}, {"-G", "700", "-H", "3"}, 128 + SIGXCPU, true,
-                     true, "0\n", nullptr, cpu_limit_during_move, true}),
+        hostile_case{
+            "temp_file_left_behind", {}, two_moves, 0, true, true, "0\n", leftover_temp_file},
+        hostile_case{"cpu_limit_during_a_move",
+                     {},
+                     {"-G", "700", "-H", "3"},
+                     128 + SIGXCPU,
+                     true,
+                     true,
+                     "0\n",
+                     nullptr,
+                     cpu_limit_during_move,
+                     true}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // A new position file is created with a fixed mode, whatever mask the caller

@@ -276,14 +276,15 @@ TEST_P(LockContent, ReadsAsOneInteger) {
   EXPECT_EQ(content_reads_free(GetParam().text, GetParam().truncated), GetParam().free);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Contents, LockContent,
-    ::testing::Values(content_case{"0\n", false, true}, content_case{std::string(300, '0'), false, true},
-                      content_case{std::string(300, '0') + "1", false, false},
-                      content_case{std::string(4096, '0'), true, false},
-                      content_case{std::string(4096, ' '), true, false},
-                      content_case{"0\n" + std::string(4094, 'x'), true, true},
-                      content_case{"x", true, true}, content_case{"-", false, true}));
+INSTANTIATE_TEST_SUITE_P(Contents, LockContent,
+                         ::testing::Values(content_case{"0\n", false, true},
+                                           content_case{std::string(300, '0'), false, true},
+                                           content_case{std::string(300, '0') + "1", false, false},
+                                           content_case{std::string(4096, '0'), true, false},
+                                           content_case{std::string(4096, ' '), true, false},
+                                           content_case{"0\n" + std::string(4094, 'x'), true, true},
+                                           content_case{"x", true, true},
+                                           content_case{"-", false, true}));
 
 // Which non-zero contents a waiting run takes over; it holds the kernel lock,
 // so no run of ours that marked the file is alive.
@@ -317,8 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
         // killed while taking, in this boot: the "1" may be another program's
         stale_case{"taking_in_this_boot", "42 taking boot-b", 5, 6, stale_verdict::honour},
         // the power failed while that run took the lock
-        stale_case{"taking_before_a_power_cut", "42 taking boot-a", 5, 6,
-                   stale_verdict::take_over},
+        stale_case{"taking_before_a_power_cut", "42 taking boot-a", 5, 6, stale_verdict::take_over},
         stale_case{"malformed", "42 held boot-b", 5, 6, stale_verdict::honour},
         stale_case{"foreign", "anything else", 5, 6, stale_verdict::honour}),
     [](const auto& tc) { return std::string(tc.param.name); });

@@ -104,7 +104,7 @@ TEST_P(RunWithoutMotion, PrintsReportsAndMovesNothing) {
   EXPECT_EQ(port.grants, 0);
   EXPECT_EQ(report_lines(), 15);
   EXPECT_NE(out.find("7.42444,1.06194,7.5,8.14\n"), std::string::npos);  // the H pose
-  EXPECT_EQ(out.find("790,"), std::string::npos);  // no summary line
+  EXPECT_EQ(out.find("790,"), std::string::npos);                        // no summary line
   EXPECT_EQ(read_file(position_path), "790 0 0 0 0 0 \n");
   if (c.lock_after != nullptr) {
     EXPECT_EQ(read_file(lock_path), c.lock_after);
