@@ -7,20 +7,28 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace armctl {
 
 int open_dir_nofollow(const char* path) {
-  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  // The directories on the way need only be searchable (a home directory
+  // is often 0711), so they are opened as paths; the state directory itself
+  // is opened for reading, which syncing it needs.
+  constexpr int on_the_way = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  constexpr int last = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  std::vector<std::string> parts;
   const std::string_view whole(path);
-  int dir = ::open(whole.starts_with('/') ? "/" : ".", flags);
-  std::size_t at = 0;
-  while (dir >= 0 && at < whole.size()) {
+  for (std::size_t at = 0; at < whole.size();) {
     const std::size_t end = std::min(whole.find('/', at), whole.size());
-    const std::string part(whole.substr(at, end - at));
+    const std::string_view part = whole.substr(at, end - at);
+    if (!part.empty() && part != ".") parts.emplace_back(part);
     at = end + 1;
-    if (part.empty() || part == ".") continue;
-    const int next = ::openat(dir, part.c_str(), flags);
+  }
+  const char* start = whole.starts_with('/') ? "/" : ".";
+  int dir = ::open(start, parts.empty() ? last : on_the_way);
+  for (std::size_t i = 0; dir >= 0 && i < parts.size(); ++i) {
+    const int next = ::openat(dir, parts[i].c_str(), i + 1 == parts.size() ? last : on_the_way);
     const int err = errno;
     ::close(dir);
     errno = err;

@@ -190,6 +190,26 @@ TEST_F(Privileges, AFailedGrantStillDropsEverythingAndKeepsItsError) {
   EXPECT_EQ(failure, "");
 }
 
+// The walk to the state directory needs only search rights on the way, as
+// under a home directory of mode 0711; a link on the way is never followed.
+TEST_F(Privileges, TheStateDirectoryIsReachedThroughSearchOnlyDirectoriesButNoLink) {
+  const std::string home = tmp.file("home"), state = home + "/public_html";
+  ASSERT_EQ(::mkdir(home.c_str(), 0711), 0);
+  ASSERT_EQ(::mkdir(state.c_str(), 0777), 0);
+  ASSERT_EQ(::symlink("home", tmp.file("link").c_str()), 0);
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 0755), 0);
+  const std::string failure = in_child([&]() -> std::string {
+    const gid_t g = caller;
+    CHILD_EXPECT(::setgroups(1, &g) == 0 && ::setresgid(g, g, g) == 0);
+    CHILD_EXPECT(::setresuid(caller, caller, caller) == 0);
+    CHILD_EXPECT(state_dir(state.c_str()).usable());
+    CHILD_EXPECT(state_dir((state + "/").c_str()).usable());
+    CHILD_EXPECT(!state_dir(tmp.file("link/public_html").c_str()).usable());
+    return "";
+  });
+  EXPECT_EQ(failure, "");
+}
+
 // Installed with `setcap cap_sys_rawio+ep` and run by an ordinary account.
 TEST_F(Privileges, AFileCapabilityIsEffectiveOnlyForTheGrant) {
   const std::string failure = in_child([&]() -> std::string {
