@@ -151,13 +151,13 @@ def load_cases(path):
 
 
 def main():
-    console, trace, specs = sys.argv[1], sys.argv[2], sys.argv[3:]
+    console, trace, entries = sys.argv[1], sys.argv[2], sys.argv[3:]
     tables = console_tables(console)
     traced, dropped = trace_tables(trace)
     print("hil: %d firmware writes before the first run dropped" % dropped)
     failed = passed = compared = 0
-    for spec in specs:
-        name, cases_path, host_log, host_bytes = spec.split(":")
+    for entry in entries:
+        name, cases_path, host_log, host_bytes = entry.split(":")
         cases = load_cases(cases_path)
         guest_lines = tables.get(os.path.basename(cases_path), [])
         guest = parse_blocks(guest_lines)
