@@ -31,10 +31,12 @@ void reset_run_state() {
   base = shoulder = elbow = wrist = total = segment{};
 }
 
-// The options of a run that holds no lock, or could not save: every report
-// line as usual, no counter changed, nothing on the port. The file failure
+// The options of a run that holds no lock, or could not save: the privilege
+// is given up unused, every report line as usual, no counter changed,
+// nothing on the port. The file failure
 // decides the status, not a refusal.
-void run_without_motion(int argc, char** argv) {
+void run_without_motion(int argc, char** argv, port& p) {
+  if (!p.forgo()) privilege_failure();
   const counters loaded = data;
   no_port none;
   bus b(none, 0, &stop_signal);
@@ -81,16 +83,14 @@ int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p)
   if (!held) {
     // Someone else may hold the lock: neither the port, nor the position
     // file, nor the lock file is ours to touch.
-    if (!p.forgo()) privilege_failure();
-    run_without_motion(argc, argv);
+    run_without_motion(argc, argv, p);
     status.fail(exit_code::lock_take_failed);
     return status.final_code(stop_signal);
   }
 
   pending_save save(dir);
   if (!save.prepare()) {
-    if (!p.forgo()) privilege_failure();
-    run_without_motion(argc, argv);
+    run_without_motion(argc, argv, p);
     status.fail(exit_code::position_save_failed);
   } else {
     if (!p.grant()) return port_failure(lock, save, false);

@@ -123,6 +123,17 @@ TEST_F(LockFile, NoTwoRunsEverHoldTheLockAtOnce) {
   EXPECT_EQ(read_file(path), "0\n");
 }
 
+// Another process's lock on the whole file, as a reader or a writer would
+// place it; -1 when it cannot be placed.
+int place_lock(const std::string& path, int open_flags, short type) {
+  const int fd = ::open(path.c_str(), open_flags);
+  struct flock fl {};
+  fl.l_type = type;
+  if (fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &fl) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
 // Only a writer can keep a run waiting: a shared or exclusive flock, which
 // anyone who can read the file may take, means nothing to the wait.
 TEST_F(LockFile, AReadersFlockDoesNotBlockTheWait) {
@@ -138,10 +149,8 @@ TEST_F(LockFile, AReadersFlockDoesNotBlockTheWait) {
 // says so at once, instead of waiting for as long as the reader likes.
 TEST_F(LockFile, AReadersReadLockEndsTheWaitUnheld) {
   write_file(path, "0\n");
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  struct flock fl {};
-  fl.l_type = F_RDLCK;
-  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  const int fd = place_lock(path, O_RDONLY, F_RDLCK);
+  ASSERT_GE(fd, 0);
   lock_file lock(dir, never);
   EXPECT_FALSE(lock.wait());
   EXPECT_FALSE(lock.take());
@@ -153,15 +162,14 @@ TEST_F(LockFile, AReadersReadLockEndsTheWaitUnheld) {
 // too: the waiting run does not stay blocked behind the reader.
 TEST_F(LockFile, AReadLockInPlaceOfTheHoldersEndsTheWait) {
   write_file(path, "0\n");
-  const int fd = ::open(path.c_str(), O_RDWR);
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
-  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  const int fd = place_lock(path, O_RDWR, F_WRLCK);
+  ASSERT_GE(fd, 0);
   std::thread waiter([&] {
     lock_file lock(dir, never);
     EXPECT_FALSE(lock.wait());
   });
   std::this_thread::sleep_for(30ms);
+  struct flock fl {};
   fl.l_type = F_RDLCK;  // converted in place: there is never a moment without a lock
   ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
   waiter.join();
