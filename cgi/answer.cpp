@@ -2,27 +2,15 @@
 // numbers, never passed on as text.
 #include "cgi/answer.hpp"
 
-#include <array>
 #include <cstdlib>
 #include <sstream>
-#include <utility>
 #include <vector>
 
-#include "geometry/segment.hpp"
+#include "model/pose.hpp"
+#include "model/status.hpp"
 
 namespace armctl::cgi {
 namespace {
-
-constexpr std::array<std::pair<int, const char*>, 8> meanings{{
-    {0, "done"},
-    {1, "port access could not be granted or dropped; the counters were not saved"},
-    {15, "the lock file could not be written when taking the lock"},
-    {16, "the position file could not be read; the counters started at 0"},
-    {17, "the position file could not be saved"},
-    {18, "the lock file could not be written when releasing the lock"},
-    {88, "a move was refused by its guard"},
-    {143, "stopped (SIGTERM): the counters hold the steps made"},
-}};
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -72,13 +60,6 @@ json option_json(const option& o, const std::vector<std::string>& lines, std::si
 
 }  // namespace
 
-std::string status_meaning(int status) {
-  for (const auto& [code, text] : meanings)
-    if (code == status) return text;
-  if (status > 128) return "stopped by signal " + std::to_string(status - 128);
-  return status < 0 ? "the controller could not be run" : "unknown status";
-}
-
 json report_numbers(const std::string& line) {
   json out = json::array();
   std::istringstream in(line);
@@ -100,7 +81,7 @@ json state_answer(const std::optional<counters>& c, const lock_view& lock) {
     return j;
   }
   j["counters"] = *c;
-  const pose p = pose_at((*c)[4], (*c)[1], (*c)[2]);
+  const pose p = calc(*c);
   json report = json::array();
   for (const segment& s : {p.base, p.shoulder, p.elbow, p.wrist, p.total})
     report.push_back({s.x, s.y, s.r, s.theta});
@@ -110,7 +91,7 @@ json state_answer(const std::optional<counters>& c, const lock_view& lock) {
 
 json run_answer(const move_query& q, const run_output& run, const replay& r) {
   std::vector<std::string> lines = split_lines(run.out);
-  json j{{"status", run.status}, {"meaning", status_meaning(run.status)}};
+  json j{{"status", run.status}, {"meaning", meaning_of(run.status)}};
   const bool has_summary = !lines.empty() && is_summary(lines.back());
   j["counters"] = has_summary ? counters_of(lines.back()) : json(nullptr);
   if (has_summary) lines.pop_back();

@@ -8,14 +8,11 @@
 #include "cgi/controller.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
-#include "state/counters.hpp"
+#include "model/joints.hpp"
 
 namespace armctl::cgi {
 
 using json = nlohmann::json;
-
-// What an exit status means, in a few words.
-std::string status_meaning(int status);
 
 // One "x,y,r,theta" line as four numbers (null where a field is not one).
 json report_numbers(const std::string& line);

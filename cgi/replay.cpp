@@ -1,77 +1,61 @@
-// Replaying a move on paper: the command table's rows, the guards and the
-// pose calculation, without a port.
+// Replaying a move on paper: the model's judgement of each option, in turn,
+// from the counters read before the run.
 #include "cgi/replay.hpp"
 
-#include <cstdio>
 #include <cstdlib>
-#include <limits>
 
-#include "driver/commands.hpp"
-#include "geometry/segment.hpp"
+#include "model/judge.hpp"
 #include "state/position_file.hpp"
 
 namespace armctl::cgi {
 namespace {
 
-std::string line_of(const segment& s) {
-  char buf[256];
-  std::snprintf(buf, sizeof buf, "%lg,%lg,%lg,%lg", s.x, s.y, s.r, s.theta);
-  return buf;
-}
-
 std::vector<std::string> lines_of(const pose& p) {
-  return {line_of(p.base), line_of(p.shoulder), line_of(p.elbow), line_of(p.wrist),
-          line_of(p.total)};
+  return {report_line(p.base), report_line(p.shoulder), report_line(p.elbow), report_line(p.wrist),
+          report_line(p.total)};
 }
 
-pose pose_of(const counters& c) { return pose_at(c[4], c[1], c[2]); }
-
-bool in_32_bits(long long v) {
-  return v >= std::numeric_limits<std::int32_t>::min() &&
-         v <= std::numeric_limits<std::int32_t>::max();
+std::string rule_of(const command& c, const breach& b) {
+  switch (b.kind) {
+    case breach_kind::range:
+      return std::string(c.sign > 0 ? "<= " : ">= ") + std::to_string(c.limit);
+    case breach_kind::int32_range:
+      return "within the 32-bit range";
+    case breach_kind::negative_count:
+      return ">= 0";
+    case breach_kind::condition:
+      break;
+  }
+  return rule_text(*b.broken);
 }
 
-// Position letters: a fixed inclusive range on the counter; the report
-// shows the pose before the move.
-replayed_option position_move(const command& c, long long target, counters& data_) {
-  replayed_option r{lines_of(pose_of(data_)), false, std::nullopt};
-  const bool inside = c.sign > 0 ? target <= c.limit : target >= c.limit;
-  if (inside) {
-    data_[c.counter] = static_cast<std::int32_t>(target);
-    return r;
+std::string guard_of(const breach& b) {
+  switch (b.kind) {
+    case breach_kind::range:
+      return "range";
+    case breach_kind::int32_range:
+      return "32-bit range";
+    case breach_kind::negative_count:
+      return "count";
+    case breach_kind::condition:
+      break;
   }
-  r.refused = true;
-  const double limit = static_cast<double>(c.limit);
-  r.reason = refusal_reason{c.counter,
-                            "range",
-                            std::string(c.sign > 0 ? "<= " : ">= ") + std::to_string(c.limit),
-                            static_cast<double>(target),
-                            limit,
-                            std::abs(static_cast<double>(target) - limit),
-                            std::nullopt,
-                            false};
-  return r;
+  return quantity_name(b.broken->what);
 }
 
-// Geometry letters: the guard judges the pose reached and the way to it;
-// the report shows the pose reached.
-replayed_option geometry_move(const command& c, long long target, counters& data_) {
-  replayed_option r{lines_of(pose_with(data_, c.counter, target)), false, std::nullopt};
-  if (!in_32_bits(target)) {
-    r.refused = true;
-    r.reason = refusal_reason{
-        c.counter,    "32-bit range", "within the 32-bit range", static_cast<double>(target), 0, 0,
-        std::nullopt, false};
-    return r;
-  }
-  if (const auto breach = first_breach(c.guard, data_, c.counter, target)) {
-    r.refused = true;
-    r.reason = refusal_reason{c.counter,     breach->quantity, breach->rule, breach->value,
-                              breach->limit, breach->beyond,   breach->at,   breach->on_the_way};
-    return r;
-  }
-  data_[c.counter] = static_cast<std::int32_t>(target);
-  return r;
+// A breach of a counter's range or of the 32-bit range names no pose; one of
+// a condition names the counter value of the pose that breaks it.
+refusal_reason reason_of(const command& c, const breach& b) {
+  const bool on_a_pose = b.kind == breach_kind::condition;
+  const bool no_margin = b.kind == breach_kind::int32_range;
+  return refusal_reason{c.counter,
+                        guard_of(b),
+                        rule_of(c, b),
+                        b.value,
+                        no_margin ? 0 : b.limit,
+                        no_margin ? 0 : std::abs(b.value - b.limit),
+                        on_a_pose ? std::optional<long long>(b.at) : std::nullopt,
+                        on_a_pose && b.on_the_way};
 }
 
 }  // namespace
@@ -81,15 +65,11 @@ replay replay_options(const move_query& q, counters start) {
   for (const option& o : q.options) {
     const command* c = find_command(o.letter);
     if (c == nullptr) continue;
-    if (c->sign == 0) {
-      out.options.push_back({lines_of(pose_of(start)), false, std::nullopt});
-      continue;
-    }
-    const long long n = std::strtoll(o.count.value_or("0").c_str(), nullptr, 10);
-    const long long target = static_cast<long long>(start[c->counter]) + c->sign * n;
-    const bool geometry = c->guard[0].holds != nullptr;
-    out.options.push_back(geometry ? geometry_move(*c, target, start)
-                                   : position_move(*c, target, start));
+    const judgement j = judge(start, *c, step_count(o.count.value_or("0").c_str()));
+    replayed_option r{lines_of(j.report), !j.allowed(), std::nullopt};
+    if (j.refusal) r.reason = reason_of(*c, *j.refusal);
+    out.options.push_back(r);
+    start = j.after;
   }
   out.final = start;
   return out;

@@ -1,6 +1,6 @@
-// The reasons behind a run's refusals: the options replayed from the
-// counters read before the run, with the controller's own guards and pose
-// calculation, and accepted only when they print what the run printed.
+// The reasons behind a run's refusals: the options judged by the arm model
+// from the counters read before the run, and accepted only when they print
+// what the run printed (another run may have moved the arm in between).
 #pragma once
 
 #include <optional>
@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "cgi/request.hpp"
-#include "driver/guards.hpp"
-#include "state/counters.hpp"
+#include "model/joints.hpp"
 
 namespace armctl::cgi {
 

@@ -6,12 +6,12 @@
 #include <cctype>
 #include <nlohmann/json.hpp>
 
+#include "model/commands.hpp"
+
 namespace armctl::cgi {
 namespace {
 
 using json = nlohmann::json;
-
-constexpr std::string_view letters = "GBSXTRHNVFEWQ";
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -56,8 +56,16 @@ bool is_count(std::string_view s) {
   return s == "0" || s.front() != '0';
 }
 
-bool is_letter(std::string_view s) {
-  return s.size() == 2 && s[0] == '-' && letters.find(s[1]) != std::string_view::npos;
+// One letter of the command table, as "-X".
+const command* command_of(std::string_view s) {
+  return s.size() == 2 && s[0] == '-' ? find_command(s[1]) : nullptr;
+}
+
+// "-G -B ... -Q", in the table's order.
+std::string letter_list() {
+  std::string list;
+  for (const command& c : commands) list += std::string(list.empty() ? "-" : " -") + c.letter;
+  return list;
 }
 
 refusal bad(int status, std::string message) { return {status, std::move(message)}; }
@@ -69,13 +77,13 @@ query parse_options(const json& list) {
     const json& item = list[i];
     if (!item.is_string()) return bad(400, "option " + std::to_string(i) + " is not a string");
     const std::string& text = item.get_ref<const std::string&>();
-    if (!is_letter(text))
-      return bad(400, "option " + std::to_string(i) +
-                          " is not one of -G -B -S -X -T -R -H -N -V -F -E -W -Q");
+    const command* c = command_of(text);
+    if (c == nullptr)
+      return bad(400, "option " + std::to_string(i) + " is not one of " + letter_list());
     if (q.options.size() == max_options)
       return bad(400, "more than " + std::to_string(max_options) + " options");
     option o{text[1], std::nullopt};
-    if (o.letter != 'Q') {
+    if (c->kind != command_kind::report) {
       if (i + 1 == list.size() || !list[i + 1].is_string() ||
           !is_count(list[i + 1].get_ref<const std::string&>()))
         return bad(400, "option " + std::to_string(i) + " needs a step count of 1 to " +

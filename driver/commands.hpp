@@ -1,39 +1,31 @@
-// The command table: one row per option letter, with the counter it moves,
-// its guard and its motion. The option loop dispatches through it.
+// The run's arm: its counters and the five pose records, and what one
+// option letter does to them: judge, drive the motors, apply.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
-#include "driver/guards.hpp"
+#include "model/commands.hpp"
+#include "model/pose.hpp"
 #include "motor/bus.hpp"
 
 namespace armctl {
 
 enum class outcome { done, refused };
 
-// A single motor and its direction, or (wrist) a wrist_move mode.
-struct motion {
-  bool wrist;
-  int motor_or_mode;
-  int direction;
+// The state of one run: `data`, loaded at the start and saved at the end,
+// and the records of the last calc().
+struct arm {
+  counters data{};
+  segment base{}, shoulder{}, elbow{}, wrist{}, total{};
 };
 
-struct command {
-  char letter;
-  outcome (*run)(const command& self, const char* arg, bus& b);
-  std::size_t counter;   // index into data
-  int sign;              // +1: the counter grows by the step count, -1: shrinks
-  std::int64_t limit;    // position guard, inclusive: upper for +1, lower for -1
-  geometry_guard guard;  // geometry guard, strict; empty for position letters
-  motion how;
-};
+// Stores a pose in the five records and prints the five report lines.
+void report(arm& a, const pose& p);
+// Computes the pose from the run's counters and reports it.
+void calc(arm& a);
 
-// The row for an option letter, or null when the letter has none.
-const command* find_command(int letter);
-
-// The step count of an option argument: strtol with base 0, saturated to
-// the 32-bit range; text that is not a number gives 0.
-std::int32_t step_count(const char* text);
+// Carries out one letter's row with its argument. With a bus, an allowed
+// move drives the motors and the counter takes the steps made (all of them
+// unless a stop request cut the motion short); without one (a run that may
+// not move), nothing is driven and the counter takes the whole count.
+outcome run_command(arm& a, const command& c, const char* arg, bus* b);
 
 }  // namespace armctl

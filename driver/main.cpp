@@ -16,5 +16,5 @@ int main(int argc, char** argv) {
   if (!priv.ok()) armctl::privilege_failure();
   const auto backend = armctl::make_port(ARMCTL_STATE_DIR);
   armctl::privileged_port port(*backend, priv);
-  return armctl::run(argc, argv, {ARMCTL_STATE_DIR, ARMCTL_DELAY_NS}, dir, port);
+  return armctl::run(argc, argv, {ARMCTL_STATE_DIR, ARMCTL_DELAY_NS}, dir, port, &priv);
 }

@@ -3,16 +3,15 @@
 
 #include <unistd.h>
 
-#include "driver/commands.hpp"
-
 namespace armctl {
 
-void run_options(int argc, char** argv, bus& b, run_status& status) {
+void run_options(int argc, char** argv, arm& a, bus* b, run_status& status,
+                 const volatile std::sig_atomic_t& stop) {
   optind = 0;  // glibc: start a fresh scan, also for a second run in one process
-  for (int letter; !b.stop_requested() && (letter = ::getopt(argc, argv, option_string)) != -1;) {
-    lock_shoulder(b);
+  for (int letter; stop == 0 && (letter = ::getopt(argc, argv, option_string)) != -1;) {
+    if (b != nullptr) lock_shoulder(*b);
     const command* c = find_command(letter);
-    if (c != nullptr && c->run(*c, optarg, b) == outcome::refused)
+    if (c != nullptr && run_command(a, *c, optarg, b) == outcome::refused)
       status.fail(exit_code::move_refused);
   }
 }

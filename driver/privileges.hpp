@@ -59,9 +59,6 @@ class privileged_port final : public port {
   bool grant() override;
   bool drop() override { return inner_.drop(); }
   void write(std::uint8_t value) override { inner_.write(value); }
-  bool forgo() override { return priv_.give_up(); }
-  // False once giving up a privilege has failed: the run must end at once.
-  bool sound() const { return priv_.ok(); }
 
  private:
   port& inner_;

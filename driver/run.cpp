@@ -8,60 +8,39 @@
 #include "driver/options.hpp"
 #include "driver/signals.hpp"
 #include "driver/status.hpp"
-#include "geometry/segment.hpp"
 #include "motor/bus.hpp"
-#include "state/counters.hpp"
 #include "state/lock_file.hpp"
 #include "state/position_file.hpp"
 
 namespace armctl {
 namespace {
 
-// Stands in for the port when the run must not move: the options still
-// print their reports, but no byte goes anywhere.
-class no_port final : public port {
- public:
-  bool grant() override { return true; }
-  bool drop() override { return true; }
-  void write(std::uint8_t) override {}
-};
-
-void reset_run_state() {
-  data = {};
-  base = shoulder = elbow = wrist = total = segment{};
-}
-
 // The options of a run that holds no lock, or could not save: the privilege
-// is given up unused, every report line as usual, no counter changed,
-// nothing on the port. The file failure
-// decides the status, not a refusal.
-void run_without_motion(int argc, char** argv, port& p) {
-  if (!p.forgo()) privilege_failure();
-  const counters loaded = data;
-  no_port none;
-  bus b(none, 0, &stop_signal);
+// is given up unused, every report line as usual, no counter saved, nothing
+// on the port. The file failure decides the status, not a refusal.
+void run_without_motion(int argc, char** argv, arm a, privileges* priv) {
+  if (priv != nullptr && !priv->give_up()) privilege_failure();
   run_status ignored;
-  run_options(argc, argv, b, ignored);
-  data = loaded;
+  run_options(argc, argv, a, nullptr, ignored, stop_signal);
 }
 
 // Port access could not be granted or dropped: the run ends at once. What
 // the motors did is saved all the same, so that the file never falls behind
 // the arm, and the lock is released so that later runs are not blocked.
-int port_failure(lock_file& lock, pending_save& save, bool moved) {
+int port_failure(lock_file& lock, pending_save& save, const counters* moved) {
   const int err = errno;
   std::fflush(stdout);
   errno = err;
   std::perror("ioperm");
-  if (moved)
-    save.commit(data);
+  if (moved != nullptr)
+    save.commit(*moved);
   else
     save.abandon();
   lock.release();
   return exit_code::port_access_failed;
 }
 
-void print_summary() { std::fputs(summary_line(data).c_str(), stdout); }
+void print_summary(const counters& c) { std::fputs(summary_line(c).c_str(), stdout); }
 
 }  // namespace
 
@@ -71,36 +50,36 @@ void privilege_failure() {
   ::_exit(exit_code::port_access_failed);
 }
 
-int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p) {
-  reset_run_state();
+int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p, privileges* priv) {
+  arm a;
   lock_file lock(dir, s.lock_poll);
   bool held = lock.wait();
   begin_locked_phase();
   held = held && lock.take();
 
   run_status status;
-  if (!load_counters(dir, data)) status.fail(exit_code::position_load_failed);
+  if (!load_counters(dir, a.data)) status.fail(exit_code::position_load_failed);
   if (!held) {
     // Someone else may hold the lock: neither the port, nor the position
     // file, nor the lock file is ours to touch.
-    run_without_motion(argc, argv, p);
+    run_without_motion(argc, argv, a, priv);
     status.fail(exit_code::lock_take_failed);
     return status.final_code(stop_signal);
   }
 
   pending_save save(dir);
   if (!save.prepare()) {
-    run_without_motion(argc, argv, p);
+    run_without_motion(argc, argv, a, priv);
     status.fail(exit_code::position_save_failed);
   } else {
-    if (!p.grant()) return port_failure(lock, save, false);
+    if (!p.grant()) return port_failure(lock, save, nullptr);
     bus b(p, s.delay_ns, &stop_signal);
-    run_options(argc, argv, b, status);
+    run_options(argc, argv, a, &b, status, stop_signal);
     unlock_shoulder(b);
-    if (!p.drop()) return port_failure(lock, save, true);
+    if (!p.drop()) return port_failure(lock, save, &a.data);
 
-    const save_result saved = save.commit(data);
-    if (saved != save_result::failed) print_summary();
+    const save_result saved = save.commit(a.data);
+    if (saved != save_result::failed) print_summary(a.data);
     if (saved != save_result::saved) status.fail(exit_code::position_save_failed);
   }
   if (!lock.release()) status.fail(exit_code::lock_release_failed);
@@ -109,7 +88,7 @@ int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p)
 
 int run(int argc, char** argv, const settings& s, port& p) {
   const state_dir dir(s.state_dir);
-  return run(argc, argv, s, dir, p);
+  return run(argc, argv, s, dir, p, nullptr);
 }
 
 }  // namespace armctl

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "driver/privileges.hpp"
 #include "motor/port.hpp"
 #include "state/state_dir.hpp"
 
@@ -19,8 +20,8 @@ struct settings {
 // grants the port, runs the options, releases the shoulder, drops the port,
 // saves and prints the counters, releases the lock; returns the exit status.
 // A run that cannot hold the lock, or could not save, moves nothing and
-// writes nothing to the port.
-int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p);
+// writes nothing to the port, and gives `priv` (when given) up unused.
+int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p, privileges* priv);
 // The same, opening `s.state_dir` itself.
 int run(int argc, char** argv, const settings& s, port& p);
 

@@ -1,20 +1,8 @@
-// The run's exit statuses, all in one place, and the rule that decides the
-// one a run ends with: the last failure wins, and a termination signal
-// overrides them all.
+// The rule that decides the status a run ends with: the last failure wins,
+// and a termination signal overrides them all.
 #pragma once
 
-namespace armctl::exit_code {
-
-inline constexpr int ok = 0;
-inline constexpr int port_access_failed = 1;  // ioperm grant or drop; the run ends at once
-inline constexpr int lock_take_failed = 15;
-inline constexpr int position_load_failed = 16;
-inline constexpr int position_save_failed = 17;
-inline constexpr int lock_release_failed = 18;
-inline constexpr int move_refused = 88;
-inline constexpr int signal_base = 128;  // plus the signal number
-
-}  // namespace armctl::exit_code
+#include "model/status.hpp"
 
 namespace armctl {
 

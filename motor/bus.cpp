@@ -13,14 +13,8 @@ void bus::cycle(std::uint8_t pattern) {
   pacer_.kill_time(delay_loops);
 }
 
-void lock_shoulder(bus& b) {
-  b.begin_move();
-  b.cycle(shoulder_hold);
-}
+void lock_shoulder(bus& b) { b.cycle(shoulder_hold); }
 
-void unlock_shoulder(bus& b) {
-  b.begin_move();
-  b.cycle(release_pattern(shoulder_motor));
-}
+void unlock_shoulder(bus& b) { b.cycle(release_pattern(shoulder_motor)); }
 
 }  // namespace armctl

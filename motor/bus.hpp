@@ -44,8 +44,6 @@ class bus {
 
   // One write cycle: the pattern, a delay, the pattern with the strobe, a delay.
   void cycle(std::uint8_t pattern);
-  // Every move, and every single-cycle operation, starts on a fresh schedule.
-  void begin_move() { pacer_.begin_move(); }
   bool stop_requested() const { return stop_ != nullptr && *stop_ != 0; }
 
  private:

@@ -23,12 +23,6 @@ constexpr std::int64_t min_margin_ns = 2000;
 // Spinning costs a core; never spin more than a tenth of a delay.
 constexpr std::int64_t max_margin_share = 10;
 
-// A late write is made up by shortening the following delays by at most
-// this share each; further behind than `restart_after` delays, the schedule
-// starts again from now.
-constexpr std::int64_t catch_up_share = 12;
-constexpr std::int64_t restart_after = 10;
-
 timespec to_timespec(std::int64_t ns) {
   return {static_cast<time_t>(ns / ns_per_s), static_cast<long>(ns % ns_per_s)};
 }
@@ -49,21 +43,7 @@ pacer::pacer(std::int64_t delay_ns)
 
 void pacer::kill_time(long loops) {
   if (loops <= 0 || delay_ns_ == 0) return;
-  // Every caller passes delay_loops; other counts scale, without overflow.
-  const std::int64_t span =
-      loops == delay_loops ? delay_ns_
-                           : static_cast<std::int64_t>(static_cast<double>(delay_ns_) *
-                                                       (static_cast<double>(loops) / delay_loops));
-  if (span <= 0) return;
-  sleep_until(schedule_.next(monotonic_ns(), span));
-}
-
-// The schedule advances by one span; the deadline is on it unless that
-// would make this delay more than a twelfth shorter than the span.
-std::int64_t pace_schedule::next(std::int64_t now, std::int64_t span) {
-  if (on_time_ == 0 || now - on_time_ > restart_after * span) on_time_ = now;
-  on_time_ += span;
-  return std::max(on_time_, now + span - span / catch_up_share);
+  sleep_until(monotonic_ns() + delay_ns_);
 }
 
 void pacer::sleep_until(std::int64_t deadline) {

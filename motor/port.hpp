@@ -19,9 +19,6 @@ class port {
   virtual bool grant() = 0;
   virtual bool drop() = 0;
   virtual void write(std::uint8_t value) = 0;
-  // The run will not use the port at all: lets go of whatever would have
-  // granted it. False when that fails and the run must end.
-  virtual bool forgo() { return true; }
 };
 
 // The backend this executable was built with; `state_dir` is where the

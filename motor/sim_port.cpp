@@ -1,20 +1,34 @@
 // The simulated parallel port and its log.
 #include "motor/sim_port.hpp"
 
+#include "motor/pacer.hpp"
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace armctl {
 
-sim_port::sim_port(std::string log_path, std::size_t held_writes)
-    : log_path_(std::move(log_path)), held_writes_(std::max<std::size_t>(held_writes, 1)) {
+sim_port::sim_port(const std::string& log_path, std::size_t held_writes)
+    : log_path_(log_path), held_writes_(std::max<std::size_t>(held_writes, 1)) {
   writes_.reserve(std::min<std::size_t>(held_writes_, 1 << 16));
 }
 
-sim_port::~sim_port() { flush(); }
+sim_port::~sim_port() {
+  flush();
+  if (log_fd_ >= 0) ::close(log_fd_);
+}
+
+// NOTE: the log is opened with whatever privilege the grant raised; the
+// simulated build is a test double, never installed with privilege.
+bool sim_port::grant() {
+  if (log_fd_ < 0)
+    log_fd_ =
+        ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+  return log_fd_ >= 0;
+}
 
 bool sim_port::drop() {
   flush();
@@ -22,16 +36,13 @@ bool sim_port::drop() {
 }
 
 void sim_port::write(std::uint8_t value) {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  writes_.emplace_back(static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec, value);
+  writes_.emplace_back(monotonic_ns(), value);
   if (writes_.size() >= held_writes_) flush();
 }
 
 void sim_port::flush() {
   if (writes_.empty()) return;
-  const int fd =
-      ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = log_fd_;
   if (fd >= 0) {
     std::string text;
     text.reserve(writes_.size() * 24);
@@ -45,7 +56,6 @@ void sim_port::flush() {
       if (put <= 0) break;
       done += static_cast<std::size_t>(put);
     }
-    ::close(fd);
   }
   writes_.clear();
 }

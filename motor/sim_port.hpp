@@ -17,12 +17,14 @@ class sim_port final : public port {
   // At most `held_writes` lines wait in memory: a long move without delays
   // would otherwise exhaust it. At the default delay that many writes take
   // over an hour of motion, so an early append disturbs the timing rarely.
-  explicit sim_port(std::string log_path, std::size_t held_writes = std::size_t{1} << 22);
+  explicit sim_port(const std::string& log_path, std::size_t held_writes = std::size_t{1} << 22);
   ~sim_port() override;
   sim_port(const sim_port&) = delete;
   sim_port& operator=(const sim_port&) = delete;
 
-  bool grant() override { return true; }
+  // Opens the log; fails, as ioperm does, when it cannot: a grant it cannot
+  // honour would let the motors "move" with no record of it.
+  bool grant() override;
   bool drop() override;
   void write(std::uint8_t value) override;
 
@@ -33,6 +35,7 @@ class sim_port final : public port {
  private:
   std::string log_path_;
   std::size_t held_writes_;
+  int log_fd_ = -1;
   std::vector<std::pair<long long, std::uint8_t>> writes_;
 };
 

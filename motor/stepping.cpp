@@ -25,7 +25,6 @@ int next_phase(int phase, int direction) {
 
 std::int32_t run_steps(bus& b, int motor_number, int direction, std::int32_t steps,
                        bool stoppable) {
-  b.begin_move();
   int phase = 0;
   std::int32_t made = 0;
   for (; made < steps && !(stoppable && b.stop_requested()); ++made) {

@@ -4,13 +4,10 @@
 
 #include <cstdint>
 
+#include "model/commands.hpp"
 #include "motor/bus.hpp"
 
 namespace armctl {
-
-inline constexpr int forward = 1;
-inline constexpr int backward = -1;
-inline constexpr std::int32_t wrist_chunk = 10;
 
 // Steps motor `motor_number` (1 to 6) `steps` times, forward when `direction`
 // is exactly 1 and backward otherwise, starting from phase index 0, then

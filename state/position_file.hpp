@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "state/counters.hpp"
+#include "model/joints.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl {

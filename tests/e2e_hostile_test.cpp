@@ -223,6 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
         hostile_case{"open_files_4", {.nofile = 4, .nofile_hard = 4}, two_moves, 15, false, false},
         // lock and directory, but neither the counters nor the save fit
         hostile_case{"open_files_5", {.nofile = 5, .nofile_hard = 5}, two_moves, 17, false, false},
+        // the save is prepared, but the port's log no longer fits: no grant
+        hostile_case{"open_files_6", {.nofile = 6, .nofile_hard = 6}, two_moves, 1, false, false},
         hostile_case{
             "open_files_soft_4", {.nofile = 4, .nofile_hard = 1024}, two_moves, 0, true, true},
         // the loader needs one descriptor; the run closes the rest itself

@@ -5,30 +5,34 @@
 #include <fstream>
 #include <sstream>
 
-#include "geometry/segment.hpp"
-#include "state/counters.hpp"
+#include "driver/commands.hpp"
+#include "model/pose.hpp"
 
 namespace armctl {
 namespace {
 
 std::string report_of(const pose& p) {
-  char* buf = nullptr;
-  std::size_t len = 0;
-  std::FILE* out = ::open_memstream(&buf, &len);
+  std::string text;
   for (const segment* s : {&p.base, &p.shoulder, &p.elbow, &p.wrist, &p.total})
-    print_segment(out, *s);
-  std::fclose(out);
-  std::string text(buf, len);
-  std::free(buf);
+    text += report_line(*s) + "\n";
   return text;
 }
 
-std::string calc_output(counters c) {
-  data = c;
+// What a run's calc() prints, and the records it leaves.
+std::string calc_output(counters c, arm* records = nullptr) {
+  arm a{c};
   ::testing::internal::CaptureStdout();
-  calc();
+  calc(a);
   std::fflush(stdout);
+  if (records != nullptr) *records = a;
   return ::testing::internal::GetCapturedStdout();
+}
+
+pose pose_at(std::int64_t shoulder, std::int64_t elbow, std::int64_t wrist) {
+  counters c{};
+  c[elbow_joint] = static_cast<std::int32_t>(elbow);
+  c[wrist_joint] = static_cast<std::int32_t>(wrist);
+  return calc_with(c, shoulder_joint, shoulder);
 }
 
 TEST(Report, AllCountersZero) {
@@ -48,8 +52,9 @@ TEST(Report, ShoulderElbowAndTotal) {
 }
 
 TEST(Report, CalcStoresWhatItPrints) {
-  const std::string printed = calc_output({3, 17, -250, 9, -600, 44});
-  const pose stored{base, shoulder, elbow, wrist, total};
+  arm a;
+  const std::string printed = calc_output({3, 17, -250, 9, -600, 44}, &a);
+  const pose stored{a.base, a.shoulder, a.elbow, a.wrist, a.total};
   EXPECT_EQ(printed, report_of(stored));
   EXPECT_EQ(printed, report_of(pose_at(-600, 17, -250)));
 }

@@ -39,6 +39,7 @@ TEST(SimPort, AppendsWhatItHeldWhenDestroyedWithoutADrop) {
   testing::write_file(log, "1 0x01\n");
   {
     sim_port port(log);
+    ASSERT_TRUE(port.grant());
     port.write(0x34);
     port.write(0x35);
   }
@@ -46,6 +47,13 @@ TEST(SimPort, AppendsWhatItHeldWhenDestroyedWithoutADrop) {
   EXPECT_EQ(text.substr(0, 7), "1 0x01\n");
   EXPECT_NE(text.find(" 0x34\n"), std::string::npos);
   EXPECT_EQ(text.substr(text.size() - 5), "0x35\n");
+}
+
+// A grant it could not honour would let a run count steps that no log shows.
+TEST(SimPort, RefusesTheGrantWhenItCannotOpenItsLog) {
+  testing::scratch_dir tmp;
+  sim_port port(tmp.file("missing/port.log"));
+  EXPECT_FALSE(port.grant());
 }
 
 }  // namespace

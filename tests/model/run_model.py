@@ -8,6 +8,9 @@ code: plain IEEE doubles in the stated order for the pose, exact rational
 arithmetic for the bends, and a brute-force check of every pose on the way.
 
 Usage: run_model.py <armctl built with ARMCTL_PORT=sim and no delay> <its state dir> [runs] [seed]
+       run_model.py --judgements > tests/data/judgements.txt
+The second form writes the model's verdicts on single moves near the guards'
+limits, the table that the C++ arm model's judgement is checked against.
 """
 import math
 import os
@@ -236,7 +239,77 @@ def run_controller(exe, state, start, options):
     return done.stdout, done.returncode, saved, port
 
 
+NAMES = {'up10': 'tip_below_10', 'down10': 'tip_above_minus_10', 'down10.5': 'tip_above_minus_10_5',
+         'shoulder': 'shoulder_above_minus_40', 'elbowbend': 'elbow_bend_below_50',
+         'wristbend': 'wrist_bend_below_80'}
+
+
+def value(cond, p):
+    """What a condition compares, as a double (a bend rounded, for people)."""
+    return {'shoulder': p['shoulder'][3], 'elbowbend': p['elbow'][3] - p['shoulder'][3],
+            'wristbend': p['wrist'][3] - p['elbow'][3]}.get(cond, p['total'][1])
+
+
+def judge(start, letter, n):
+    """(verdict, counter value at the deciding pose, on the way, value there)."""
+    data = list(start)
+    if letter in POSITION:
+        idx, sign, limit, _ = POSITION[letter]
+        target = data[idx] + sign * n
+        if n < 0:
+            return 'negative_count', target, 0, float(n)
+        inside = target <= limit if sign > 0 else target >= limit
+        return ('allowed' if inside else 'range'), target, 0, float(target)
+    idx, sign, conds, _ = GEOMETRY[letter]
+    target = data[idx] + sign * n
+    if n < 0:
+        return 'negative_count', target, 0, float(n)
+    if not INT32[0] <= target <= INT32[1]:
+        return 'int32_range', target, 0, float(target)
+
+    def at(v):
+        counts = list(data)
+        counts[idx] = v
+        return pose(counts[4], counts[1], counts[2])
+    end = at(target)
+    for c in conds:
+        if not holds(c, end):
+            return NAMES[c], target, 0, value(c, end)
+    kept = [c for c in conds if holds(c, at(data[idx]))]
+    unit = 1 if target > data[idx] else -1
+    for v in range(data[idx] + unit, target, unit):
+        p = at(v)
+        for c in kept:
+            if not holds(c, p):
+                return NAMES[c], v, 1, value(c, p)
+    return 'allowed', target, 0, 0.0
+
+
+def judgements(rng):
+    """Single moves that end within a unit or two of a limit, or pass one on
+    the way, from random starts, plus the documented examples."""
+    rows = [([0] * 6, 'G', 800), ([0] * 6, 'G', 801), ([0] * 6, 'X', 2000), ([0] * 6, 'S', 1601),
+            ([0] * 6, 'N', 982), ([0] * 6, 'N', 983), ([0, 0, 0, 0, -844, 0], 'V', 483),
+            ([900, 0, 0, 0, 0, 0], 'G', 0), ([0] * 6, 'H', -5), ([0, 0, 0, 0, 2**31 - 2, 0], 'H', 5),
+            ([0, 1235, 995, 0, 0, 0], 'H', 4423), ([0, 0, 840, 0, 0, 0], 'H', 4500)]
+    while len(rows) < 240:
+        start = [rng.randint(-900, 900), rng.randint(-2500, 2500), rng.randint(-3000, 3000),
+                 rng.randint(-2100, 2100), rng.randint(-2500, 2500), rng.randint(-2100, 1700)]
+        letter = rng.choice('GBSXTRHNVFEW')
+        n = near_limit(rng, letter, start)
+        if n is None:
+            n = rng.randint(0, 3000)
+        if 0 <= n <= 6000:
+            rows.append((start, letter, n))
+    for start, letter, n in rows:
+        verdict, at, on_the_way, v = judge(start, letter, n)
+        print(' '.join(str(c) for c in start), letter, n, verdict, at, on_the_way, repr(v))
+
+
 def main():
+    if sys.argv[1:] == ['--judgements']:
+        judgements(random.Random(20261209))
+        return 0
     exe, state = sys.argv[1], sys.argv[2]
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 500
     rng = random.Random(int(sys.argv[4]) if len(sys.argv) > 4 else 20261208)

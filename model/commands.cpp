@@ -1,0 +1,25 @@
+// Looking up a letter and reading its step count.
+#include "model/commands.hpp"
+
+#include <cstdlib>
+#include <limits>
+
+namespace armctl {
+
+const command* find_command(int letter) {
+  for (const command& c : commands)
+    if (c.letter == letter) return &c;
+  return nullptr;
+}
+
+std::int32_t step_count(const char* text) {
+  constexpr long long lo = std::numeric_limits<std::int32_t>::min();
+  constexpr long long hi = std::numeric_limits<std::int32_t>::max();
+  if (text == nullptr) return 0;
+  const long long value = std::strtoll(text, nullptr, 0);
+  if (value < lo) return static_cast<std::int32_t>(lo);
+  if (value > hi) return static_cast<std::int32_t>(hi);
+  return static_cast<std::int32_t>(value);
+}
+
+}  // namespace armctl
