@@ -13,10 +13,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export ARMCTL_CGI="$build/tests/armctl-cgi-test"
 export ARMCTL_CGI_STATE_DIR="$build/tests/e2e/cgi"
 export ARMCTL_TRACE="$build/tools/armctl-trace"
+export ARMCTL_MODEL_JSON="$build/web/arm-model.json"
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
 export CHROMIUM="${CHROMIUM:-/usr/bin/chromium}"
-for f in "$ARMCTL_CGI" "$ARMCTL_TRACE" /usr/sbin/apache2 "$CHROMIUM"; do
-  [ -x "$f" ] || { echo "$0: $f is missing (build the tests preset; apt-get install apache2 chromium)" >&2; exit 1; }
+for f in "$ARMCTL_CGI" "$ARMCTL_TRACE" "$ARMCTL_MODEL_JSON" /usr/sbin/apache2 "$CHROMIUM"; do
+  [ -e "$f" ] || { echo "$0: $f is missing (build the tests preset; apt-get install apache2 chromium)" >&2; exit 1; }
 done
 # The state directory is scratch: the tests rewrite its files (and, run as
 # root, give it to www-data, the user of the server's children).

@@ -24,6 +24,7 @@
 
 #include "driver/run.hpp"
 #include "driver/signals.hpp"
+#include "model/status.hpp"
 #include "motor/port.hpp"
 #include "state/position_file.hpp"
 
@@ -130,7 +131,9 @@ constexpr std::array<range, 3> ranges{{{0, -800, 800}, {5, -2000, 1600}, {3, -20
 
 void check(int status, const recording_port& p, const armctl::counters& start,
            const std::vector<std::string>& args) {
-  if (status != 0 && status != 88 && status != 128 + SIGTERM) fail("unexpected exit status", args);
+  namespace code = armctl::exit_code;
+  if (status != code::ok && status != code::move_refused && status != code::signal_base + SIGTERM)
+    fail("unexpected exit status", args);
   if (!whole_cycles(p.bytes())) fail("a port write outside a whole write cycle", args);
   if (p.bytes().size() < 2 || p.bytes()[p.bytes().size() - 2] != 0xFC)
     fail("the run did not end by releasing the shoulder", args);

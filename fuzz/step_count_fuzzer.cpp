@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/commands.hpp"
+#include "model/commands.hpp"
 
 namespace {
 

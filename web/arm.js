@@ -1,48 +1,43 @@
 // The arm's geometry and state-file formats as the controller has them, for
 // the live page and for node: pure functions, no DOM.
+// The joints, letters, conditions, limits and statuses are the controller's
+// own, from arm-model.json, which the build writes from its tables: in node
+// the file at ARMCTL_MODEL_JSON (or beside this one), in the page the object
+// that page.js fetches and hands to ArmGeometry.fromModel.
 (function (root, build) {
-  const api = build();
-  if (typeof module === 'object' && module.exports) module.exports = api;
-  else root.ArmGeometry = api;
-})(typeof self !== 'undefined' ? self : this, function () {
+  if (typeof module === 'object' && module.exports) {
+    const fs = require('node:fs');
+    const path = require('node:path');
+    const file = process.env.ARMCTL_MODEL_JSON || path.join(__dirname, 'arm-model.json');
+    module.exports = build(JSON.parse(fs.readFileSync(file, 'utf8')));
+  } else {
+    root.ArmGeometry = { fromModel: build };
+  }
+})(typeof self !== 'undefined' ? self : this, function (model) {
   'use strict';
 
   // The controller's calibration: its rounded pi and the matching
-  // radians-to-degrees factor, not the full-precision values. The printed
-  // digits depend on them, so they must not be "improved" here.
-  const PI = 3.14159265359;
-  const DEGREES_PER_RADIAN = 57.29577951307855;
+  // radians-to-degrees factor, not the full-precision values.
+  const PI = model.pi;
+  const DEGREES_PER_RADIAN = model.degrees_per_radian;
+  const BASE_LENGTH = model.base_length;
+  // From the shoulder pivot to the tip. Each angle is absolute, straight
+  // from its own counter, never added to the angle of the segment before it.
+  const SEGMENTS = model.chain.map((i) => {
+    const j = model.joints[i];
+    return { name: j.segment, length: j.length, counter: i, degreesPerCount: j.degrees_per_count };
+  });
 
-  const BASE_LENGTH = 9.5;
-  // Each angle is absolute, straight from its own counter, never added to
-  // the angle of the segment before it.
-  const SEGMENTS = [
-    { name: 'shoulder', length: 7.5, counter: 4, degreesPerCount: 0.0407 },
-    { name: 'elbow', length: 7.5, counter: 1, degreesPerCount: 0.0324 },
-    { name: 'wrist', length: 4.5, counter: 2, degreesPerCount: 0.0402 },
-  ];
-
-  // What the guards of the motion letters test, on the pose after a move.
-  // Tip heights are relative to the shoulder pivot.
-  const LIMITS = {
-    tipAbove: 10, // H, V, E need total.y < 10
-    tipBelow: -10, // F needs total.y > -10
-    tipBelowFar: -10.5, // N, W need total.y > -10.5
-    elbowBend: 50, // N, V need elbow.theta - shoulder.theta < 50
-    wristBend: 80, // F needs wrist.theta - elbow.theta < 80
-    shoulderAngle: -40, // N needs shoulder.theta > -40
-  };
+  const commandOf = (letter) => model.commands.find((c) => c.letter === letter);
 
   // The six counters: which letters grow and shrink them, which motors they
   // drive, and either the geometry they set or the range their guard keeps.
-  const COUNTERS = [
-    { grow: 'G', shrink: 'B', motors: '5', range: [-800, 800] },
-    { grow: 'V', shrink: 'F', motors: '4', angle: 'elbow' },
-    { grow: 'E', shrink: 'W', motors: '1, 3 opposed', angle: 'wrist' },
-    { grow: 'T', shrink: 'R', motors: '1, 3 together', range: [-2000, 2000] },
-    { grow: 'H', shrink: 'N', motors: '6', angle: 'shoulder' },
-    { grow: 'S', shrink: 'X', motors: '2', range: [-2000, 1600] },
-  ];
+  const COUNTERS = model.joints.map((j) => {
+    const c = { grow: j.grow, shrink: j.shrink, motors: j.motors };
+    if (j.segment) c.angle = j.segment;
+    else c.range = [commandOf(j.shrink).limit, commandOf(j.grow).limit];
+    return c;
+  });
 
   const INT32_MIN = -2147483648;
   const INT32_MAX = 2147483647;
@@ -92,22 +87,73 @@
     return error < 0;
   }
 
-  // Where the pose stands against each guard, with the letters that test it.
+  // What each quantity is in a pose, and how a condition compares it: the
+  // bends on the exact difference of the two angles (a - b > L is b - a < -L).
+  const QUANTITIES = {
+    'tip height': { value: (p) => p.total.y },
+    'shoulder angle': { value: (p) => p.shoulder.theta },
+    'elbow bend': { bend: ['elbow', 'shoulder'] },
+    'wrist bend': { bend: ['wrist', 'elbow'] },
+  };
+
+  function holdsFor(c) {
+    const q = QUANTITIES[c.quantity];
+    if (q.bend) {
+      const [a, b] = q.bend;
+      return c.comparison === '<'
+        ? (p) => differenceBelow(p[a].theta, p[b].theta, c.limit)
+        : (p) => differenceBelow(p[b].theta, p[a].theta, -c.limit);
+    }
+    return c.comparison === '<' ? (p) => q.value(p) < c.limit : (p) => q.value(p) > c.limit;
+  }
+
+  function valueFor(c) {
+    const q = QUANTITIES[c.quantity];
+    return q.bend ? (p) => p[q.bend[0]].theta - p[q.bend[1]].theta : q.value;
+  }
+
+  // Each condition by name: whether a pose keeps it, its value, and its words.
+  const CONDITIONS = Object.fromEntries(
+    model.conditions.map((c) => [
+      c.name,
+      {
+        name: c.name,
+        quantity: c.quantity,
+        limit: c.limit,
+        rule: `${c.comparison} ${c.limit}`,
+        letters: c.letters.split(''),
+        height: c.on_the_way,
+        holds: holdsFor(c),
+        value: valueFor(c),
+        text: `${c.quantity} ${c.comparison} ${c.limit}`,
+      },
+    ])
+  );
+
+  // The limits the picture draws, by what they bound.
+  const LIMITS = {
+    tipAbove: CONDITIONS.tip_below_10.limit,
+    tipBelow: CONDITIONS.tip_above_minus_10.limit,
+    tipBelowFar: CONDITIONS.tip_above_minus_10_5.limit,
+    elbowBend: CONDITIONS.elbow_bend_below_50.limit,
+    wristBend: CONDITIONS.wrist_bend_below_80.limit,
+    shoulderAngle: CONDITIONS.shoulder_above_minus_40.limit,
+  };
+
+  // Where the pose stands against each guard.
   function limitsOf(pose) {
-    const y = pose.total.y;
-    const shoulder = pose.shoulder.theta;
-    const elbow = pose.elbow.theta;
-    const wrist = pose.wrist.theta;
+    const within = (name) => CONDITIONS[name].holds(pose);
+    const value = (name) => CONDITIONS[name].value(pose);
     return {
       tipHeight: {
-        value: y,
-        withinAbove: y < LIMITS.tipAbove,
-        withinBelow: y > LIMITS.tipBelow,
-        withinBelowFar: y > LIMITS.tipBelowFar,
+        value: pose.total.y,
+        withinAbove: within('tip_below_10'),
+        withinBelow: within('tip_above_minus_10'),
+        withinBelowFar: within('tip_above_minus_10_5'),
       },
-      elbowBend: { value: elbow - shoulder, within: differenceBelow(elbow, shoulder, LIMITS.elbowBend) },
-      wristBend: { value: wrist - elbow, within: differenceBelow(wrist, elbow, LIMITS.wristBend) },
-      shoulderAngle: { value: shoulder, within: shoulder > LIMITS.shoulderAngle },
+      elbowBend: { value: value('elbow_bend_below_50'), within: within('elbow_bend_below_50') },
+      wristBend: { value: value('wrist_bend_below_80'), within: within('wrist_bend_below_80') },
+      shoulderAngle: { value: value('shoulder_above_minus_40'), within: within('shoulder_above_minus_40') },
     };
   }
 
@@ -258,31 +304,19 @@
   }
 
   // The motion letters as the controller's command table has them: a fixed
-  // inclusive range on the counter, or the conditions on the pose reached.
-  const MOVES = {
-    G: { counter: 0, sign: 1, limit: 800 },
-    B: { counter: 0, sign: -1, limit: -800 },
-    S: { counter: 5, sign: 1, limit: 1600 },
-    X: { counter: 5, sign: -1, limit: -2000 },
-    T: { counter: 3, sign: 1, limit: 2000 },
-    R: { counter: 3, sign: -1, limit: -2000 },
-    H: { counter: 4, sign: 1, guard: ['tipAbove'] },
-    N: { counter: 4, sign: -1, guard: ['tipBelowFar', 'shoulderAngle', 'elbowBend'] },
-    V: { counter: 1, sign: 1, guard: ['tipAbove', 'elbowBend'] },
-    F: { counter: 1, sign: -1, guard: ['tipBelow', 'wristBend'] },
-    E: { counter: 2, sign: 1, guard: ['tipAbove'] },
-    W: { counter: 2, sign: -1, guard: ['tipBelowFar'] },
-  };
+  // inclusive range on the counter, or the conditions that name the letter.
+  const MOVES = Object.fromEntries(
+    model.commands
+      .filter((c) => c.kind !== 'report')
+      .map((c) => {
+        const m = { counter: c.counter, sign: c.sign };
+        if (c.kind === 'position') m.limit = c.limit;
+        else m.guard = model.conditions.filter((k) => k.letters.includes(c.letter)).map((k) => k.name);
+        return [c.letter, m];
+      })
+  );
 
-  // Each condition: whether a pose keeps it, and its words.
-  const CONDITIONS = {
-    tipAbove: { height: true, holds: (p) => p.total.y < LIMITS.tipAbove, text: 'tip height < 10' },
-    tipBelow: { height: true, holds: (p) => p.total.y > LIMITS.tipBelow, text: 'tip height > -10' },
-    tipBelowFar: { height: true, holds: (p) => p.total.y > LIMITS.tipBelowFar, text: 'tip height > -10.5' },
-    shoulderAngle: { holds: (p) => p.shoulder.theta > LIMITS.shoulderAngle, text: 'shoulder angle > -40' },
-    elbowBend: { holds: (p) => differenceBelow(p.elbow.theta, p.shoulder.theta, LIMITS.elbowBend), text: 'elbow bend < 50' },
-    wristBend: { holds: (p) => differenceBelow(p.wrist.theta, p.elbow.theta, LIMITS.wristBend), text: 'wrist bend < 80' },
-  };
+  const STATUSES = model.statuses;
 
   const withCounter = (counters, i, v) => counters.map((c, j) => (j === i ? v : c));
 
@@ -331,6 +365,8 @@
     reportLine,
     reportLines,
     MOVES,
+    CONDITIONS,
+    STATUSES,
     wouldRefuse,
   };
 });

@@ -3,7 +3,9 @@
 (function () {
   'use strict';
 
-  const A = window.ArmGeometry;
+  // The arm model (joints, letters, conditions, limits), once fetched.
+  let A = null;
+  const MODEL_FILE = 'arm-model.json';
   const POLL_MS = 1000;
   const FETCH_TIMEOUT_MS = 3000;
   // Beyond this age the last good read is no longer the arm's current state.
@@ -13,7 +15,7 @@
 
   // Drawing space, in arm units with y up; the floor is the foot of the base.
   const VIEW = { left: -21, right: 21, bottom: -11.5, top: 30 };
-  const PIVOT = { x: 0, y: A.BASE_LENGTH };
+  let PIVOT = null;
   const SVG_NS = 'http://www.w3.org/2000/svg';
 
   const state = {
@@ -152,10 +154,11 @@
     const width = VIEW.right - VIEW.left;
     g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipAbove)), width, height: L.tipAbove - L.tipBelow, class: 'band' }));
     g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipBelow)), width, height: L.tipBelow - L.tipBelowFar, class: 'band-far' }));
+    const letters = (name) => A.CONDITIONS[name].letters.join(' ');
     const marks = [
-      [L.tipAbove, `tip +${L.tipAbove}: H V E`],
-      [L.tipBelow, `tip ${L.tipBelow}: F`],
-      [L.tipBelowFar, `tip ${L.tipBelowFar}: N W`],
+      [L.tipAbove, `tip +${L.tipAbove}: ${letters('tip_below_10')}`],
+      [L.tipBelow, `tip ${L.tipBelow}: ${letters('tip_above_minus_10')}`],
+      [L.tipBelowFar, `tip ${L.tipBelowFar}: ${letters('tip_above_minus_10_5')}`],
     ];
     for (const [h, text] of marks) {
       g.append(line({ x: VIEW.left, y: at(h) }, { x: VIEW.right, y: at(h) }, 'band-edge'));
@@ -252,16 +255,19 @@
   }
 
   function fillLimits(limits) {
-    const L = A.LIMITS;
     const t = limits.tipHeight;
     const status = (within) => (within ? 'within' : 'beyond');
+    const rowOf = (name, value, within) => {
+      const c = A.CONDITIONS[name];
+      return [c.quantity, value, c.rule, c.letters.join(' '), status(within)];
+    };
     const rows = [
-      ['tip height', t.value, `< ${L.tipAbove}`, 'H V E', status(t.withinAbove)],
-      ['tip height', t.value, `> ${L.tipBelow}`, 'F', status(t.withinBelow)],
-      ['tip height', t.value, `> ${L.tipBelowFar}`, 'N W', status(t.withinBelowFar)],
-      ['elbow bend', limits.elbowBend.value, `< ${L.elbowBend}`, 'N V', status(limits.elbowBend.within)],
-      ['wrist bend', limits.wristBend.value, `< ${L.wristBend}`, 'F', status(limits.wristBend.within)],
-      ['shoulder angle', limits.shoulderAngle.value, `> ${L.shoulderAngle}`, 'N', status(limits.shoulderAngle.within)],
+      rowOf('tip_below_10', t.value, t.withinAbove),
+      rowOf('tip_above_minus_10', t.value, t.withinBelow),
+      rowOf('tip_above_minus_10_5', t.value, t.withinBelowFar),
+      rowOf('elbow_bend_below_50', limits.elbowBend.value, limits.elbowBend.within),
+      rowOf('wrist_bend_below_80', limits.wristBend.value, limits.wristBend.within),
+      rowOf('shoulder_above_minus_40', limits.shoulderAngle.value, limits.shoulderAngle.within),
     ];
     $('limits').tBodies[0].replaceChildren(
       ...rows.map(([name, value, allowed, letters, state], i) =>
@@ -468,12 +474,29 @@
     $('stop').addEventListener('click', stop);
   }
 
-  buildJog();
-  drawBackdrop();
-  render();
-  poll();
-  setInterval(tick, 500);
-  // A hidden tab's timers are slowed; its picture's age is checked again the
-  // moment it is shown.
-  document.addEventListener('visibilitychange', tick);
+  // The page starts once it has the arm model; without it there is nothing
+  // to judge or draw with.
+  async function start() {
+    try {
+      const response = await fetch(MODEL_FILE, { cache: 'no-store' });
+      if (!response.ok) throw new Error(`HTTP ${response.status}`);
+      A = window.ArmGeometry.fromModel(await response.json());
+    } catch (e) {
+      const error = $('error');
+      error.hidden = false;
+      error.textContent = `${MODEL_FILE} could not be read (${e.message}): the page cannot show the arm.`;
+      return;
+    }
+    PIVOT = { x: 0, y: A.BASE_LENGTH };
+    buildJog();
+    drawBackdrop();
+    render();
+    poll();
+    setInterval(tick, 500);
+    // A hidden tab's timers are slowed; its picture's age is checked again the
+    // moment it is shown.
+    document.addEventListener('visibilitychange', tick);
+  }
+
+  start();
 })();

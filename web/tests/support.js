@@ -19,6 +19,7 @@ const TYPES = {
   '.js': 'text/javascript; charset=utf-8',
   '.css': 'text/css; charset=utf-8',
   '.dat': 'text/plain; charset=utf-8',
+  '.json': 'application/json',
 };
 
 // How a computed value stands against a printed "%lg" field: the same digits,
@@ -40,8 +41,12 @@ function linesAgree(shown, printed) {
   return a.length === b.length && a.every((field, i) => compareField(Number(field), b[i]) !== 'differs');
 }
 
+// The page's sources, and the arm model that the build wrote for them.
 function installPage(dir) {
   for (const f of PAGE_FILES) fs.copyFileSync(path.join(WEB_DIR, f), path.join(dir, f));
+  const model = process.env.ARMCTL_MODEL_JSON;
+  if (!model) throw new Error('ARMCTL_MODEL_JSON must name the built arm-model.json');
+  fs.copyFileSync(model, path.join(dir, 'arm-model.json'));
 }
 
 function scratchDir(prefix) {
