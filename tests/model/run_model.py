@@ -29,11 +29,11 @@ STEP = [0x04, 0x80, 0x08, 0x40]
 POSITION = {'G': (0, +1, 800, ('move', 5, +1)), 'B': (0, -1, -800, ('move', 5, -1)),
             'S': (5, +1, 1600, ('move', 2, +1)), 'X': (5, -1, -2000, ('move', 2, -1)),
             'T': (3, +1, 2000, ('wrist', 4)), 'R': (3, -1, -2000, ('wrist', 3))}
-GEOMETRY = {'H': (4, +1, ['up10'], ('move', 6, +1)),
-            'N': (4, -1, ['down10.5', 'shoulder', 'elbowbend'], ('move', 6, -1)),
-            'V': (1, +1, ['up10', 'elbowbend'], ('move', 4, -1)),
-            'F': (1, -1, ['down10', 'wristbend'], ('move', 4, +1)),
-            'E': (2, +1, ['up10'], ('wrist', 2)), 'W': (2, -1, ['down10.5'], ('wrist', 1))}
+GEOMETRY = {'H': (4, +1, ['tip_below_10'], ('move', 6, +1)),
+            'N': (4, -1, ['tip_above_minus_10_5', 'shoulder_above_minus_40', 'elbow_bend_below_50'], ('move', 6, -1)),
+            'V': (1, +1, ['tip_below_10', 'elbow_bend_below_50'], ('move', 4, -1)),
+            'F': (1, -1, ['tip_above_minus_10', 'wrist_bend_below_80'], ('move', 4, +1)),
+            'E': (2, +1, ['tip_below_10'], ('wrist', 2)), 'W': (2, -1, ['tip_above_minus_10_5'], ('wrist', 1))}
 WRIST = {1: (+1, -1), 2: (-1, +1), 3: (+1, +1), 4: (-1, -1)}
 
 
@@ -58,10 +58,11 @@ def report(p):
 
 def holds(cond, p):
     y = p['total'][1]
-    return {'up10': lambda: y < 10, 'down10': lambda: y > -10, 'down10.5': lambda: y > -10.5,
-            'shoulder': lambda: p['shoulder'][3] > -40,
-            'elbowbend': lambda: Fraction(p['elbow'][3]) - Fraction(p['shoulder'][3]) < 50,
-            'wristbend': lambda: Fraction(p['wrist'][3]) - Fraction(p['elbow'][3]) < 80}[cond]()
+    return {'tip_below_10': lambda: y < 10, 'tip_above_minus_10': lambda: y > -10,
+            'tip_above_minus_10_5': lambda: y > -10.5,
+            'shoulder_above_minus_40': lambda: p['shoulder'][3] > -40,
+            'elbow_bend_below_50': lambda: Fraction(p['elbow'][3]) - Fraction(p['shoulder'][3]) < 50,
+            'wrist_bend_below_80': lambda: Fraction(p['wrist'][3]) - Fraction(p['elbow'][3]) < 80}[cond]()
 
 
 def strtol0(text):
@@ -107,19 +108,6 @@ def drive(out, how, n):
             move(out, 3, d3, 10)
 
 
-def path_ok(conds, data, idx, target):
-    start = pose(data[4], data[1], data[2])
-    kept = [c for c in conds if holds(c, start)]
-    unit = 1 if target > data[idx] else -1
-    for v in range(data[idx] + unit, target, unit):
-        counts = list(data)
-        counts[idx] = v
-        p = pose(counts[4], counts[1], counts[2])
-        if not all(holds(c, p) for c in kept):
-            return False
-    return True
-
-
 def model(start, options):
     data, out, port, status = list(start), '', [], 0
     for letter, arg in options:
@@ -128,21 +116,13 @@ def model(start, options):
             out += report(pose(data[4], data[1], data[2]))
             continue
         n = strtol0(arg)
-        if letter in POSITION:
-            idx, sign, limit, how = POSITION[letter]
-            out += report(pose(data[4], data[1], data[2]))
-            target = data[idx] + sign * n
-            ok = n >= 0 and (target <= limit if sign > 0 else target >= limit)
-        else:
-            idx, sign, conds, how = GEOMETRY[letter]
-            target = data[idx] + sign * n
-            counts = list(data)
-            counts[idx] = target
-            end = pose(counts[4], counts[1], counts[2])
-            out += report(end)
-            ok = (n >= 0 and INT32[0] <= target <= INT32[1] and
-                  all(holds(c, end) for c in conds) and path_ok(conds, data, idx, target))
-        if ok:
+        idx, sign, _, how = POSITION.get(letter) or GEOMETRY[letter]
+        target = data[idx] + sign * n
+        counts = list(data)
+        counts[idx] = target
+        shown = data if letter in POSITION else counts
+        out += report(pose(shown[4], shown[1], shown[2]))
+        if judge(data, letter, n)[0] == 'allowed':
             drive(port, how, n)
             data[idx] = target
         else:
@@ -188,9 +168,13 @@ def near_limit(rng, letter, start):
     return None
 
 
+def random_start(rng):
+    return [rng.randint(-900, 900), rng.randint(-2500, 2500), rng.randint(-3000, 3000),
+            rng.randint(-2100, 2100), rng.randint(-2500, 2500), rng.randint(-2100, 1700)]
+
+
 def random_case(rng):
-    start = [rng.randint(-900, 900), rng.randint(-2500, 2500), rng.randint(-3000, 3000),
-             rng.randint(-2100, 2100), rng.randint(-2500, 2500), rng.randint(-2100, 1700)]
+    start = random_start(rng)
     options = []
     huge_geometry = False  # at most one, so that its start stays out of reach
     for _ in range(rng.randint(0, 5)):
@@ -239,31 +223,23 @@ def run_controller(exe, state, start, options):
     return done.stdout, done.returncode, saved, port
 
 
-NAMES = {'up10': 'tip_below_10', 'down10': 'tip_above_minus_10', 'down10.5': 'tip_above_minus_10_5',
-         'shoulder': 'shoulder_above_minus_40', 'elbowbend': 'elbow_bend_below_50',
-         'wristbend': 'wrist_bend_below_80'}
-
-
 def value(cond, p):
     """What a condition compares, as a double (a bend rounded, for people)."""
-    return {'shoulder': p['shoulder'][3], 'elbowbend': p['elbow'][3] - p['shoulder'][3],
-            'wristbend': p['wrist'][3] - p['elbow'][3]}.get(cond, p['total'][1])
+    return {'shoulder_above_minus_40': p['shoulder'][3],
+            'elbow_bend_below_50': p['elbow'][3] - p['shoulder'][3],
+            'wrist_bend_below_80': p['wrist'][3] - p['elbow'][3]}.get(cond, p['total'][1])
 
 
 def judge(start, letter, n):
     """(verdict, counter value at the deciding pose, on the way, value there)."""
     data = list(start)
-    if letter in POSITION:
-        idx, sign, limit, _ = POSITION[letter]
-        target = data[idx] + sign * n
-        if n < 0:
-            return 'negative_count', target, 0, float(n)
-        inside = target <= limit if sign > 0 else target >= limit
-        return ('allowed' if inside else 'range'), target, 0, float(target)
-    idx, sign, conds, _ = GEOMETRY[letter]
+    idx, sign, conds, _ = POSITION.get(letter) or GEOMETRY[letter]
     target = data[idx] + sign * n
     if n < 0:
         return 'negative_count', target, 0, float(n)
+    if letter in POSITION:  # conds is the inclusive limit
+        inside = target <= conds if sign > 0 else target >= conds
+        return ('allowed' if inside else 'range'), target, 0, float(target)
     if not INT32[0] <= target <= INT32[1]:
         return 'int32_range', target, 0, float(target)
 
@@ -274,14 +250,14 @@ def judge(start, letter, n):
     end = at(target)
     for c in conds:
         if not holds(c, end):
-            return NAMES[c], target, 0, value(c, end)
+            return c, target, 0, value(c, end)
     kept = [c for c in conds if holds(c, at(data[idx]))]
     unit = 1 if target > data[idx] else -1
     for v in range(data[idx] + unit, target, unit):
         p = at(v)
         for c in kept:
             if not holds(c, p):
-                return NAMES[c], v, 1, value(c, p)
+                return c, v, 1, value(c, p)
     return 'allowed', target, 0, 0.0
 
 
@@ -293,8 +269,7 @@ def judgements(rng):
             ([900, 0, 0, 0, 0, 0], 'G', 0), ([0] * 6, 'H', -5), ([0, 0, 0, 0, 2**31 - 2, 0], 'H', 5),
             ([0, 1235, 995, 0, 0, 0], 'H', 4423), ([0, 0, 840, 0, 0, 0], 'H', 4500)]
     while len(rows) < 240:
-        start = [rng.randint(-900, 900), rng.randint(-2500, 2500), rng.randint(-3000, 3000),
-                 rng.randint(-2100, 2100), rng.randint(-2500, 2500), rng.randint(-2100, 1700)]
+        start = random_start(rng)
         letter = rng.choice('GBSXTRHNVFEW')
         n = near_limit(rng, letter, start)
         if n is None:

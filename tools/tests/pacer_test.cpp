@@ -4,10 +4,8 @@
 #include "motor/pacer.hpp"
 
 #include <gtest/gtest.h>
-
 #include <time.h>
 
-#include <map>
 #include <vector>
 
 #include "motor/bus.hpp"
@@ -17,26 +15,24 @@ namespace {
 
 constexpr std::int64_t delay_ns = 200000;
 
-// Records when each write happened; stalls the machine before some writes.
-class stalling_port final : public port {
- public:
+// Records when each write happened; the machine stalls before write 20 for
+// one and a half delays, and before write 41 for twelve.
+struct stalling_port final : port {
   bool grant() override { return true; }
   bool drop() override { return true; }
   void write(std::uint8_t) override {
-    if (stalls_.count(times.size()) != 0) {
-      const timespec stall{0, static_cast<long>(stalls_.at(times.size()))};
-      ::nanosleep(&stall, nullptr);
-    }
+    const std::int64_t stall = times.size() == 20   ? 3 * delay_ns / 2
+                               : times.size() == 41 ? 12 * delay_ns
+                                                    : 0;
+    const timespec ts{0, static_cast<long>(stall)};
+    if (stall > 0) ::nanosleep(&ts, nullptr);
     times.push_back(monotonic_ns());
   }
-  std::map<std::size_t, std::int64_t> stalls_;
   std::vector<std::int64_t> times;
 };
 
 TEST(Pacer, NoIntervalIsShorterThanTheDelayAfterAStall) {
   stalling_port p;
-  // Stalls of a tenth, one and a half, and twelve delays, mid-cycle and between cycles.
-  p.stalls_ = {{7, delay_ns / 10}, {20, 3 * delay_ns / 2}, {41, 12 * delay_ns}};
   bus b(p, delay_ns);
   for (int i = 0; i < 40; ++i) b.cycle(0x34);
   ASSERT_EQ(p.times.size(), 80u);
