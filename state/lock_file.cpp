@@ -110,6 +110,8 @@ bool lock_exclusively(int fd) {
   }
 }
 
+}  // namespace
+
 const std::string& boot_id() {
   static const std::string id = [] {
     std::string text;
@@ -123,8 +125,6 @@ const std::string& boot_id() {
   }();
   return id;
 }
-
-}  // namespace
 
 namespace {
 

@@ -36,6 +36,9 @@ struct holder_mark {
 };
 bool parse_mark(const std::string& text, holder_mark& out);
 
+// This boot's id (/proc/sys/kernel/random/boot_id), empty when unreadable.
+const std::string& boot_id();
+
 // Judges a non-zero content found while holding the kernel lock, so that its
 // writer is not a live run of ours. A "held" mark whose mtime is the file's
 // own: that run's "1", take it over. A "taking" mark from an earlier boot:
