@@ -165,9 +165,9 @@ query parse_body(std::string_view body) {
   if (dup.found) return bad(400, "a key appears twice in one object");
   if (!doc.is_object() || doc.size() != 1)
     return bad(400, "the body must be an object with one field: " + std::string(fields));
-  const auto& [name, value] = *doc.items().begin();
+  const auto field = doc.begin();
   for (const body_kind& k : body_kinds)
-    if (k.field == name) return k.parse(value);
+    if (k.field == field.key()) return k.parse(field.value());
   return bad(400, "unknown field: only " + std::string(fields) + " are accepted");
 }
 
