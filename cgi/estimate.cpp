@@ -10,7 +10,7 @@
 namespace armctl::cgi {
 namespace {
 
-constexpr std::int64_t wrist_cycles_per_chunk = 2 * (wrist_chunk + 1);
+constexpr std::int64_t wrist_cycles_per_chunk = 2 * (std::int64_t{wrist_chunk} + 1);
 // lock_shoulder before each option, unlock_shoulder once at the end.
 constexpr std::int64_t hold_cycles_per_option = 1;
 constexpr std::int64_t release_cycles_per_run = 1;

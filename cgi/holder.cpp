@@ -105,9 +105,9 @@ unlock_report unlock_dead_run(const char* state_dir, const std::string& by) {
   const int fd = dir.open_regular(lock_file_name, O_RDWR);
   if (fd < 0) return {unlock_outcome::failed, std::nullopt};
   // A live run of ours, waiting or holding, has the kernel lock.
-  const unlock_report r = lock_whole_file(fd)
-                              ? unlock_locked(dir, fd, by)
-                              : unlock_report{unlock_outcome::held_by_a_live_run, mark_of(fd)};
+  unlock_report r = lock_whole_file(fd)
+                        ? unlock_locked(dir, fd, by)
+                        : unlock_report{unlock_outcome::held_by_a_live_run, mark_of(fd)};
   ::close(fd);
   return r;
 }

@@ -283,9 +283,7 @@ reply answer(const refusal& r, const context&) {
   return {verdict::failed, error_answer(r.message)};  // never reached: refused before
 }
 
-}  // namespace
-
-int main() {
+int handle_request() {
   context c{current_settings(), std::string(env("REMOTE_USER").value_or(""))};
   const request_meta meta{env("REQUEST_METHOD").value_or(""),
                           env("CONTENT_TYPE"),
@@ -308,4 +306,20 @@ int main() {
     return emit(r->http_status, error_answer(r->message));
   const reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
   return emit(code_of(r.v), r.body);
+}
+
+}  // namespace
+
+// Anything thrown (memory exhausted, a body nlohmann cannot hold) is a 500,
+// never a crash without an answer.
+int main() {
+  try {
+    return handle_request();
+  } catch (...) {
+    std::fputs(
+        "Status: 500 Internal Server Error\r\nContent-Type: application/json\r\n\r\n"
+        "{\"error\":\"internal error\"}\n",
+        stdout);
+    return 0;
+  }
 }

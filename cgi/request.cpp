@@ -64,19 +64,23 @@ bool allowed_origin(const request_meta& m) {
   return !m.server_name.empty() && origin == canonical_origin(m);
 }
 
-// True when some object of the document names a key twice; nlohmann keeps
-// the last one silently, so the raw parse events are watched instead.
-struct duplicate_watch {
-  std::vector<std::set<std::string>> open;
-  bool found = false;
-  bool operator()(int, json::parse_event_t event, json& parsed) {
-    if (event == json::parse_event_t::object_start) open.emplace_back();
-    if (event == json::parse_event_t::object_end && !open.empty()) open.pop_back();
-    if (event == json::parse_event_t::key && !open.empty() &&
-        !open.back().insert(parsed.get<std::string>()).second)
-      found = true;
+// Watches the raw parse events for an object that names a key twice:
+// nlohmann keeps the last one silently.
+class duplicate_watch {
+ public:
+  bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::object_start) open_.emplace_back();
+    if (event == json::parse_event_t::object_end && !open_.empty()) open_.pop_back();
+    if (event == json::parse_event_t::key && !open_.empty() &&
+        !open_.back().insert(parsed.get<std::string>()).second)
+      found_ = true;
     return true;
   }
+  bool found() const { return found_; }
+
+ private:
+  std::vector<std::set<std::string>> open_;
+  bool found_ = false;
 };
 
 // A count is decimal digits only: no sign, no base prefix and no leading
@@ -162,7 +166,7 @@ query parse_body(std::string_view body) {
   duplicate_watch dup;
   const json doc = json::parse(body.begin(), body.end(), std::ref(dup), false);
   if (doc.is_discarded()) return bad(400, "the body is not valid JSON");
-  if (dup.found) return bad(400, "a key appears twice in one object");
+  if (dup.found()) return bad(400, "a key appears twice in one object");
   if (!doc.is_object() || doc.size() != 1)
     return bad(400, "the body must be an object with one field: " + std::string(fields));
   const auto field = doc.begin();

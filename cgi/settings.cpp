@@ -3,7 +3,6 @@
 
 #include <charconv>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string_view>
 
@@ -27,7 +26,7 @@ bool bounded(std::string_view v, long long lo, long long hi, long long& out) {
   return true;
 }
 
-using setter = std::function<bool(std::string_view, front_settings&)>;
+using setter = bool (*)(std::string_view, front_settings&);
 
 struct key {
   std::string_view name;
@@ -35,7 +34,7 @@ struct key {
 };
 
 // The bounds keep a typo from making the front end useless or unbounded.
-const key keys[] = {
+constexpr key keys[] = {
     {"wait_ms",
      [](std::string_view v, front_settings& s) {
        long long n = 0;
