@@ -54,13 +54,21 @@ bool set_latch(const state_dir& dir, const std::string& by) {
       ::openat(dir.fd(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   const std::string text = json{{"by", by}, {"at", utc_now()}}.dump() + "\n";
-  const bool written = write_all(fd, text) && ::fsync(fd) == 0;
+  const bool written = write_all(fd, text);
   ::close(fd);
   if (!written || ::renameat(dir.fd(), temp.c_str(), dir.fd(), latch_file_name) != 0) {
     ::unlinkat(dir.fd(), temp.c_str(), 0);
     return false;
   }
-  return sync_dir(dir);
+  return true;
+}
+
+bool sync_latch(const state_dir& dir) {
+  const int fd = dir.open_regular(latch_file_name, O_RDONLY);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced && sync_dir(dir);
 }
 
 bool clear_latch(const state_dir& dir) {

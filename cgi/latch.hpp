@@ -22,10 +22,14 @@ struct latch {
 // that cannot be read counts as latched by nobody known: stopped is safer.
 std::optional<latch> read_latch(const state_dir& dir);
 
-// Latches, unless a latch is already in place (the first stop is kept). The
-// file appears whole or not at all (written aside, synced, renamed, the
-// directory synced). False when it could not be written.
+// Latches, unless a latch is already in place (the first stop is kept): the
+// file is written aside and renamed into place, so a reader sees it whole or
+// not at all. False when it could not be written.
 bool set_latch(const state_dir& dir, const std::string& by);
+// Makes the latch durable (the file, then the directory). Apart from
+// set_latch so that a STOP signals the runs before it waits for the disk; a
+// latch file that a power cut leaves empty or torn still reads as latched.
+bool sync_latch(const state_dir& dir);
 
 // Clears the latch; false when it is there and cannot be removed.
 bool clear_latch(const state_dir& dir);

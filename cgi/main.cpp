@@ -200,11 +200,13 @@ reply answer(const state_query&, const context&) {
 }
 
 // Latches first, so that no run starts after the runs are ended; then ends
-// every waiting run of ours and stops the one that holds the lock.
+// every waiting run of ours and stops the one that holds the lock; only then
+// waits for the latch to reach the disk.
 reply answer(const stop_query&, const context& c) {
   const armctl::state_dir dir(state_dir_path);
-  const bool latched = set_latch(dir, c.user);
+  bool latched = set_latch(dir, c.user);
   const stop_report r = stop_everything(state_dir_path, controller_path);
+  latched = sync_latch(dir) && latched;
   json body = latch_fields(read_latch(dir));
   body["waiting_ended"] = r.waiting_ended;
   body["run_stopped"] = r.holder == stop_outcome::signalled;
