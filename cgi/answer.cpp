@@ -71,10 +71,25 @@ json report_numbers(const std::string& line) {
   return out;
 }
 
-json state_answer(const std::optional<counters>& c, const lock_view& lock) {
-  json j;
-  j["lock"] = {{"held", lock.held ? json(*lock.held) : json(nullptr)},
-               {"holder", lock.holder ? json(*lock.holder) : json(nullptr)}};
+json latch_fields(const std::optional<latch>& stop) {
+  json j{{"stopped", stop.has_value()}};
+  if (stop) {
+    j["stopped_by"] = stop->by;
+    j["stopped_at"] = stop->at;
+  }
+  return j;
+}
+
+json holder_fields(const holder& h) {
+  return {{"pid", h.mark.pid}, {"state", h.mark.held ? "held" : "taking"}, {"boot", h.mark.boot}};
+}
+
+json state_answer(const std::optional<counters>& c, const lock_state& lock,
+                  const std::optional<latch>& stop) {
+  json j = latch_fields(stop);
+  j["lock"] = {{"held", lock.held ? json(*lock.held) : json(nullptr)}};
+  if (lock.dead)
+    j["lock"]["left_by_dead_run"] = {{"state", lock.dead->mark.held ? "held" : "taking"}};
   if (!c) {
     j["counters"] = nullptr;
     j["report"] = nullptr;

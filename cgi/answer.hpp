@@ -6,6 +6,8 @@
 #include <string>
 
 #include "cgi/controller.hpp"
+#include "cgi/holder.hpp"
+#include "cgi/latch.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
 #include "model/joints.hpp"
@@ -17,12 +19,16 @@ using json = nlohmann::json;
 // One "x,y,r,theta" line as four numbers (null where a field is not one).
 json report_numbers(const std::string& line);
 
-struct lock_view {
-  std::optional<bool> held;  // nullopt: no lock file or no number in it
-  std::optional<pid_t> holder;
-};
+// The open GET: counters, pose report, whether the lock is held (and left
+// by a dead run, with its mark's state but no pid), and the STOP latch.
+json state_answer(const std::optional<counters>& c, const lock_state& lock,
+                  const std::optional<latch>& stop);
 
-json state_answer(const std::optional<counters>& c, const lock_view& lock);
+// The latch's fields: "stopped", and when latched who stopped it and when.
+json latch_fields(const std::optional<latch>& stop);
+
+// The holder mark's fields for an operator: pid, state, boot.
+json holder_fields(const holder& h);
 
 // The run's own output, option by option, with the reasons of the replay
 // when the replay printed exactly what the run printed.

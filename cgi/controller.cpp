@@ -1,24 +1,32 @@
-// The controller as a child process, and the stop through a pidfd.
+// The controller as a grandchild process under a watcher, and the stop
+// through pidfds.
 #include "cgi/controller.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <functional>
 
-#include "state/state_dir.hpp"
+#include "cgi/holder.hpp"
+#include "cgi/latch.hpp"
 
 namespace armctl::cgi {
 namespace {
 
 using clock = std::chrono::steady_clock;
+
+// How often the watcher looks whether its run holds the lock yet.
+constexpr int holder_check_ms = 10;
+// The watcher's exit status when no run could be started.
+constexpr int not_started = 127;
 
 // Straight system calls: the C library's wrappers are not declared for C++
 // on every Debian release.
@@ -27,33 +35,8 @@ int pidfd_send_signal(int pidfd, int sig) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
 }
 
-constexpr const char* holder_mark = "user.armctl.holder";
-
-std::optional<std::string> read_mark(int fd) {
-  char buf[256];
-  const ssize_t n = ::fgetxattr(fd, holder_mark, buf, sizeof buf);
-  if (n < 0) return std::nullopt;
-  return std::string(buf, static_cast<std::size_t>(n));
-}
-
-// The mark begins with the holder's decimal process id.
-std::optional<pid_t> pid_of(const std::string& mark) {
-  long long v = 0;
-  std::size_t i = 0;
-  for (; i < mark.size() && i < 10 && mark[i] >= '0' && mark[i] <= '9'; ++i)
-    v = v * 10 + (mark[i] - '0');
-  if (i == 0 || v <= 0 || (i < mark.size() && mark[i] != ' ')) return std::nullopt;
-  return static_cast<pid_t>(v);
-}
-
-int open_lock(const char* path) {
-  const armctl::state_dir dir(path);
-  return dir.open_regular(lock_file_name, O_RDONLY);
-}
-
 // The child's stdin and stderr are /dev/null; its signals are as at boot.
-bool spawn(const std::string& program, const std::vector<std::string>& args, int out_fd,
-           pid_t& pid) {
+bool spawn(const run_plan& plan, int out_fd, pid_t& pid) {
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&fa);
@@ -68,50 +51,14 @@ bool spawn(const std::string& program, const std::vector<std::string>& args, int
   posix_spawnattr_setsigdefault(&attr, &all);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.reserve(plan.argv.size() + 1);
+  for (const std::string& a : plan.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   char* empty_env[] = {nullptr};
-  const int rc = ::posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), empty_env);
+  const int rc = ::posix_spawn(&pid, plan.program.c_str(), &fa, &attr, argv.data(), empty_env);
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
   return rc == 0;
-}
-
-bool child_holds_lock(const char* state_dir, pid_t child) {
-  const auto h = lock_holder(state_dir);
-  return h && h->pid == child;
-}
-
-// Reads the child's output to its end; `deadline` passes once, and then the
-// child either holds the lock (wait on) or is sent SIGTERM.
-void collect(int fd, pid_t child, const char* state_dir, clock::time_point deadline,
-             run_output& r) {
-  bool judged = false;
-  for (;;) {
-    int timeout = -1;
-    if (!judged) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-      timeout = static_cast<int>(std::max<long long>(0, left.count()));
-    }
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, timeout);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) {
-      judged = true;
-      if (!child_holds_lock(state_dir, child)) {
-        r.gave_up_waiting = true;
-        ::kill(child, SIGTERM);
-      }
-      continue;
-    }
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    r.out.append(buf, static_cast<std::size_t>(n));
-  }
 }
 
 int wait_status(pid_t child) {
@@ -120,6 +67,93 @@ int wait_status(pid_t child) {
     if (errno != EINTR) return -1;
   if (WIFEXITED(st)) return WEXITSTATUS(st);
   return WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+}
+
+bool holds_lock(const char* state_dir, pid_t run) {
+  const auto h = lock_holder(state_dir);
+  return h && h->mark.pid == run;
+}
+
+bool latched(const char* state_dir) {
+  const armctl::state_dir dir(state_dir);
+  return read_latch(dir).has_value();
+}
+
+// The signals that end the watcher's watch: the parent-death signal and the
+// server's own. They are taken from a signalfd, never by a handler; an
+// ignored signal would be dropped rather than queued, hence the defaults.
+int ending_signals_fd() {
+  sigset_t ends;
+  sigemptyset(&ends);
+  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    ::signal(sig, SIG_DFL);
+    sigaddset(&ends, sig);
+  }
+  ::sigprocmask(SIG_BLOCK, &ends, nullptr);
+  return ::signalfd(-1, &ends, SFD_CLOEXEC);
+}
+
+// One watch over the run: while it waits, every few milliseconds, whether
+// it holds the lock (then its queue place is given up) or the bound passed.
+class watch {
+ public:
+  watch(const run_plan& plan, const queue_place& place, pid_t run)
+      : plan_(plan), place_(place), run_(run), deadline_(clock::now() + plan.bound) {}
+
+  void tick() {
+    if (!waiting_) return;
+    if (holds_lock(plan_.state_dir, run_)) {
+      place_.leave();
+      waiting_ = false;
+    } else if (clock::now() >= deadline_) {
+      end_run();
+    }
+  }
+  void end_run() {
+    ::kill(run_, SIGTERM);
+    waiting_ = false;
+  }
+  int timeout_ms() const { return waiting_ ? holder_check_ms : -1; }
+
+ private:
+  const run_plan& plan_;
+  const queue_place& place_;
+  pid_t run_;
+  clock::time_point deadline_;
+  bool waiting_ = true;
+};
+
+// The watcher: the run's parent, and a fork of the CGI that never execs, so
+// that the parent-death signal holds (the kernel clears it on exec of a
+// program with file capabilities, such as the installed controller).
+[[noreturn]] void watcher(const run_plan& plan, const queue_place& place, int out_fd, pid_t cgi) {
+  const int ends = ending_signals_fd();
+  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+  pid_t run = -1;
+  // A CGI that died before the prctl would never send it: start nothing.
+  if (ends < 0 || ::getppid() != cgi || !spawn(plan, out_fd, run)) ::_exit(not_started);
+  ::close(out_fd);
+  const int exited = pidfd_open(run);
+  place.record(run);
+  watch w(plan, place, run);
+  // Recorded first, then the latch read: a STOP that latched before this
+  // read finds the record, one after it is seen here.
+  // Without a pidfd to see the run end by, the run cannot be watched.
+  if (latched(plan.state_dir) || exited < 0) w.end_run();
+  while (exited >= 0) {
+    pollfd p[2] = {{ends, POLLIN, 0}, {exited, POLLIN, 0}};
+    const int ready = ::poll(p, 2, w.timeout_ms());
+    if (ready < 0 && errno != EINTR) break;
+    if (p[1].revents != 0) break;
+    if (p[0].revents != 0) {
+      signalfd_siginfo info;
+      (void)!::read(ends, &info, sizeof info);
+      w.end_run();
+    }
+    w.tick();
+  }
+  const int status = wait_status(run);
+  ::_exit(status < 0 ? not_started : status);
 }
 
 // The kernel's name of the process (at most 15 characters of the program's file name).
@@ -134,47 +168,14 @@ bool runs_program(pid_t pid, const std::string& program) {
   return n > 0 && std::string(buf, static_cast<std::size_t>(n)) == name + "\n";
 }
 
-}  // namespace
-
-run_output run_controller(const std::string& program, const std::vector<std::string>& argv,
-                          const char* state_dir, std::chrono::milliseconds bound) {
-  run_output r;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return r;
-  const auto deadline = clock::now() + bound;
-  pid_t child = -1;
-  const bool started = spawn(program, argv, fds[1], child);
-  ::close(fds[1]);
-  if (started) {
-    collect(fds[0], child, state_dir, deadline, r);
-    r.status = wait_status(child);
-  }
-  ::close(fds[0]);
-  return r;
-}
-
-std::optional<holder> lock_holder(const char* state_dir) {
-  const int fd = open_lock(state_dir);
-  if (fd < 0) return std::nullopt;
-  const std::optional<std::string> mark = read_mark(fd);
-  ::close(fd);
-  if (!mark) return std::nullopt;
-  const std::optional<pid_t> pid = pid_of(*mark);
-  if (!pid) return std::nullopt;
-  return holder{*pid, *mark};
-}
-
-stop_outcome stop_holder(const char* state_dir, const std::string& program, pid_t* pid) {
-  const std::optional<holder> before = lock_holder(state_dir);
-  if (!before) return stop_outcome::no_run;
-  *pid = before->pid;
-  const int pidfd = pidfd_open(before->pid);
+// SIGTERM through a pidfd: once open it names one process for good; the
+// record, read again, says whether that process is still the one it names.
+stop_outcome signal_named(pid_t pid, const std::string& program,
+                          const std::function<bool()>& still_named) {
+  const int pidfd = pidfd_open(pid);
   if (pidfd < 0) return errno == ESRCH ? stop_outcome::no_run : stop_outcome::failed;
-  // The pidfd now names one process for good; the mark, read again, says
-  // whether that process is still the one holding the lock.
-  const std::optional<holder> after = lock_holder(state_dir);
   stop_outcome outcome = stop_outcome::no_run;
-  if (after && after->mark == before->mark && runs_program(before->pid, program)) {
+  if (still_named() && runs_program(pid, program)) {
     if (pidfd_send_signal(pidfd, SIGTERM) == 0)
       outcome = stop_outcome::signalled;
     else
@@ -184,6 +185,56 @@ stop_outcome stop_holder(const char* state_dir, const std::string& program, pid_
   }
   ::close(pidfd);
   return outcome;
+}
+
+stop_outcome stop_holder(const char* state_dir, const std::string& program) {
+  const std::optional<holder> before = lock_holder(state_dir);
+  if (!before) return stop_outcome::no_run;
+  return signal_named(before->mark.pid, program, [&] {
+    const std::optional<holder> after = lock_holder(state_dir);
+    return after && after->text == before->text;
+  });
+}
+
+}  // namespace
+
+run_output run_controller(const run_plan& plan, const queue_place& place) {
+  run_output r;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return r;
+  const pid_t cgi = ::getpid();
+  const pid_t watcher_pid = ::fork();
+  if (watcher_pid == 0) {
+    ::close(fds[0]);
+    watcher(plan, place, fds[1], cgi);
+  }
+  ::close(fds[1]);
+  if (watcher_pid > 0) {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(fds[0], buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      r.out.append(buf, static_cast<std::size_t>(n));
+    }
+    const int status = wait_status(watcher_pid);
+    r.status = status == not_started ? -1 : status;
+    // A run ended while it waited prints nothing: it never reached an option.
+    r.gave_up_waiting = r.status == 143 && r.out.empty();
+  }
+  ::close(fds[0]);
+  return r;
+}
+
+stop_report stop_everything(const char* state_dir, const std::string& program) {
+  stop_report r;
+  const armctl::state_dir dir(state_dir);
+  for (const waiting_run& w : waiting_runs(dir))
+    if (signal_named(w.pid, program, [&] { return still_waiting(dir, w); }) ==
+        stop_outcome::signalled)
+      ++r.waiting_ended;
+  r.holder = stop_holder(state_dir, program);
+  return r;
 }
 
 }  // namespace armctl::cgi

@@ -1,41 +1,49 @@
-// Starting the controller for a request, waiting for it within a bound, and
-// stopping the run that holds the lock. No shell: the argument vector goes
-// to execve as it is, with an empty environment.
+// Starting the controller for a request, and stopping runs. No shell: the
+// argument vector goes to execve as it is, with an empty environment. A run
+// never outlives its request: a watcher process, forked from the CGI, is the
+// run's parent and ends it when the CGI dies.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <vector>
+
+#include "cgi/queue.hpp"
 
 namespace armctl::cgi {
 
 struct run_output {
   int status = -1;               // exit status, 128+n for a signal, -1 if it never ran
   std::string out;               // its standard output
-  bool gave_up_waiting = false;  // the bound passed before it held the lock
+  bool gave_up_waiting = false;  // it ended before it held the lock (nothing touched)
 };
 
-// Runs `program` with `argv`; if after `bound` the run has not marked the
-// lock in `state_dir` as its own, ends it with SIGTERM (a waiting run exits
-// at once touching neither file).
-run_output run_controller(const std::string& program, const std::vector<std::string>& argv,
-                          const char* state_dir, std::chrono::milliseconds bound);
-
-// The process id at the start of lock.dat's holder mark, and the whole mark.
-struct holder {
-  pid_t pid;
-  std::string mark;
+struct run_plan {
+  std::string program;
+  std::vector<std::string> argv;
+  const char* state_dir;
+  std::chrono::milliseconds bound;  // the wait for the lock
 };
-std::optional<holder> lock_holder(const char* state_dir);
+
+// Runs the plan under a watcher that records the run in `place`, leaves the
+// place once the run holds the lock, and ends the run with SIGTERM (a
+// waiting run exits at once touching neither file; a moving one stops at its
+// next step) when the bound passes before it holds the lock, when the CGI
+// dies (parent-death signal), or when the arm was latched meanwhile.
+run_output run_controller(const run_plan& plan, const queue_place& place);
 
 enum class stop_outcome { signalled, no_run, not_permitted, failed };
+struct stop_report {
+  stop_outcome holder;            // the run holding the lock
+  std::size_t waiting_ended = 0;  // runs of ours still waiting, sent SIGTERM
+};
 
-// Sends SIGTERM to the run that holds the lock, through a pidfd taken while
-// the mark names it and checked against the mark again, so that a process
-// id used anew can never be hit.
-stop_outcome stop_holder(const char* state_dir, const std::string& program, pid_t* pid);
+// Ends every run of ours that waits in the queue, then the run that holds
+// the lock. Each is signalled through a pidfd taken while its record (queue
+// place or holder mark) names it and checked against the record again, so
+// that a process id used anew is never hit.
+stop_report stop_everything(const char* state_dir, const std::string& program);
 
 }  // namespace armctl::cgi

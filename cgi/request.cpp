@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "model/commands.hpp"
 
@@ -41,13 +43,45 @@ bool all_digits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// An Origin, when sent, must name this very server.
-bool same_origin(const request_meta& m) {
-  if (!m.origin) return true;
-  if (!m.host || m.host->empty()) return false;
-  const std::string expected = std::string(m.https ? "https://" : "http://") + lower(*m.host);
-  return lower(*m.origin) == expected;
+// This server's origin as the server itself names it: the default port of
+// the scheme is left out, as browsers leave it out.
+std::string canonical_origin(const request_meta& m) {
+  const std::string_view default_port = m.https ? "443" : "80";
+  std::string o = std::string(m.https ? "https://" : "http://") + lower(m.server_name);
+  if (!m.server_port.empty() && m.server_port != default_port)
+    o += ":" + std::string(m.server_port);
+  return o;
 }
+
+// An Origin, when sent, must be one the settings list or, without a list,
+// this very server.
+bool allowed_origin(const request_meta& m) {
+  if (!m.origin) return true;
+  const std::string origin = lower(*m.origin);
+  if (m.origins != nullptr && !m.origins->empty())
+    return std::any_of(m.origins->begin(), m.origins->end(),
+                       [&](const std::string& o) { return lower(o) == origin; });
+  return !m.server_name.empty() && origin == canonical_origin(m);
+}
+
+// Watches the raw parse events for an object that names a key twice:
+// nlohmann keeps the last one silently.
+class duplicate_watch {
+ public:
+  bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::object_start) open_.emplace_back();
+    if (event == json::parse_event_t::object_end && !open_.empty()) open_.pop_back();
+    if (event == json::parse_event_t::key && !open_.empty() &&
+        !open_.back().insert(parsed.get<std::string>()).second)
+      found_ = true;
+    return true;
+  }
+  bool found() const { return found_; }
+
+ private:
+  std::vector<std::set<std::string>> open_;
+  bool found_ = false;
+};
 
 // A count is decimal digits only: no sign, no base prefix and no leading
 // zero (the controller reads "010" as octal 8).
@@ -97,12 +131,35 @@ query parse_options(const json& list) {
   return q;
 }
 
+query estimate_of(const json& list) {
+  query q = parse_options(list);
+  if (auto* m = std::get_if<move_query>(&q)) return estimate_query{std::move(*m)};
+  return q;
+}
+
+template <typename Q>
+query flag(const json& value) {
+  if (value != true) return bad(400, "a \"stop\", \"clear\" or \"unlock\" field must be true");
+  return Q{};
+}
+
+// The request kinds a POST body can name, by its one field.
+struct body_kind {
+  std::string_view field;
+  query (*parse)(const json& value);
+};
+constexpr body_kind body_kinds[] = {
+    {"options", parse_options},   {"estimate", estimate_of},      {"stop", flag<stop_query>},
+    {"clear", flag<clear_query>}, {"unlock", flag<unlock_query>},
+};
+constexpr std::string_view fields = "\"options\", \"estimate\", \"stop\", \"clear\" or \"unlock\"";
+
 }  // namespace
 
 std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m) {
   if (m.method == "GET" || m.method == "HEAD") return state_query{};
   if (m.method != "POST") return bad(405, "only GET, HEAD and POST are answered");
-  if (!same_origin(m)) return bad(403, "cross-site request: Origin does not match the host");
+  if (!allowed_origin(m)) return bad(403, "cross-site request: Origin is not this server's");
   if (!m.content_type || !is_json_type(*m.content_type))
     return bad(415, "a move or stop needs Content-Type: application/json");
   if (!m.content_length) return bad(411, "Content-Length is missing");
@@ -114,16 +171,16 @@ std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m
 }
 
 query parse_body(std::string_view body) {
-  const json doc = json::parse(body.begin(), body.end(), nullptr, false);
+  duplicate_watch dup;
+  const json doc = json::parse(body.begin(), body.end(), std::ref(dup), false);
   if (doc.is_discarded()) return bad(400, "the body is not valid JSON");
+  if (dup.found()) return bad(400, "a key appears twice in one object");
   if (!doc.is_object() || doc.size() != 1)
-    return bad(400, "the body must be an object with one field, \"options\" or \"stop\"");
-  if (doc.contains("options")) return parse_options(doc["options"]);
-  if (doc.contains("stop")) {
-    if (doc["stop"] != true) return bad(400, "\"stop\" must be true");
-    return stop_query{};
-  }
-  return bad(400, "unknown field: only \"options\" or \"stop\" are accepted");
+    return bad(400, "the body must be an object with one field: " + std::string(fields));
+  const auto field = doc.begin();
+  for (const body_kind& k : body_kinds)
+    if (k.field == field.key()) return k.parse(field.value());
+  return bad(400, "unknown field: only " + std::string(fields) + " are accepted");
 }
 
 query classify(const request_meta& meta, std::string_view body) {

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
   const std::string length = std::to_string(body.size());
   request_meta meta{
-      methods[pick & 3], types[(pick >> 2) & 3], length, std::nullopt, "arm.local", false};
+      methods[pick & 3], types[(pick >> 2) & 3], length, std::nullopt, "arm.local", "80", false};
   if (pick & 16) meta.origin = origins[(pick >> 5) & 1];
   const query q = classify(meta, body);
   const auto* move = std::get_if<move_query>(&q);

@@ -24,7 +24,6 @@
 namespace armctl {
 namespace {
 
-constexpr const char* mark_name = "user.armctl.holder";
 // A lock file is two bytes; this bounds what a damaged or hostile one costs.
 constexpr std::size_t max_lock_file = 4096;
 // While a writer holds the kernel lock, how often a waiting run looks whether
@@ -42,8 +41,10 @@ void sleep_for(std::chrono::nanoseconds span) {
 extern "C" void on_wake_up(int) {}
 
 // Interrupts a blocked lock request of this thread after `us`. Its signal
-// only needs to interrupt, so it gets a handler that does nothing. The timer
-// signals this thread alone, whatever other threads the process has.
+// only needs to interrupt, so it gets a handler that does nothing, for the
+// timer's life only: the process's own disposition of SIGALRM comes back
+// after. The timer signals this thread alone, whatever other threads the
+// process has.
 class wake_up_timer {
  public:
   explicit wake_up_timer(long us) {
@@ -51,7 +52,7 @@ class wake_up_timer {
     action.sa_handler = on_wake_up;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the lock request must return EINTR
-    ::sigaction(SIGALRM, &action, nullptr);
+    ::sigaction(SIGALRM, &action, &previous_);
     sigevent ev{};
     ev.sigev_notify = SIGEV_THREAD_ID;
     ev.sigev_signo = SIGALRM;
@@ -65,12 +66,14 @@ class wake_up_timer {
   }
   ~wake_up_timer() {
     if (armed_) ::timer_delete(id_);
+    ::sigaction(SIGALRM, &previous_, nullptr);
   }
   wake_up_timer(const wake_up_timer&) = delete;
   wake_up_timer& operator=(const wake_up_timer&) = delete;
   bool armed() const { return armed_; }
 
  private:
+  struct sigaction previous_ {};
   timer_t id_{};
   bool armed_ = false;
 };
@@ -106,6 +109,8 @@ bool lock_exclusively(int fd) {
   }
 }
 
+}  // namespace
+
 const std::string& boot_id() {
   static const std::string id = [] {
     std::string text;
@@ -119,8 +124,6 @@ const std::string& boot_id() {
   }();
   return id;
 }
-
-}  // namespace
 
 namespace {
 
@@ -148,7 +151,9 @@ bool parse_mark(const std::string& text, holder_mark& out) {
   const std::string_view pid = next_field(rest), state = next_field(rest);
   m.boot = next_field(rest);
   m.held = state == "held";
-  if (!whole_number(pid, m.pid) || (!m.held && state != "taking") || m.boot.empty()) return false;
+  // A pid that does not fit a pid_t is no pid (from_chars refuses it).
+  if (!whole_number(pid, m.pid) || m.pid <= 0 || (!m.held && state != "taking") || m.boot.empty())
+    return false;
   if (m.held) {
     std::string_view stamp = next_field(rest);
     const std::size_t dot = stamp.find('.');
@@ -180,7 +185,8 @@ bool content_reads_free(std::string_view text, bool truncated) {
   return r.kind == scanned::number && r.value == 0;
 }
 
-lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll) : dir_(dir), poll_(poll) {
+lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll, int (*sync)(int))
+    : dir_(dir), poll_(poll), sync_(sync) {
   boot_id();  // read while a descriptor is surely free
 }
 
@@ -238,7 +244,7 @@ bool lock_file::reads_free() const {
 
 bool lock_file::left_by_a_dead_run() const {
   char buf[160];
-  const ssize_t got = ::fgetxattr(fd_, mark_name, buf, sizeof buf - 1);
+  const ssize_t got = ::fgetxattr(fd_, holder_mark_name, buf, sizeof buf - 1);
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return false;
   holder_mark mark;
@@ -248,12 +254,11 @@ bool lock_file::left_by_a_dead_run() const {
 }
 
 // Replaces the two-byte content in place: readers never see an empty file.
-bool lock_file::put(const char* text) const {
-  if (fd_ < 0) return false;
-  const bool ok = ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
-  ::fsync(fd_);
-  return ok;
+bool lock_file::write_content(const char* text) const {
+  return fd_ >= 0 && ::pwrite(fd_, text, 2, 0) == 2 && ::ftruncate(fd_, 2) == 0;
 }
+
+bool lock_file::durable() const { return sync_(fd_) == 0; }
 
 // File systems without user extended attributes keep the plain protocol.
 void lock_file::set_mark(bool held) {
@@ -266,26 +271,37 @@ void lock_file::set_mark(bool held) {
                   static_cast<long>(st.st_mtim.tv_nsec));
     value += stamp;
   }
-  if (::fsetxattr(fd_, mark_name, value.data(), value.size(), 0) != 0) marks_ = false;
+  if (::fsetxattr(fd_, holder_mark_name, value.data(), value.size(), 0) != 0) marks_ = false;
 }
 
 bool lock_file::take() {
   if (fd_ < 0) return false;
   set_mark(false);
-  ::fsync(fd_);  // the mark is on disk before the "1"
-  if (put("1\n")) {
+  // The mark is on disk before the "1" can be. Nothing that can wait (a
+  // sync) comes between the "1" and the mark that claims it, so a kill
+  // leaves an unclaimed "1" only in the microseconds of one attribute write;
+  // the sync after makes both durable at once.
+  if (durable() && write_content("1\n")) {
     set_mark(true);
-    return true;
+    if (durable()) return true;
   }
-  // A write cut short (a file-size limit) may have left a "1": the lock was
-  // free, and must stay so.
-  if (put("0\n") && marks_) ::fremovexattr(fd_, mark_name);
+  // A write cut short (a file-size limit) or not made durable may have left
+  // a "1": the lock was free, and must stay so.
+  write_zero();
   return false;
 }
 
+// The mark comes off only once the "0" is on disk: a "0" that could not be
+// made durable keeps it, so that a power cut bringing back the "1" finds it
+// claimed.
+bool lock_file::write_zero() {
+  const bool ok = write_content("0\n") && durable();
+  if (ok && marks_) ::fremovexattr(fd_, holder_mark_name);
+  return ok;
+}
+
 bool lock_file::release() {
-  const bool ok = put("0\n");  // durable before the mark goes
-  if (ok && fd_ >= 0) ::fremovexattr(fd_, mark_name);
+  const bool ok = fd_ >= 0 && write_zero();
   close_file();
   return ok;
 }

@@ -6,6 +6,9 @@
 // the holder releases.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 
@@ -25,13 +28,18 @@ enum class stale_verdict { honour, take_over };
 // marked. The mtime ties a "held" mark to the one write of "1" it describes:
 // any later write, such as another program's "1" after a run died between its
 // "0" and removing its mark, changes it.
+inline constexpr const char* holder_mark_name = "user.armctl.holder";
+
 struct holder_mark {
-  long pid = 0;
+  pid_t pid = 0;
   bool held = false;  // false: "taking"
   std::string boot;
   long long mtime_s = 0, mtime_ns = 0;
 };
 bool parse_mark(const std::string& text, holder_mark& out);
+
+// This boot's id (/proc/sys/kernel/random/boot_id), empty when unreadable.
+const std::string& boot_id();
 
 // Judges a non-zero content found while holding the kernel lock, so that its
 // writer is not a live run of ours. A "held" mark whose mtime is the file's
@@ -45,7 +53,9 @@ stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long 
 
 class lock_file {
  public:
-  explicit lock_file(const state_dir& dir, std::chrono::nanoseconds poll = std::chrono::seconds(1));
+  // `sync` makes the file durable (fsync; tests put a failing one in).
+  explicit lock_file(const state_dir& dir, std::chrono::nanoseconds poll = std::chrono::seconds(1),
+                     int (*sync)(int) = ::fsync);
   ~lock_file();
   lock_file(const lock_file&) = delete;
   lock_file& operator=(const lock_file&) = delete;
@@ -56,10 +66,11 @@ class lock_file {
   // the lock cannot be held: the file cannot be opened for writing (or
   // created), or a reader squats on it with a read lock.
   bool wait();
-  // Writes "1\n" under the mark; false when the write fails.
+  // Writes "1\n" under the mark; false (and the lock left free) when the
+  // write fails or cannot be made durable.
   bool take();
-  // Writes "0\n", removes the mark and lets the next run in; false when the
-  // write fails.
+  // Writes "0\n", removes the mark once the "0" is durable, and lets the
+  // next run in; false when the write or its sync fails.
   bool release();
 
  private:
@@ -67,12 +78,15 @@ class lock_file {
   bool still_current() const;
   bool reads_free() const;
   bool left_by_a_dead_run() const;
-  bool put(const char* text) const;
+  bool write_content(const char* text) const;
+  bool durable() const;
+  bool write_zero();
   void set_mark(bool held);
   void close_file();
 
   const state_dir& dir_;
   std::chrono::nanoseconds poll_;
+  int (*sync_)(int);
   int fd_ = -1;
   bool marks_ = true;  // false once the file system refused an extended attribute
 };

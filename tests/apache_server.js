@@ -65,7 +65,8 @@ function config({ root, port, cgi, stateDir }) {
     'auth_basic', 'alias', 'cgid', 'mime', 'dir', 'env'];
   return [
     `ServerRoot "${root}"`,
-    'ServerName 127.0.0.1',
+    // The name and port the CGI takes as this server's origin (UseCanonicalName On).
+    `ServerName 127.0.0.1:${port}`,
     `Listen 127.0.0.1:${port}`,
     `PidFile "${root}/httpd.pid"`,
     `DefaultRuntimeDir "${root}"`,
@@ -166,7 +167,13 @@ function request(server, { method = 'POST', path: where = '/cgi-bin/armctl-cgi',
   });
 }
 
+// The CGI's settings file (ARMCTL_CGI_SETTINGS, compiled into the test CGI),
+// read at every request.
+function writeSettings(text) {
+  fs.writeFileSync(process.env.ARMCTL_CGI_SETTINGS, text, { mode: 0o644 });
+}
+
 const jsonPost = (server, value, extra = {}) =>
   request(server, Object.assign({ headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(value) }, extra));
 
-module.exports = { startApache, request, jsonPost, writeState, giveToServer, BUSY_WAIT_MS };
+module.exports = { startApache, request, jsonPost, writeState, writeSettings, giveToServer, BUSY_WAIT_MS };

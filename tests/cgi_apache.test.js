@@ -1,8 +1,10 @@
 // armctl-cgi behind a real Apache, over HTTP, in front of the simulated
 // controller with real step delays: concurrent moves, bad requests, a lock
-// held by another program, a refusal's reason, and a stop during a move.
+// held by another program, a refusal's reason, a stop during a move, and one
+// table of the latched STOP, the bounds, the queue and stuck locks.
 // Environment: ARMCTL_CGI (the CGI built for the simulated controller),
-// ARMCTL_CGI_STATE_DIR (that controller's state directory), ARMCTL_TRACE.
+// ARMCTL_CGI_STATE_DIR (that controller's state directory), ARMCTL_TRACE,
+// ARMCTL_CGI_SETTINGS (the CGI's settings file).
 'use strict';
 
 const assert = require('node:assert/strict');
@@ -11,7 +13,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { startApache, request, jsonPost, writeState, BUSY_WAIT_MS } = require('./apache_server.js');
+const { startApache, request, jsonPost, writeState, writeSettings, BUSY_WAIT_MS } = require('./apache_server.js');
 
 const CGI = process.env.ARMCTL_CGI;
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
@@ -22,11 +24,43 @@ const readState = (name) => fs.readFileSync(path.join(DIR, name), 'utf8');
 const counters = () => readState('robot_position.dat').trim().split(/\s+/).map(Number);
 const portLog = path.join(DIR, 'port.log');
 
+// A fresh lock file (no holder mark), the counters, no port log, no latch,
+// queue or unlock record, default settings.
 function reset(c) {
+  for (const f of ['lock.dat', 'port.log', 'stop-latch.json', 'wait-queue.dat', 'unlock-record.log'])
+    fs.rmSync(path.join(DIR, f), { force: true });
   writeState(DIR, 'lock.dat', '0\n');
   writeState(DIR, 'robot_position.dat', positionText(c));
-  fs.rmSync(portLog, { force: true });
+  writeSettings('');
 }
+
+const sleep = (ms) => new Promise((res) => setTimeout(res, ms));
+async function until(what, check) {
+  for (let i = 0; i < 1000; i++) {
+    const v = await check();
+    if (v) return v;
+    await sleep(10);
+  }
+  return assert.fail(`never saw ${what}`);
+}
+
+// The runs waiting for the lock, as the queue file records them.
+const waitingRuns = () => {
+  const file = path.join(DIR, 'wait-queue.dat');
+  if (!fs.existsSync(file)) return [];
+  return fs.readFileSync(file, 'utf8').split('\n').map(Number).filter((p) => p > 0);
+};
+const parentOf = (pid) => Number(fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[1]);
+const commOf = (pid) => fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
+const alive = (pid) => {
+  try { process.kill(pid, 0); return true; } catch (e) { return e.code === 'EPERM'; }
+};
+const lockPath = path.join(DIR || '', 'lock.dat');
+const PYTHON = fs.existsSync('/usr/bin/python3') ? '/usr/bin/python3' : 'python3';
+const xattr = (op, ...args) => spawnSync(PYTHON, ['-c',
+  `import os,sys\nif sys.argv[1] == 'set': os.setxattr(sys.argv[2], 'user.armctl.holder', sys.argv[3].encode())\nelse:\n  try: print(os.getxattr(sys.argv[2], 'user.armctl.holder').decode())\n  except OSError: print('none')`,
+  op, lockPath, ...args], { encoding: 'utf8' }).stdout.trim();
+const bootId = () => fs.readFileSync('/proc/sys/kernel/random/boot_id', 'utf8').trim();
 
 // Steps per motor on the port, from armctl-trace's table.
 function portSteps() {
@@ -65,6 +99,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
 
   it('carries out 200 concurrent moves, each exactly once', async () => {
     reset([0, 0, 0, 0, 0, 0]);
+    writeSettings('max_waiting = 200\n');
     const started = Date.now();
     const answers = await Promise.all(Array.from({ length: 200 }, () => jsonPost(server, { options: ['-G', '1'] })));
     const seconds = (Date.now() - started) / 1000;
@@ -74,6 +109,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     assert.deepEqual(counters(), [200, 0, 0, 0, 0, 0]);
     assert.deepEqual(portSteps()['5'], { forward: 200, backward: 0 });
     assert.equal(readState('lock.dat'), '0\n');
+    writeSettings('');
   });
 
   it('moves nothing for a bad request', async () => {
@@ -137,17 +173,12 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
   it('stops a long move at its next step, the counter equal to the steps on the port', async () => {
     reset([0, 0, 0, 0, 0, 1600]);
     const moving = jsonPost(server, { options: ['-X', '3600', '-Q'] });
-    let holder = null;
-    for (let i = 0; i < 200 && holder === null; i++) {
-      await new Promise((res) => setTimeout(res, 20));
-      holder = (await request(server, { method: 'GET', auth: false })).json.lock.holder;
-    }
-    assert.ok(holder, 'the run never held the lock');
+    await until('the run holding the lock', async () => (await request(server, { method: 'GET', auth: false })).json.lock.held);
     await new Promise((res) => setTimeout(res, 200));
     const sent = process.hrtime.bigint(); // CLOCK_MONOTONIC, as the port log's times
     const stop = await jsonPost(server, { stop: true });
     assert.equal(stop.status, 200, stop.text);
-    assert.equal(stop.json.pid, holder);
+    assert.equal(stop.json.run_stopped, true);
     const done = await moving;
     assert.equal(done.json.status, 143, done.text);
     const made = portSteps()['2'];
@@ -156,11 +187,104 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     assert.deepEqual(counters(), [0, 0, 0, 0, 0, 1600 - made.backward]);
     assert.deepEqual(done.json.counters, counters());
     assert.equal(readState('lock.dat'), '0\n');
-    const cgiStart = BigInt(stop.json.received_ns);
-    const last = lastWriteNs();
-    console.log(`# stop: request sent to last port write ${Number(last - sent) / 1e6} ms; ` +
-      `CGI start to last port write ${Number(last - cgiStart) / 1e6} ms`);
-    const again = await jsonPost(server, { stop: true });
-    assert.equal(again.status, 409, 'a stop with no run under way');
+    console.log(`# stop: request sent to last port write ${Number(lastWriteNs() - sent) / 1e6} ms`);
+    assert.equal(stop.text.includes('_ns'), false, 'the answer shows a clock reading');
   });
+
+  // One row per concern of the latched STOP, the bounds, the queue and
+  // stuck locks; each checks the port log, the state files and the answers.
+  const rows = [
+    ['STOP ends the running move and the move queued behind it, touching nothing for the latter', async () => {
+      reset([0, 0, 0, 0, 0, 1600]);
+      const moving = jsonPost(server, { options: ['-X', '3600'] });
+      await until('the run holding the lock', async () => (await request(server, { method: 'GET', auth: false })).json.lock.held);
+      await until('its queue place given up', () => waitingRuns().length === 0);
+      const queued = jsonPost(server, { options: ['-G', '100'] });
+      await until('a run waiting behind it', () => waitingRuns().length === 1);
+      const stop = await jsonPost(server, { stop: true });
+      assert.equal(stop.status, 200, stop.text);
+      assert.deepEqual([stop.json.waiting_ended, stop.json.run_stopped, stop.json.stopped], [1, true, true]);
+      const [done, behind] = await Promise.all([moving, queued]);
+      assert.equal(done.json.status, 143, done.text);
+      assert.equal(behind.status, 409, behind.text);
+      const made = portSteps();
+      assert.equal(made['5'], undefined, 'the queued move reached the port');
+      assert.ok(made['2'].backward > 0 && made['2'].backward < 3600);
+      assert.deepEqual(counters(), [0, 0, 0, 0, 0, 1600 - made['2'].backward]);
+      assert.equal(readState('lock.dat'), '0\n');
+    }],
+    ['the latch holds every move, with who and when, until an operator clears it', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      const stop = await jsonPost(server, { stop: true }); // no run under way
+      assert.deepEqual([stop.status, stop.json.stopped, stop.json.stopped_by, stop.json.run_stopped], [200, true, 'operator', false]);
+      assert.match(stop.json.stopped_at, /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
+      const seen = (await request(server, { method: 'GET', auth: false })).json;
+      assert.deepEqual([seen.stopped, seen.stopped_by, seen.stopped_at], [true, 'operator', stop.json.stopped_at]);
+      const held = await jsonPost(server, { options: ['-G', '1'] });
+      assert.deepEqual([held.status, held.json.stopped, held.json.stopped_by], [409, true, 'operator']);
+      assert.equal(fs.existsSync(portLog), false);
+      const cleared = await jsonPost(server, { clear: true });
+      assert.deepEqual([cleared.status, cleared.json.stopped], [200, false]);
+      assert.equal((await request(server, { method: 'GET', auth: false })).json.stopped, false);
+      const moved = await jsonPost(server, { options: ['-G', '1'] });
+      assert.deepEqual([moved.status, moved.json.status], [200, 0]);
+      assert.deepEqual(portSteps()['5'], { forward: 1, backward: 0 });
+    }],
+    ['a move over the bound is refused with its estimate, moving nothing', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      const r = await jsonPost(server, { options: ['-W', '99999', '-E', '99999'] });
+      assert.equal(r.status, 422, r.text);
+      // three shoulder cycles and twice 9999 wrist chunks of 22 cycles, each of two 250 us delays
+      assert.ok(Math.abs(r.json.estimate_s - (3 + 2 * 9999 * 22) * 2 * 250e-6) < 1e-9, r.text);
+      assert.equal(r.json.bound_s, 60);
+      assert.equal(fs.existsSync(portLog), false);
+      assert.deepEqual(counters(), [0, 0, 0, 0, 0, 0]);
+    }],
+    ['a run waiting for the lock ends with its CGI, touching neither file', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      writeState(DIR, 'lock.dat', '1\n'); // another program holds the lock
+      const answer = jsonPost(server, { options: ['-G', '5'] }).catch((e) => e);
+      const [run] = await until('the run waiting', () => { const w = waitingRuns(); return w.length === 1 && w; });
+      const cgi = parentOf(parentOf(run));
+      assert.equal(commOf(cgi), path.basename(CGI).slice(0, 15));
+      process.kill(cgi, 'SIGKILL');
+      await until('the run ended', () => !alive(run));
+      await answer;
+      assert.equal(readState('lock.dat'), '1\n');
+      writeState(DIR, 'lock.dat', '0\n');
+      assert.deepEqual(counters(), [0, 0, 0, 0, 0, 0]);
+      assert.equal(fs.existsSync(portLog), false);
+    }],
+    ['at most max_waiting requests wait for the lock; the next answer 503 at once', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      writeSettings('max_waiting = 2\n');
+      writeState(DIR, 'lock.dat', '1\n');
+      const answers = await Promise.all(Array.from({ length: 5 }, () => jsonPost(server, { options: ['-G', '1'] }, { path: '/busy/armctl-cgi' })));
+      const full = answers.filter((a) => a.status === 503 && /too many requests/.test(a.json.error)).length;
+      const waited = answers.filter((a) => a.status === 503 && /lock stayed held/.test(a.json.error)).length;
+      assert.deepEqual([full, waited], [3, 2], answers.map((a) => a.text).join(''));
+      assert.equal(readState('lock.dat'), '1\n');
+      assert.equal(fs.existsSync(portLog), false);
+    }],
+    ['unlock frees only a lock whose mark names a dead run of this boot, and records it', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      const dead = spawnSync('true').pid;
+      writeState(DIR, 'lock.dat', '1\n');
+      xattr('set', `${process.pid} taking ${bootId()}`); // alive: not released
+      const live = await jsonPost(server, { unlock: true });
+      assert.deepEqual([live.status, live.json.holder.pid, readState('lock.dat')], [409, process.pid, '1\n']);
+      xattr('set', `${dead} taking ${bootId()}`);
+      const seen = await request(server, { method: 'GET', auth: false });
+      assert.equal(seen.json.lock.left_by_dead_run.state, 'taking');
+      assert.equal(seen.text.includes(String(dead)), false, 'the open state names a pid');
+      const r = await jsonPost(server, { unlock: true });
+      assert.deepEqual([r.status, r.json.unlocked, r.json.holder.pid], [200, true, dead], r.text);
+      assert.deepEqual([readState('lock.dat'), xattr('get')], ['0\n', 'none']);
+      const record = JSON.parse(readState('unlock-record.log'));
+      assert.deepEqual([record.by, record.mark], ['operator', `${dead} taking ${bootId()}`]);
+      assert.equal((await jsonPost(server, { unlock: true })).status, 409, 'a free lock');
+      assert.equal((await jsonPost(server, { options: ['-G', '1'] })).json.status, 0);
+    }],
+  ];
+  for (const [name, row] of rows) it(name, row);
 });

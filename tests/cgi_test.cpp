@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "cgi/answer.hpp"
+#include "cgi/estimate.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
+#include "cgi/settings.hpp"
+#include "support.hpp"
 
 namespace armctl::cgi {
 namespace {
@@ -18,12 +21,13 @@ struct request_case {
   const char* type;    // null: absent
   const char* origin;  // null: absent
   std::string body;
-  int status;  // 0: accepted as a move; 1: a stop; 2: the state
+  int status;  // 0: accepted as a move; 1: a stop; 2: the state; 3: a clear; 4: an unlock; 5: an
+               // estimate
   std::vector<std::string> argv{};
 };
 void PrintTo(const request_case& c, std::ostream* os) { *os << c.name; }
 
-constexpr int move = 0, stop = 1, state = 2;
+constexpr int move = 0, stop = 1, state = 2, clear = 3, unlock = 4, estimate = 5;
 const char* const json_type = "application/json";
 
 const request_case request_cases[] = {
@@ -44,6 +48,19 @@ const request_case request_cases[] = {
      move,
      {"armctl", "-G", "0", "-B", "99999"}},
     {"stop", "POST", json_type, nullptr, R"({"stop": true})", stop},
+    {"clear", "POST", json_type, nullptr, R"({"clear": true})", clear},
+    {"unlock", "POST", json_type, nullptr, R"({"unlock": true})", unlock},
+    {"estimate", "POST", json_type, nullptr, R"({"estimate": ["-E", "20"]})", estimate},
+    {"clear_false", "POST", json_type, nullptr, R"({"clear": 1})", 400},
+    {"estimate_bad_option", "POST", json_type, nullptr, R"({"estimate": ["-E", "020"]})", 400},
+    {"duplicate_key", "POST", json_type, nullptr, R"({"options": ["-Q"], "options": ["-G", "2"]})",
+     400},
+    {"duplicate_stop", "POST", json_type, nullptr, R"({"stop": true, "stop": true})", 400},
+    {"duplicate_key_nested", "POST", json_type, nullptr,
+     R"({"options": ["-Q"], "x": {"a": 1, "a": 2}})", 400},
+    // the Host header is the client's: only the server's own name and port count
+    {"origin_of_the_host_header", "POST", json_type, "http://arm.local", R"({"options": ["-Q"]})",
+     403},
     {"put", "PUT", json_type, nullptr, R"({"options": ["-Q"]})", 405},
     {"delete", "DELETE", nullptr, nullptr, "", 405},
     {"form_type", "POST", "application/x-www-form-urlencoded", nullptr, R"({"options": ["-Q"]})",
@@ -91,7 +108,7 @@ class Requests : public ::testing::TestWithParam<request_case> {};
 TEST_P(Requests, AreJudgedBeforeAnythingStarts) {
   const request_case& c = GetParam();
   const std::string length = std::to_string(c.body.size());
-  request_meta meta{c.method, std::nullopt, length, std::nullopt, "arm.local:8080", false};
+  request_meta meta{c.method, std::nullopt, length, std::nullopt, "arm.local", "8080", false};
   if (c.type) meta.content_type = c.type;
   if (c.origin) meta.origin = c.origin;
   const query q = classify(meta, c.body);
@@ -102,6 +119,12 @@ TEST_P(Requests, AreJudgedBeforeAnythingStarts) {
     EXPECT_TRUE(std::holds_alternative<stop_query>(q));
   } else if (c.status == state) {
     EXPECT_TRUE(std::holds_alternative<state_query>(q));
+  } else if (c.status == clear) {
+    EXPECT_TRUE(std::holds_alternative<clear_query>(q));
+  } else if (c.status == unlock) {
+    EXPECT_TRUE(std::holds_alternative<unlock_query>(q));
+  } else if (c.status == estimate) {
+    EXPECT_TRUE(std::holds_alternative<estimate_query>(q));
   } else {
     ASSERT_TRUE(std::holds_alternative<refusal>(q));
     EXPECT_EQ(std::get<refusal>(q).http_status, c.status) << std::get<refusal>(q).message;
@@ -111,8 +134,10 @@ TEST_P(Requests, AreJudgedBeforeAnythingStarts) {
 INSTANTIATE_TEST_SUITE_P(Table, Requests, ::testing::ValuesIn(request_cases),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
+move_query options_of(const std::string& body) { return std::get<move_query>(parse_body(body)); }
+
 TEST(RequestMeta, NeedsALengthWithinTheBound) {
-  request_meta meta{"POST", json_type, std::nullopt, std::nullopt, "h", false};
+  request_meta meta{"POST", json_type, std::nullopt, std::nullopt, "h", "443", false};
   EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 411);
   for (const char* len : {"4097", "99999999999999999999"}) {
     meta.content_length = len;
@@ -126,9 +151,53 @@ TEST(RequestMeta, NeedsALengthWithinTheBound) {
   EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 403);
   meta.https = true;
   EXPECT_TRUE(std::holds_alternative<std::size_t>(check_meta(meta)));
+  // Listed origins replace the server's own.
+  const std::vector<std::string> listed{"https://arm.example", "http://10.0.0.5:8080"};
+  meta.origins = &listed;
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 403);
+  meta.origin = "http://10.0.0.5:8080";
+  EXPECT_TRUE(std::holds_alternative<std::size_t>(check_meta(meta)));
 }
 
-move_query options_of(const std::string& body) { return std::get<move_query>(parse_body(body)); }
+// The motion time from the README's rules: a step is one write cycle of two
+// delays, a move adds a release cycle, a wrist move makes 22 cycles per whole
+// chunk of ten, and each option latches the shoulder (one cycle) before it,
+// the run releases it (one cycle) at the end.
+struct estimate_case {
+  const char* body;
+  std::int64_t cycles;
+};
+TEST(Estimate, CountsTheWriteCyclesOfARun) {
+  const estimate_case cases[] = {
+      {R"({"options": ["-Q"]})", 1 + 1},
+      {R"({"options": ["-G", "100"]})", 1 + 101 + 1},
+      {R"({"options": ["-N", "7"]})", 1 + 8 + 1},
+      {R"({"options": ["-T", "9"]})", 1 + 0 + 1},
+      {R"({"options": ["-E", "25"]})", 1 + 44 + 1},
+      {R"({"options": ["-H", "200", "-W", "99999"]})", 1 + 201 + 1 + 9999 * 22 + 1},
+  };
+  for (const estimate_case& c : cases)
+    EXPECT_EQ(motion_time(options_of(c.body), 1000), std::chrono::nanoseconds(2000 * c.cycles))
+        << c.body;
+}
+
+TEST(Settings, ReadWhatTheyCanAndKeepTheDefaultsForTheRest) {
+  testing::scratch_dir tmp;
+  const std::string path = tmp.file("armctl-cgi.conf");
+  testing::write_file(path,
+                      "# the front end\n\n  wait_ms = 2500\norigins = http://a.example "
+                      "https://b.example:8443  # two\nmax_waiting=3\nmax_motion_s = 9x\n"
+                      "max_motion_s\nno_such_key = 5\n");
+  const front_settings s = load_settings(path.c_str());
+  EXPECT_EQ(s.lock_wait, std::chrono::milliseconds(2500));
+  EXPECT_EQ(s.origins, (std::vector<std::string>{"http://a.example", "https://b.example:8443"}));
+  EXPECT_EQ(s.max_waiting, 3u);
+  EXPECT_EQ(s.max_motion, std::chrono::seconds(60));
+  const front_settings none = load_settings(tmp.file("missing").c_str());
+  EXPECT_EQ(none.lock_wait, std::chrono::milliseconds(10000));
+  EXPECT_EQ(none.max_waiting, 8u);
+  EXPECT_TRUE(none.origins.empty());
+}
 
 // The reasons of the guards, in the README's terms: G stops at counter 0 =
 // 800; V needs the elbow bend (counter 1 x 0.0324 degrees less the shoulder's
@@ -249,13 +318,20 @@ TEST(RunAnswer, AStoppedRunHasNoReasonsAndAFailedSaveNoCounters) {
   EXPECT_EQ(unsaved["options"].size(), 1u);
 }
 
-TEST(StateAnswer, GivesTheCountersTheReportAndTheLock) {
-  const json j = state_answer(counters{0, 0, 0, 0, 0, 0}, {true, 4242});
+TEST(StateAnswer, GivesTheCountersTheReportTheLockAndTheLatch) {
+  holder dead{{4242, false, "boot-b", 0, 0}, "4242 taking boot-b"};
+  const json j =
+      state_answer(counters{0, 0, 0, 0, 0, 0}, {true, dead}, latch{"ann", "2026-12-09T05:00:00Z"});
   EXPECT_EQ(j["report"][0], json::array({0, 9.5, 9.5, 0}));
   EXPECT_EQ(j["report"][4], json::array({19.5, 0, 19.5, 0}));
   EXPECT_EQ(j["lock"]["held"], true);
-  EXPECT_EQ(j["lock"]["holder"], 4242);
-  EXPECT_TRUE(state_answer(std::nullopt, {}).at("counters").is_null());
+  EXPECT_EQ(j["lock"]["left_by_dead_run"]["state"], "taking");
+  EXPECT_EQ(j.dump().find("4242"), std::string::npos) << "the open state shows a pid";
+  EXPECT_EQ(j["stopped"], true);
+  EXPECT_EQ(j["stopped_by"], "ann");
+  const json free = state_answer(std::nullopt, {}, std::nullopt);
+  EXPECT_TRUE(free.at("counters").is_null());
+  EXPECT_EQ(free["stopped"], false);
 }
 
 }  // namespace

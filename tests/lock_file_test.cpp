@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -328,8 +330,60 @@ INSTANTIATE_TEST_SUITE_P(
         // the power failed while that run took the lock
         stale_case{"taking_before_a_power_cut", "42 taking boot-a", 5, 6, stale_verdict::take_over},
         stale_case{"malformed", "42 held boot-b", 5, 6, stale_verdict::honour},
+        // a pid beyond pid_t is no pid: it must not wrap to a run's
+        stale_case{"pid_too_wide", "4294967338 held boot-b 5.000000006", 5, 6,
+                   stale_verdict::honour},
+        stale_case{"pid_negative", "-42 held boot-b 5.000000006", 5, 6, stale_verdict::honour},
         stale_case{"foreign", "anything else", 5, 6, stale_verdict::honour}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+// A sync that fails once armed, as a disk with an I/O error would.
+bool syncs_fail = false;
+int flaky_sync(int fd) {
+  if (!syncs_fail) return ::fsync(fd);
+  errno = EIO;
+  return -1;
+}
+
+TEST_F(LockFile, AZeroThatIsNotDurableKeepsTheMark) {
+  write_file(path, "0\n");
+  if (::setxattr(path.c_str(), "user.armctl.probe", "1", 1, 0) != 0)
+    GTEST_SKIP() << "no user extended attributes on " << tmp.path();
+  lock_file lock(dir, never, flaky_sync);
+  ASSERT_TRUE(lock.wait());
+  ASSERT_TRUE(lock.take());
+  syncs_fail = true;
+  EXPECT_FALSE(lock.release());
+  syncs_fail = false;
+  EXPECT_EQ(read_file(path), "0\n");
+  char buf[160];
+  const ssize_t n = ::getxattr(path.c_str(), "user.armctl.holder", buf, sizeof buf);
+  ASSERT_GT(n, 0) << "the mark went before the 0 was on disk";
+  EXPECT_NE(std::string(buf, static_cast<std::size_t>(n)).find(" held "), std::string::npos);
+}
+
+extern "C" void count_alarm(int) {}
+
+// The wait behind another writer's kernel lock uses a wake-up timer; the
+// process's own SIGALRM handler is in place again afterwards.
+TEST_F(LockFile, TheWaitGivesSigalrmBackAsItFoundIt) {
+  write_file(path, "0\n");
+  struct sigaction own {
+  }, old{}, after{};
+  own.sa_handler = count_alarm;
+  ASSERT_EQ(::sigaction(SIGALRM, &own, &old), 0);
+  const int fd = place_lock(path, O_RDWR, F_WRLCK);
+  ASSERT_GE(fd, 0);
+  std::thread waiter([&] {
+    lock_file lock(dir, never);
+    EXPECT_TRUE(lock.wait());
+  });
+  std::this_thread::sleep_for(300ms);  // beyond one wake-up of the squat check
+  ::close(fd);
+  waiter.join();
+  ::sigaction(SIGALRM, &old, &after);
+  EXPECT_EQ(after.sa_handler, count_alarm);
+}
 
 TEST_F(LockFile, AnotherProgramsOneOverAMarkLeftAfterTheZeroIsHonoured) {
   write_file(path, "0\n");

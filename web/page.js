@@ -27,6 +27,8 @@
     unreachable: null, // why the last attempt got no answer at all
     lock: { held: null, text: 'not read yet' },
     lastAttemptAt: 0,
+    front: null, // the CGI's view: { stopped, by, at, deadRun }, null without an answer
+    estimates: {}, // per jog row: { count, seconds, over, bound }
   };
 
   const $ = (id) => document.getElementById(id);
@@ -93,13 +95,36 @@
     state.lock = say[outcome.kind]();
   }
 
+  // The front end's own view (the CGI's open GET): the STOP latch and a lock
+  // left by a dead run. Without a CGI (a page served alone) there is none.
+  async function fetchFront() {
+    const abort = new AbortController();
+    const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
+    try {
+      const response = await fetch(CGI, { cache: 'no-store', signal: abort.signal });
+      return response.ok ? await response.json() : null;
+    } catch {
+      return null;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  function takeFront(answer) {
+    state.front = answer
+      ? { stopped: answer.stopped === true, by: answer.stopped_by, at: answer.stopped_at,
+        deadRun: answer.lock && answer.lock.left_by_dead_run }
+      : null;
+  }
+
   async function poll() {
     const started = Date.now();
-    const [lock, position] = await Promise.all([fetchState(LOCK_FILE), fetchState(POSITION_FILE)]);
+    const [lock, position, front] = await Promise.all([fetchState(LOCK_FILE), fetchState(POSITION_FILE), fetchFront()]);
     const now = Date.now();
     state.lastAttemptAt = now;
     takeLock(lock);
     takePosition(position, now);
+    takeFront(front);
     render();
     setTimeout(poll, Math.max(0, POLL_MS - (now - started)));
   }
@@ -322,11 +347,34 @@
       : '';
   }
 
+  // The latch: every move is held until an operator clears it.
+  function renderLatch() {
+    const f = state.front;
+    const latched = Boolean(f && f.stopped);
+    $('latch').hidden = !latched;
+    $('latch').dataset.latched = latched ? '1' : '0';
+    document.body.dataset.latched = latched ? '1' : '0';
+    if (latched) $('latch-text').textContent = `STOPPED by ${f.by || 'an unknown user'} at ${f.at || 'an unknown time'}: no move until it is cleared.`;
+  }
+
+  // A lock whose holder mark names a run of this boot that has ended: no run
+  // will ever free it, an operator may.
+  function renderStuck() {
+    const dead = state.front && state.front.deadRun;
+    $('stuck').hidden = !dead;
+    if (dead) {
+      const when = dead.state === 'taking' ? 'while it was taking the lock' : 'while it held the lock';
+      $('stuck-text').textContent = `The lock is held by a run that has ended (${when}); no run will free it.`;
+    }
+  }
+
   function render() {
     const now = Date.now();
     const picture = pictureState(now);
     document.body.dataset.state = picture;
     renderLock();
+    renderLatch();
+    renderStuck();
     renderNote(picture);
     $('freshness').textContent = freshnessText(picture, now);
 
@@ -393,7 +441,11 @@
     const lines = [];
     if (expected) lines.push(`The page expected a refusal: ${expected}.`);
     if (!answer) lines.push(`HTTP ${http}: no answer from the controller's front end.`);
-    else if (answer.error) lines.push(`HTTP ${http}: ${answer.error}`);
+    else if (answer.error) {
+      lines.push(`HTTP ${http}: ${answer.error}`);
+      if (answer.stopped) lines.push(`Stopped by ${answer.stopped_by} at ${answer.stopped_at}.`);
+      if (answer.estimate_s !== undefined) lines.push(`Estimated motion ${answer.estimate_s.toFixed(1)} s; the bound is ${answer.bound_s} s.`);
+    }
     else {
       lines.push(`Status ${answer.status}: ${answer.meaning}`);
       for (const o of answer.options || []) if (o.refused && o.reason) lines.push(reasonText(o));
@@ -416,13 +468,47 @@
     return state.counters ? A.wouldRefuse(state.counters, letter, n) : null;
   }
 
+  function estimateText(e) {
+    if (!e) return '';
+    const t = `≈ ${e.seconds < 10 ? e.seconds.toFixed(1) : Math.round(e.seconds)} s`;
+    return e.over ? `${t}: over the ${e.bound} s bound` : t;
+  }
+
   function markJog() {
     for (const b of document.querySelectorAll('#jog button')) {
-      const why = expectedRefusal(b.dataset.letter, Number(b.dataset.counter));
+      const i = Number(b.dataset.counter);
+      const e = state.estimates[i];
+      const why = expectedRefusal(b.dataset.letter, i) || (e && e.over ? `the motion would take ${estimateText(e)}` : null);
       b.dataset.refused = why ? '1' : '0';
       b.title = why ? `expected to be refused: ${why}` : `${b.dataset.letter}: move counter ${b.dataset.counter}`;
       b.disabled = pending;
     }
+    A.COUNTERS.forEach((c, i) => {
+      const cell = $(`jog-estimate-${i}`);
+      const e = state.estimates[i];
+      cell.textContent = estimateText(e);
+      cell.dataset.over = e && e.over ? '1' : '0';
+    });
+  }
+
+  // The server's estimate of a row's motion, asked for as its count changes
+  // (both letters of a row move the same motors), so that a long move shows
+  // its time before it is sent.
+  const estimateTimers = {};
+  function askEstimate(i) {
+    clearTimeout(estimateTimers[i]);
+    estimateTimers[i] = setTimeout(async () => {
+      const n = countOf(i);
+      if (n === null) return;
+      try {
+        const { http, answer } = await post({ estimate: [`-${A.COUNTERS[i].grow}`, String(n)] });
+        if (http === 200 && answer && countOf(i) === n)
+          state.estimates[i] = { count: n, seconds: answer.estimate_s, over: answer.over_the_bound, bound: answer.bound_s };
+      } catch {
+        delete state.estimates[i];
+      }
+      markJog();
+    }, 300);
   }
 
   async function jog(letter, i) {
@@ -431,8 +517,9 @@
     const expected = expectedRefusal(letter, i);
     pending = true;
     markJog();
+    const e = state.estimates[i];
     $('answer').dataset.status = 'pending';
-    $('answer').textContent = `Sent -${letter} ${n}…`;
+    $('answer').textContent = `Sent -${letter} ${n}…${e && e.count === n ? ` (motion ${estimateText(e)})` : ''}`;
     try {
       const { http, answer } = await post({ options: [`-${letter}`, String(n)] });
       showAnswer(http, answer, expected);
@@ -444,13 +531,20 @@
     }
   }
 
-  async function stop() {
+  // STOP, clear and unlock: one request each; the latch and the lock are
+  // shown from the answer at once and from the next poll after.
+  async function operatorAction(button, body) {
     try {
-      const { http, answer } = await post({ stop: true });
-      $('stop').dataset.answer = String(http);
+      const { http, answer } = await post(body);
+      $(button).dataset.answer = String(http);
       if (http !== 200) showAnswer(http, answer, null);
+      if (answer && answer.stopped !== undefined) {
+        state.front = Object.assign({}, state.front, { stopped: answer.stopped, by: answer.stopped_by, at: answer.stopped_at });
+      }
+      if (body.unlock && http === 200 && state.front) state.front.deadRun = null;
+      render();
     } catch (e) {
-      $('stop').dataset.answer = 'failed';
+      $(button).dataset.answer = 'failed';
     }
   }
 
@@ -459,7 +553,7 @@
       ...A.COUNTERS.map((c, i) => {
         const tr = document.createElement('tr');
         const input = Object.assign(document.createElement('input'), { id: `jog-count-${i}`, type: 'number', min: '0', max: '99999', value: '100' });
-        input.addEventListener('input', markJog);
+        input.addEventListener('input', () => { delete state.estimates[i]; markJog(); askEstimate(i); });
         const cell = (child) => { const td = document.createElement('td'); td.append(child); return td; };
         const button = (letter) => {
           const b = Object.assign(document.createElement('button'), { type: 'button', id: `jog-${letter}`, textContent: letter });
@@ -467,11 +561,14 @@
           b.addEventListener('click', () => jog(letter, i));
           return b;
         };
-        tr.append(cell(String(i)), cell(input), cell(button(c.grow)), cell(button(c.shrink)));
+        const estimate = Object.assign(document.createElement('td'), { id: `jog-estimate-${i}`, className: 'estimate' });
+        tr.append(cell(String(i)), cell(input), cell(button(c.grow)), cell(button(c.shrink)), estimate);
         return tr;
       })
     );
-    $('stop').addEventListener('click', stop);
+    $('stop').addEventListener('click', () => operatorAction('stop', { stop: true }));
+    $('clear').addEventListener('click', () => operatorAction('clear', { clear: true }));
+    $('unlock').addEventListener('click', () => operatorAction('unlock', { unlock: true }));
   }
 
   // The page starts once it has the arm model; without it there is nothing

@@ -24,6 +24,8 @@ function look(page) {
     expected: document.getElementById('answer').dataset.expected,
     answer: document.getElementById('answer').textContent,
     held: document.getElementById('lock').dataset.held,
+    latched: document.getElementById('latch').dataset.latched,
+    latch: document.getElementById('latch-text').textContent,
     marks: Object.fromEntries([...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.dataset.refused])),
   }));
 }
@@ -44,6 +46,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
   before(async () => {
     assert.ok(process.env.ARMCTL_CGI && DIR, 'set ARMCTL_CGI and ARMCTL_CGI_STATE_DIR');
     installPage(DIR);
+    fs.rmSync(path.join(DIR, 'stop-latch.json'), { force: true });
     writeState(DIR, 'lock.dat', '0\n');
     writeState(DIR, 'robot_position.dat', positionText([0, 0, 0, 0, 0, 0]));
     server = await startApache({ cgi: process.env.ARMCTL_CGI, stateDir: DIR });
@@ -85,7 +88,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await page.click('#jog-X');
     for (let i = 0; i < 100; i++) {
       const r = await request(server, { method: 'GET', auth: false });
-      if (r.json.lock.holder) break;
+      if (r.json.lock.held) break;
       await page.waitForTimeout(20);
     }
     await page.click('#stop');
@@ -93,5 +96,21 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     const c = counters();
     assert.ok(c[5] < 1600 && c[5] > -2000, `counter 5 at ${c[5]}`);
     assert.match(seen.answer, new RegExp(`Counters: 0, 0, 0, 0, 300, ${c[5]}`));
+  });
+
+  it('shows the STOP latch, holds a jog while it lasts, and clears it', async () => {
+    await page.click('#stop');
+    const latched = await until(page, (s) => s.latched === '1', 'the latch');
+    assert.match(latched.latch, /STOPPED by operator at \d{4}-\d\d-\d\dT/);
+    const before = counters();
+    await page.fill('#jog-count-4', '10');
+    await page.click('#jog-N');
+    await until(page, (s) => s.status === 'http-409', 'the jog held by the latch');
+    assert.deepEqual(counters(), before);
+    await page.click('#clear');
+    await until(page, (s) => s.latched === '0', 'the latch cleared');
+    assert.equal((await request(server, { method: 'GET', auth: false })).json.stopped, false);
+    await page.click('#jog-N');
+    await until(page, (s) => s.status === '0' && s.counters[4] === before[4] - 10, 'the jog after the clear');
   });
 });

@@ -1,0 +1,22 @@
+// How long a move request keeps the motors busy, from its counts and the
+// controller's built delay, before anything is started.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "cgi/request.hpp"
+
+namespace armctl::cgi {
+
+// Write cycles of one option's motion: a step is one cycle and a single-motor
+// move adds its release cycle; a wrist move makes 22 cycles per whole chunk
+// of ten (ten steps and a release for each of its two motors); Q none.
+std::int64_t motion_cycles(char letter, std::int64_t count);
+
+// The whole run: each option's motion, plus the shoulder's hold cycle that
+// every option latches first and the release cycle at the end. Each cycle
+// is two delays of `delay_ns`.
+std::chrono::nanoseconds motion_time(const move_query& q, std::int64_t delay_ns);
+
+}  // namespace armctl::cgi

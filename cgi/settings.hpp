@@ -1,0 +1,25 @@
+// The front end's settings: one file of "key = value" lines that the
+// administrator keeps, read at every request.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace armctl::cgi {
+
+struct front_settings {
+  std::chrono::milliseconds lock_wait{10000};  // key wait_ms
+  std::vector<std::string> origins;            // key origins: space-separated list
+  std::size_t max_waiting = 8;                 // key max_waiting
+  std::chrono::seconds max_motion{60};         // key max_motion_s
+};
+
+// Reads `path`: lines "key = value", '#' comments and blank lines ignored; an unknown key,
+// a bad value or an unreadable file keeps the defaults for what it could not read.
+front_settings load_settings(const char* path);
+// The same over other defaults (the build's or the server's wait bound).
+front_settings load_settings(const char* path, front_settings defaults);
+
+}  // namespace armctl::cgi
