@@ -92,8 +92,7 @@ json report_numbers(const std::string& line) {
 
 json state_answer(const std::optional<counters>& c, const lock_view& lock) {
   json j;
-  j["lock"] = {{"held", lock.held ? json(*lock.held) : json(nullptr)},
-               {"holder", lock.holder ? json(*lock.holder) : json(nullptr)}};
+  j["lock"] = {{"held", lock.held ? json(*lock.held) : json(nullptr)}};
   if (!c) {
     j["counters"] = nullptr;
     j["report"] = nullptr;

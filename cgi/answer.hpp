@@ -21,8 +21,9 @@ std::string status_meaning(int status);
 json report_numbers(const std::string& line);
 
 struct lock_view {
-  std::optional<bool> held;  // nullopt: no lock file or no number in it
-  std::optional<pid_t> holder;
+  // nullopt: no lock file or no number in it. The holder's process id is
+  // not shown: reading the state is open to everyone.
+  std::optional<bool> held;
 };
 
 json state_answer(const std::optional<counters>& c, const lock_view& lock);

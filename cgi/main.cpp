@@ -13,9 +13,11 @@
 #include <string>
 
 #include "cgi/answer.hpp"
+#include "cgi/auth.hpp"
 #include "cgi/controller.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
+#include "cgi/settings.hpp"
 #include "state/position_file.hpp"
 #include "state/scan.hpp"
 #include "state/state_dir.hpp"
@@ -26,6 +28,8 @@ using namespace armctl::cgi;
 
 const char* const state_dir_path = ARMCTL_STATE_DIR;
 const char* const controller_path = ARMCTL_CGI_CONTROLLER;
+const char* const htpasswd_path = ARMCTL_CGI_HTPASSWD;
+const char* const settings_path = ARMCTL_CGI_SETTINGS;
 
 std::optional<std::string_view> env(const char* name) {
   const char* v = std::getenv(name);
@@ -39,6 +43,8 @@ const char* reason_phrase(int status) {
       return "OK";
     case 400:
       return "Bad Request";
+    case 401:
+      return "Unauthorized";
     case 403:
       return "Forbidden";
     case 405:
@@ -84,17 +90,16 @@ int emit(int status, const json& body) {
   std::printf("Status: %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n",
               status, reason_phrase(status));
   if (status == 405) std::printf("Allow: GET, HEAD, POST\r\n");
+  if (status == 401) std::printf("WWW-Authenticate: Basic realm=\"%s\"\r\n", auth_realm);
   std::printf("\r\n%s\n", body.dump().c_str());
   return 0;
 }
 
-// The bound on the wait for the lock; the server may set it (SetEnv), a
-// client cannot: request headers reach a CGI only as HTTP_* variables.
+// The bound on the wait for the lock, from the settings file (suEXEC passes
+// the CGI no variable of the server's configuration).
 std::chrono::milliseconds wait_bound() {
-  long ms = ARMCTL_CGI_WAIT_MS;
-  if (const auto v = env("ARMCTL_CGI_WAIT_MS"))
-    ms = std::strtol(std::string(*v).c_str(), nullptr, 10);
-  return std::chrono::milliseconds(std::clamp(ms, 100L, 120000L));
+  const auto ms = load_settings(settings_path).lock_wait.count();
+  return std::chrono::milliseconds(std::clamp<long long>(ms, 100, 120000));
 }
 
 std::optional<armctl::counters> read_counters() {
@@ -118,7 +123,6 @@ lock_view read_lock() {
     }
     ::close(fd);
   }
-  if (const auto h = lock_holder(state_dir_path)) v.holder = h->pid;
   return v;
 }
 
@@ -183,6 +187,9 @@ int main() {
   if (const auto* r = std::get_if<refusal>(&checked)) return refuse(r->http_status, r->message);
   if (std::holds_alternative<state_query>(checked))
     return emit(200, state_answer(read_counters(), read_lock()));
+  // A move or a stop: the login first, before the body is read or anything starts.
+  if (!credentials_valid(env("HTTP_AUTHORIZATION"), htpasswd_path))
+    return refuse(401, "a move or a stop needs a login");
   std::string body;
   if (!read_body(std::get<std::size_t>(checked), body))
     return emit(400, error_answer("the body is shorter than Content-Length"));

@@ -12,6 +12,9 @@ build=$(realpath "$1")
 root=$(cd "$(dirname "$0")/.." && pwd)
 export ARMCTL_CGI="$build/tests/armctl-cgi-test"
 export ARMCTL_CGI_STATE_DIR="$build/tests/e2e/cgi"
+# The password and settings files compiled into that CGI; the tests write them.
+export ARMCTL_CGI_HTPASSWD="$build/tests/e2e/cgi-front/htpasswd"
+export ARMCTL_CGI_SETTINGS="$build/tests/e2e/cgi-front/armctl-cgi.conf"
 export ARMCTL_TRACE="$build/tools/armctl-trace"
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
 export CHROMIUM="${CHROMIUM:-/usr/bin/chromium}"

@@ -19,6 +19,12 @@ const TRACE = process.env.ARMCTL_TRACE;
 
 const positionText = (c) => c.map((v) => `${v} `).join('') + '\n';
 const readState = (name) => fs.readFileSync(path.join(DIR, name), 'utf8');
+// The process id at the start of lock.dat's holder mark (GET no longer shows it).
+function markedHolder() {
+  const r = spawnSync('python3', ['-c', 'import os,sys; print(os.getxattr(sys.argv[1], "user.armctl.holder").decode())',
+    path.join(DIR, 'lock.dat')], { encoding: 'utf8' });
+  return r.status === 0 ? Number(r.stdout.split(' ')[0]) : null;
+}
 const counters = () => readState('robot_position.dat').trim().split(/\s+/).map(Number);
 const portLog = path.join(DIR, 'port.log');
 
@@ -82,6 +88,8 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     const move = JSON.stringify({ options: ['-G', '1'] });
     const cases = [
       ['no login', { headers: json, body: move, auth: false }, 401],
+      ['wrong password', { headers: Object.assign({ Authorization: `Basic ${Buffer.from(`${server.user}:x`).toString('base64')}` }, json), body: move, auth: false }, 401],
+      ['stop without login', { headers: json, body: '{"stop": true}', auth: false }, 401],
       ['PUT', { method: 'PUT', headers: json, body: move }, 405],
       ['DELETE', { method: 'DELETE' }, 405],
       ['form type', { headers: { 'Content-Type': 'application/x-www-form-urlencoded' }, body: 'options=-G&options=1' }, 415],
@@ -101,6 +109,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       const r = await request(server, req);
       assert.equal(r.status, status, `${name}: ${r.text}`);
       if (status !== 401) assert.equal(typeof r.json.error, 'string', `${name}: no JSON error`);
+      else assert.equal(r.headers['www-authenticate'], 'Basic realm="armctl"', name);
     }
     assert.equal(readState('robot_position.dat'), before_);
     assert.equal(fs.existsSync(portLog), false, 'a bad request reached the port');
@@ -111,7 +120,8 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     reset([0, 0, 0, 0, 0, 0]);
     writeState(DIR, 'lock.dat', '1\n');
     const started = Date.now();
-    const r = await jsonPost(server, { options: ['-G', '5'] }, { path: '/busy/armctl-cgi' });
+    server.setWait(BUSY_WAIT_MS);
+    const r = await jsonPost(server, { options: ['-G', '5'] }).finally(() => server.setWait(60000));
     const waited = Date.now() - started;
     assert.equal(r.status, 503, r.text);
     assert.ok(waited >= BUSY_WAIT_MS, `answered after ${waited} ms`);
@@ -140,7 +150,9 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     let holder = null;
     for (let i = 0; i < 200 && holder === null; i++) {
       await new Promise((res) => setTimeout(res, 20));
-      holder = (await request(server, { method: 'GET', auth: false })).json.lock.holder;
+      const state = (await request(server, { method: 'GET', auth: false })).json;
+      assert.equal(state.lock.holder, undefined, 'GET shows the holder');
+      if (state.lock.held) holder = markedHolder();
     }
     assert.ok(holder, 'the run never held the lock');
     await new Promise((res) => setTimeout(res, 200));

@@ -85,7 +85,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await page.click('#jog-X');
     for (let i = 0; i < 100; i++) {
       const r = await request(server, { method: 'GET', auth: false });
-      if (r.json.lock.holder) break;
+      if (r.json.lock.held) break;
       await page.waitForTimeout(20);
     }
     await page.click('#stop');
