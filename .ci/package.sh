@@ -343,6 +343,7 @@ reinstall_under_attack() {
       for name in index.html armctl-cgi page.js; do ln -sfn "$2/$name" public_html/$name 2>/dev/null; done
       mv -T public_html public_html.real || continue
       ln -s "$2" public_html 2>/dev/null
+      sleep 0.2 # the link stands most of the time, the real directory briefly
       # A directory that the configure made meanwhile is put aside.
       n=$((n + 1))
       if [ -L public_html ]; then rm public_html; else mv -T public_html "public_html.made.$n"; fi
