@@ -318,6 +318,15 @@ run_through_apache() {
   page=$(http "http://127.0.0.1:$port/~robot/")$(grep -o '<meta name="armctl-cgi" content="armctl-cgi">' "$probe/body")
   state=$(http "http://127.0.0.1:$port/~robot/armctl-cgi")$(cat "$probe/body")
   raw=$(http "http://127.0.0.1:$port/~robot/lock.dat")
+  # Another account's UserDir: www-data's, made for the moment where it has none.
+  local other_dir
+  other_dir=$(getent passwd www-data | cut -d: -f6)/public_html
+  other=none
+  if mkdir "$other_dir" 2>/dev/null; then
+    echo other >"$other_dir/index.html"
+    other=$(http "http://127.0.0.1:$port/~www-data/")
+    rm -r "$other_dir"
+  fi
   anonymous=$(http -H 'Content-Type: application/json' -d "$move_body" "http://127.0.0.1:$port/~robot/armctl-cgi")
   wrong=$(http -u operator:wrong -H 'Content-Type: application/json' -d "$move_body" "http://127.0.0.1:$port/~robot/armctl-cgi")
   moved=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
@@ -330,6 +339,10 @@ check_cgi_answers() {
   expect "the page at /~robot/" '200<meta name="armctl-cgi" content="armctl-cgi">' "$page"
   expect "GET" '200{"counters":[12,-34,56,0,100,7],"lock":{"held":false},' "${state%%\"report\"*}"
   expect "lock.dat over HTTP" 403 "$raw"
+  # Where the package enabled mod_userdir, it serves the arm's account only.
+  if grep -qx 'mod userdir' /var/lib/armctl/apache2-enabled && [ "$other" != none ]; then
+    expect "another account's UserDir" 404 "$other"
+  fi
   expect "a move without credentials" 401 "$anonymous"
   expect "a move with a wrong password" 401 "$wrong"
   # The controller ran as robot and stopped at the port grant.
