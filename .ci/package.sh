@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # CI: builds the Debian packages (amd64, and i386 through the m32 toolchain)
-# into build/packages/, checks them with lintian, then installs the amd64
-# package on this machine with dpkg and takes it through one table of steps
-# (install, a run as the web server's account, reinstall, upgrade, removal,
-# purge), checking the account, owners, modes, capability and the arm's
-# position after each. Runs as root; leaves the machine as it found it.
+# into build/packages/, and the last 1.0 package from its commit, checks
+# them with lintian, then installs the amd64 package on this machine with
+# dpkg and takes it through one table of steps (fresh install, upgrade from
+# 1.0, what other accounts are refused, a request through Debian's Apache
+# and suEXEC, reinstall against a link-planting loop, upgrade, removal,
+# purge), checking the account, owners, modes, capability, Apache's enabled
+# modules and the arm's position after each. Runs as root; leaves the
+# machine as it found it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
@@ -12,11 +15,26 @@ export DEBIAN_FRONTEND=noninteractive
 state_dir=/home/robot/public_html
 page_dir=/usr/share/armctl/web
 log=build/packages/install-test.log
+# The last commit of armctl 1.0, whose package the upgrade starts from.
+last_1_0=bb2d9bc
+old_dir=build/packages-1.0
 
 [ "$(id -u)" = 0 ] || { echo "== package: FAILED: dpkg -i needs root"; exit 1; }
 
 probe=$(mktemp -d)
-trap 'rm -rf "$probe"' EXIT
+# No service starts while the test runs (installing apache2, or the package
+# enabling its modules): Apache runs only as the test's own instance on the
+# loopback. invoke-rc.d and deb-systemd-invoke honour policy-rc.d.
+policy=/usr/sbin/policy-rc.d
+made_policy=no
+if [ ! -e $policy ]; then
+  printf '#!/bin/sh\nexit 101\n' >$policy && chmod 755 $policy && made_policy=yes
+fi
+leave() {
+  rm -rf "$probe"
+  if [ "$made_policy" = yes ]; then rm -f $policy; fi
+}
+trap leave EXIT
 printf 'int main() { return 0; }\n' > "$probe/probe.cpp"
 packages=()
 command -v cmake >/dev/null || packages+=(cmake)
@@ -24,7 +42,13 @@ command -v g++ >/dev/null || packages+=(g++)
 command -v lintian >/dev/null || packages+=(lintian)
 command -v setcap >/dev/null || packages+=(libcap2-bin)
 g++ -m32 "$probe/probe.cpp" -o "$probe/probe32" 2>/dev/null || packages+=(gcc-multilib g++-multilib)
+[ -f /usr/include/apr-1.0/apr_md5.h ] || packages+=(libaprutil1-dev)
+[ -f /usr/lib/i386-linux-gnu/libaprutil-1.so.0 ] || packages+=(libaprutil1:i386 libapr1:i386)
+[ -x /usr/lib/apache2/suexec-pristine ] || packages+=(apache2 apache2-suexec-pristine)
+command -v curl >/dev/null || packages+=(curl)
+command -v python3 >/dev/null || packages+=(python3)
 if [ ${#packages[@]} -gt 0 ]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   echo "== package: installing ${packages[*]}"
   apt-get update -q
   apt-get install -y -q --no-remove "${packages[@]}"
@@ -41,7 +65,15 @@ cpack --config build/deb/amd64/CPackConfig.cmake -D CPACK_DEBIAN_PACKAGE_RELEASE
       -B build/packages/upgrade >"$probe/build.log" 2>&1 || { cat "$probe/build.log"; exit 1; }
 rm -rf build/packages/_CPack_Packages build/packages/upgrade/_CPack_Packages
 upgrade=$(ls build/packages/upgrade/armctl_*-2_amd64.deb)
-ls -l "$amd64" "$i386" "$upgrade"
+if ! ls "$old_dir"/armctl_1.0-1_amd64.deb >/dev/null 2>&1; then
+  echo "== package: building the 1.0 package from $last_1_0 (kept in $old_dir)"
+  rm -rf "$old_dir" && mkdir -p "$old_dir/src"
+  git archive "$last_1_0" | tar -x -C "$old_dir/src"
+  (cd "$old_dir/src" && cmake --workflow --preset deb) >"$probe/build.log" 2>&1 || { cat "$probe/build.log"; exit 1; }
+  mv "$old_dir"/src/build/packages/armctl_1.0-1_amd64.deb "$old_dir/" && rm -rf "$old_dir/src"
+fi
+old=$old_dir/armctl_1.0-1_amd64.deb
+ls -l "$amd64" "$i386" "$upgrade" "$old"
 
 echo "== package: lintian (every warning kept is overridden, with its reason)"
 lint_status=0
@@ -62,7 +94,9 @@ for deb in "$amd64" "$i386"; do
   missing=$(comm -23 "$probe/installed" "$probe/packaged")
   [ -z "$missing" ] || { echo "== package: FAILED: ${deb##*/} lacks: $missing"; exit 1; }
   for file in /usr/bin/armctl /usr/bin/armctl-trace /usr/share/man/man1/armctl.1.gz \
-              /usr/share/armctl/web/index.html /usr/share/doc/armctl/copyright; do
+              /usr/share/armctl/web/index.html /usr/share/doc/armctl/copyright \
+              /usr/lib/armctl/armctl-cgi /etc/armctl/htpasswd /etc/armctl/armctl-cgi.conf \
+              /etc/apache2/conf-available/armctl.conf; do
     grep -qx "$file" "$probe/packaged" || { echo "== package: FAILED: ${deb##*/} lacks $file"; exit 1; }
   done
 done
@@ -82,13 +116,23 @@ done
 had_account=no; getent passwd robot >/dev/null && had_account=yes
 had_home=no; [ -e /home/robot ] && had_home=yes
 had_dir=no; [ -e "$state_dir" ] && had_dir=yes
+# Apache's enabled modules and confs before the test: removal must bring
+# back exactly these.
+apache_enabled() { ls /etc/apache2/mods-enabled /etc/apache2/conf-enabled; }
+apache_before=$(apache_enabled)
+apache_pid=""
 
 cleanup() {
-  rm -rf "$probe"
+  [ -z "$apache_pid" ] || kill "$apache_pid" 2>/dev/null || true
+  [ -z "${planter:-}" ] || kill "$planter" 2>/dev/null || true
   if dpkg-query -W -f='${Status}' armctl 2>/dev/null | grep -qv 'not-installed'; then
     dpkg -P armctl >/dev/null
   fi
-  # The state files never existed before the test (checked above).
+  forget_state
+  leave
+}
+# The state files never existed before the test (checked above).
+forget_state() {
   rm -f "$state_dir/lock.dat" "$state_dir/robot_position.dat" "$state_dir/.robot_position.dat.tmp"
   if [ "$had_dir" = no ]; then rm -rf "$state_dir"; fi
   if [ "$had_home" = no ]; then rm -rf /home/robot; fi
@@ -100,24 +144,37 @@ trap cleanup EXIT
 # A check reports every fault it finds, then the step is marked failed.
 fail() { echo "    $*"; faults=$((faults + 1)); }
 owner_mode() { stat -c '%U:%G %a' "$1"; }
-fingerprint() { stat -c '%i %Y %U:%G %a' "$1" && od -c "$1"; }
+# A file's identity, modification time and content (owners and modes are
+# checked on their own: the upgrade from 1.0 changes them).
+fingerprint() { stat -c '%i %Y' "$1" && od -c "$1"; }
 expect() { # <what> <expected> <actual>
   [ "$2" = "$3" ] || fail "$1: expected '$2', found '$3'"
 }
 holds() { # <file> <its whole content, as printf's format>
   cmp -s <(printf "$2") "$1" || fail "${1##*/}: expected '$2', found '$(od -An -c "$1" | tr -s ' ')'"
 }
+as() { local user=$1; shift; setpriv --reuid="$user" --regid="$user" --init-groups -- "$@"; }
 
 check_account() {
   local entry uid
   entry=$(getent passwd robot) || fail "no account robot"
   uid=$(echo "$entry" | cut -d: -f3)
   [ "$had_account" = yes ] || [ "$uid" -lt 1000 ] || fail "robot is not a system account: uid $uid"
+  [ "$uid" -ge 100 ] && [ "$(id -g robot)" -ge 100 ] || fail "suEXEC needs robot's uid and gid >= 100"
   expect "robot's home and shell" "/home/robot:/usr/sbin/nologin" "$(echo "$entry" | cut -d: -f6,7)"
 }
 check_modes() {
   [ "$had_home" = yes ] || expect /home/robot "robot:robot 711" "$(owner_mode /home/robot)"
-  [ "$had_dir" = yes ] || expect "$state_dir" "robot:www-data 2775" "$(owner_mode "$state_dir")"
+  expect "$state_dir" "robot:robot 755" "$(owner_mode "$state_dir")"
+  expect lock.dat "robot:robot 600" "$(owner_mode "$state_dir/lock.dat")"
+  expect robot_position.dat "robot:robot 644" "$(owner_mode "$state_dir/robot_position.dat")"
+  expect armctl-cgi "robot:robot 750" "$(owner_mode "$state_dir/armctl-cgi")"
+  expect /usr/bin/armctl "root:robot 750" "$(owner_mode /usr/bin/armctl)"
+  expect htpasswd "root:robot 640" "$(owner_mode /etc/armctl/htpasswd)"
+  expect armctl-cgi.conf "root:robot 640" "$(owner_mode /etc/armctl/armctl-cgi.conf)"
+}
+check_modes_1_0() {
+  expect "$state_dir" "robot:www-data 2775" "$(owner_mode "$state_dir")"
   expect lock.dat "robot:www-data 660" "$(owner_mode "$state_dir/lock.dat")"
   expect robot_position.dat "www-data:www-data 664" "$(owner_mode "$state_dir/robot_position.dat")"
 }
@@ -127,25 +184,31 @@ check_fresh_files() {
 }
 check_page() {
   local source
-  for source in "$page_dir"/*; do
-    cmp -s "$source" "$state_dir/${source##*/}" || fail "no copy of ${source##*/} beside the state files"
-    expect "${source##*/}" "root:root 644" "$(owner_mode "$state_dir/${source##*/}")"
+  for source in "$page_dir"/* /usr/lib/armctl/armctl-cgi; do
+    cmp -s "$source" "$state_dir/${source##*/}" || fail "no copy of ${source##*/} in the UserDir"
+    [ "${source##*/}" = armctl-cgi ] || expect "${source##*/}" "robot:robot 644" "$(owner_mode "$state_dir/${source##*/}")"
   done
-  [ -f "$page_dir/index.html" ] || fail "no $page_dir/index.html"
 }
 check_capability() {
   expect "getcap" "/usr/bin/armctl cap_sys_rawio=ep" "$(getcap /usr/bin/armctl)"
 }
-# This kernel grants no port access to anyone (ENOSYS): the run must get as
-# far as the grant, fail there, release the lock and leave the counters alone.
-# That it holds the capability is seen while it waits out a lock taken by
-# another program ("1" without the run's mark): CAP_SYS_RAWIO (bit 17) is in
-# its permitted set.
-run_as_web_server() {
+check_apache_enabled() {
+  local module
+  for module in cgid suexec userdir; do a2query -q -m $module || fail "module $module not enabled"; done
+  a2query -q -c armctl || fail "conf armctl not enabled"
+}
+check_apache_as_before() {
+  expect "Apache's enabled modules and confs" "$apache_before" "$(apache_enabled)"
+}
+# This kernel grants no port access to anyone (ENOSYS): a run as the arm's
+# account must get as far as the grant, fail there, release the lock and
+# leave the counters alone. That it holds the capability is seen while it
+# waits out a lock taken by another program ("1" without the run's mark):
+# CAP_SYS_RAWIO (bit 17) is in its permitted set.
+run_as_robot() {
   before=$(fingerprint "$state_dir/robot_position.dat")
   printf '1\n' >"$state_dir/lock.dat"
-  setpriv --reuid=www-data --regid=www-data --init-groups -- /usr/bin/armctl -H 10 \
-    >"$probe/out" 2>"$probe/err" &
+  as robot /usr/bin/armctl -H 10 >"$probe/out" 2>"$probe/err" &
   local pid=$!
   sleep 0.5
   permitted=$(awk '/^CapPrm:/ { print $2 }' "/proc/$pid/status")
@@ -161,8 +224,10 @@ check_port_refused() {
   holds "$state_dir/lock.dat" '0\n'
   expect "robot_position.dat after the run" "$before" "$(fingerprint "$state_dir/robot_position.dat")"
 }
-write_position() {
+# 1.0 let the web server's account write the position.
+write_position_1_0() {
   runuser -u www-data -- sh -c "printf '12 -34 56 0 100 7 \n' > $state_dir/robot_position.dat"
+  touch -d '2026-01-02 03:04:05' "$state_dir/robot_position.dat"
   position=$(fingerprint "$state_dir/robot_position.dat")
   lock=$(fingerprint "$state_dir/lock.dat")
 }
@@ -171,12 +236,15 @@ check_kept() {
   holds "$state_dir/robot_position.dat" '12 -34 56 0 100 7 \n'
   expect "lock.dat" "$lock" "$(fingerprint "$state_dir/lock.dat")"
 }
-check_version_2() {
-  expect "installed version" "1.0-2" "$(dpkg-query -W -f='${Version}' armctl)"
+check_version() {
+  expect "installed version" "$1" "$(dpkg-query -W -f='${Version}' armctl)"
 }
+check_version_1_1() { check_version 1.1-1; }
+check_version_2() { check_version 1.1-2; }
 check_removed() {
   [ ! -e /usr/bin/armctl ] || fail "/usr/bin/armctl is still there"
   [ ! -e "$state_dir/index.html" ] || fail "the page's copy is still there"
+  [ ! -e "$state_dir/armctl-cgi" ] || fail "the CGI's copy is still there"
   getent passwd robot >/dev/null || fail "the account robot went away"
 }
 check_purged() {
@@ -184,18 +252,152 @@ check_purged() {
   local status
   status=$(dpkg-query -W -f='${db:Status-Status}' armctl 2>/dev/null || echo not-installed)
   expect "dpkg status" "not-installed" "$status"
+  expect "dpkg-statoverride" "" "$(dpkg-statoverride --list | grep armctl || true)"
   getent passwd robot >/dev/null || fail "the account robot went away"
+}
+purge_and_forget() { dpkg -P armctl && forget_state; }
+
+# ---- what other accounts are refused: each try must fail for want of the
+# right ("Permission denied"), and change nothing.
+refused() { # <user> <what> <command...>
+  local user=$1 what=$2
+  shift 2
+  if as "$user" "$@" >"$probe/out" 2>"$probe/err"; then
+    fail "$user could $what"
+  elif ! grep -q 'Permission denied' "$probe/err"; then
+    fail "$user: '$what' failed, but not for want of the right: $(cat "$probe/err")"
+  fi
+}
+post_env=(env -i REQUEST_METHOD=POST CONTENT_TYPE=application/json CONTENT_LENGTH=19)
+try_as_others() {
+  local user
+  listing=$(ls -la --time-style=full-iso "$state_dir")
+  for user in www-data nobody; do
+    refused $user "create a file in the state directory" touch "$state_dir/planted"
+    refused $user "rename a state file" mv -T "$state_dir/robot_position.dat" "$state_dir/moved"
+    refused $user "remove lock.dat" rm -f "$state_dir/lock.dat"
+    refused $user "write lock.dat" sh -c "printf 1 >>$state_dir/lock.dat"
+    refused $user "write robot_position.dat" sh -c "printf 1 >>$state_dir/robot_position.dat"
+    refused $user "open lock.dat" cat "$state_dir/lock.dat"
+    refused $user "execute the controller" /usr/bin/armctl -Q
+    refused $user "start the CGI" "${post_env[@]}" "$state_dir/armctl-cgi"
+  done
+  refused nobody "start suEXEC" /usr/lib/apache2/suexec '~robot' robot armctl-cgi
+  # The web server's account may start suEXEC, which runs the CGI as robot:
+  # without credentials it must answer 401 and start nothing.
+  (cd "$state_dir" && printf '{"options":["-Q"]}\n' |
+    as www-data "${post_env[@]}" /usr/lib/apache2/suexec '~robot' robot armctl-cgi) >"$probe/suexec" 2>&1 || true
+}
+check_all_refused() {
+  grep -q '^Status: 401' "$probe/suexec" || fail "the CGI through suEXEC without credentials: $(cat "$probe/suexec")"
+  grep -q '^WWW-Authenticate: Basic realm="armctl"' "$probe/suexec" || fail "no Basic challenge"
+  expect "the state directory" "$listing" "$(ls -la --time-style=full-iso "$state_dir")"
+}
+
+# ---- a request through Debian's Apache with the package's configuration:
+# a copy of /etc/apache2 listening on the loopback only, suEXEC and all.
+start_apache() {
+  local conf=$probe/apache
+  cp -a /etc/apache2 "$conf"
+  rm -f "$conf"/sites-enabled/*
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  echo "Listen 127.0.0.1:$port" >"$conf/ports.conf"
+  mkdir -p "$conf/run/socks" "$conf/log" && chmod 755 "$probe" "$conf"
+  env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin APACHE_RUN_USER=www-data APACHE_RUN_GROUP=www-data \
+    APACHE_PID_FILE="$conf/run/pid" APACHE_RUN_DIR="$conf/run" APACHE_LOCK_DIR="$conf/run" \
+    APACHE_LOG_DIR="$conf/log" apache2 -d "$conf" -f "$conf/apache2.conf" -C 'ServerName 127.0.0.1' \
+    -DFOREGROUND &
+  apache_pid=$!
+  curl -sf --retry 20 --retry-connrefused --retry-delay 1 -o /dev/null "http://127.0.0.1:$port/~robot/"
+}
+http() { curl -s -o "$probe/body" -D "$probe/head" -w '%{http_code}' "$@"; }
+move_body='{"options":["-H","10"]}'
+run_through_apache() {
+  htpasswd -bB /etc/armctl/htpasswd operator arm-test-password
+  start_apache
+  page=$(http "http://127.0.0.1:$port/~robot/")$(grep -o '<meta name="armctl-cgi" content="armctl-cgi">' "$probe/body")
+  state=$(http "http://127.0.0.1:$port/~robot/armctl-cgi")$(cat "$probe/body")
+  raw=$(http "http://127.0.0.1:$port/~robot/lock.dat")
+  # Another account's UserDir: www-data's, made for the moment where it has none.
+  local other_dir
+  other_dir=$(getent passwd www-data | cut -d: -f6)/public_html
+  other=none
+  if mkdir "$other_dir" 2>/dev/null; then
+    echo other >"$other_dir/index.html"
+    other=$(http "http://127.0.0.1:$port/~www-data/")
+    rm -r "$other_dir"
+  fi
+  anonymous=$(http -H 'Content-Type: application/json' -d "$move_body" "http://127.0.0.1:$port/~robot/armctl-cgi")
+  wrong=$(http -u operator:wrong -H 'Content-Type: application/json' -d "$move_body" "http://127.0.0.1:$port/~robot/armctl-cgi")
+  moved=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
+    "http://127.0.0.1:$port/~robot/armctl-cgi")$(cat "$probe/body")
+  kill "$apache_pid" && wait "$apache_pid" || true
+  apache_pid=""
+  lock=$(fingerprint "$state_dir/lock.dat") # the run took and released the lock
+}
+check_cgi_answers() {
+  expect "the page at /~robot/" '200<meta name="armctl-cgi" content="armctl-cgi">' "$page"
+  expect "GET" '200{"counters":[12,-34,56,0,100,7],"lock":{"held":false},' "${state%%\"report\"*}"
+  expect "lock.dat over HTTP" 403 "$raw"
+  # Where the package enabled mod_userdir, it serves the arm's account only.
+  if grep -qx 'mod userdir' /var/lib/armctl/apache2-enabled && [ "$other" != none ]; then
+    expect "another account's UserDir" 404 "$other"
+  fi
+  expect "a move without credentials" 401 "$anonymous"
+  expect "a move with a wrong password" 401 "$wrong"
+  # The controller ran as robot and stopped at the port grant.
+  expect "a move with credentials" 200 "${moved:0:3}"
+  holds "$state_dir/lock.dat" '0\n'
+  [[ "$moved" == *'"status":1}' ]] || fail "the run's answer: $moved"
+}
+
+# ---- reinstall while the arm's account plants links: a loop running as
+# robot swaps the UserDir for a link to a directory of root's files named as
+# the state files, the page and the CGI, and replaces the page and CGI by
+# links to those files. None of them may change.
+canaries=(lock.dat robot_position.dat index.html armctl-cgi)
+reinstall_under_attack() {
+  local name
+  mkdir -m 0755 "$probe/canary"
+  for name in "${canaries[@]}"; do printf 'root only\n' >"$probe/canary/$name"; chmod 600 "$probe/canary/$name"; done
+  canary=$(cd "$probe/canary" && stat -c '%n %U:%G %a %Y %s' * && cat *)
+  touch "$probe/planting"
+  as robot sh -c '
+    cd /home/robot
+    while [ -e "$1" ]; do
+      for name in index.html armctl-cgi page.js; do ln -sfn "$2/$name" public_html/$name 2>/dev/null; done
+      mv -T public_html public_html.real || continue
+      ln -s "$2" public_html 2>/dev/null
+      sleep 0.2 # the link stands most of the time, the real directory briefly
+      # A directory that the configure made meanwhile is put aside.
+      n=$((n + 1))
+      if [ -L public_html ]; then rm public_html; else mv -T public_html "public_html.made.$n"; fi
+      mv -T public_html.real public_html
+    done' sh "$probe/planting" "$probe/canary" &
+  planter=$!
+  dpkg -i "$amd64" || echo "(the reinstall under attack failed)"
+  rm "$probe/planting" && wait "$planter"
+  planter=""
+  dpkg -i "$amd64"
+}
+check_canary() {
+  expect "root's files" "$canary" "$(cd "$probe/canary" && stat -c '%n %U:%G %a %Y %s' * && cat *)"
 }
 
 # ---- one row per step: what it does | what must hold afterwards
 steps=(
-  "install the package        | dpkg -i $amd64     | account modes fresh_files page capability"
-  "run as www-data            | run_as_web_server  | port_refused modes"
-  "write a position           | write_position     | kept"
-  "reinstall the same version | dpkg -i $amd64     | kept modes account page capability"
-  "upgrade to a higher version| dpkg -i $upgrade   | version_2 kept modes page capability"
-  "remove                     | dpkg -r armctl     | removed kept modes"
-  "purge                      | dpkg -P armctl     | purged kept modes"
+  "install on a fresh machine  | dpkg -i $amd64         | account modes fresh_files page capability apache_enabled"
+  "run as robot                | run_as_robot           | port_refused modes"
+  "purge, forget the state     | purge_and_forget       | apache_as_before"
+  "install 1.0                 | dpkg -i $old           | modes_1_0"
+  "write a position, as 1.0 did| write_position_1_0     | kept"
+  "upgrade from 1.0            | dpkg -i $amd64         | version_1_1 kept modes page capability apache_enabled"
+  "refuse other accounts       | try_as_others          | all_refused kept"
+  "request through Apache      | run_through_apache     | cgi_answers kept"
+  "reinstall, links planted    | reinstall_under_attack | canary kept modes page capability"
+  "upgrade to a higher revision| dpkg -i $upgrade       | version_2 kept modes page capability"
+  "remove                      | dpkg -r armctl         | removed kept apache_as_before"
+  "purge                       | dpkg -P armctl         | purged kept apache_as_before"
 )
 
 echo "== package: install test (dpkg output in $log)"

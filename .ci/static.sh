@@ -18,6 +18,8 @@ command -v clang-tidy-14 >/dev/null || packages+=(clang-tidy-14)
 command -v clang-format-14 >/dev/null || packages+=(clang-format-14)
 command -v cppcheck >/dev/null || packages+=(cppcheck)
 command -v python3 >/dev/null || packages+=(python3)
+[ -f /usr/include/apr-1.0/apr_md5.h ] || packages+=(libaprutil1-dev pkg-config)
+[ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "== static: installing ${packages[*]}"
   apt-get update -q

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "cgi/answer.hpp"
+#include "cgi/auth.hpp"
 #include "cgi/controller.hpp"
 #include "cgi/estimate.hpp"
 #include "cgi/holder.hpp"
@@ -30,6 +31,7 @@ using namespace armctl::cgi;
 const char* const state_dir_path = ARMCTL_STATE_DIR;
 const char* const controller_path = ARMCTL_CGI_CONTROLLER;
 const char* const settings_path = ARMCTL_CGI_SETTINGS;
+const char* const htpasswd_path = ARMCTL_CGI_HTPASSWD;
 // The delay the controller was built with, for the motion estimate.
 constexpr std::int64_t controller_delay_ns = ARMCTL_CGI_DELAY_NS;
 
@@ -43,6 +45,7 @@ std::optional<std::string_view> env(const char* name) {
 // (the request rules' own refusals carry theirs).
 enum class verdict {
   done,
+  unauthorized,
   stopped,
   not_permitted,
   not_left_by_a_dead_run,
@@ -59,7 +62,8 @@ struct http_status {
 };
 constexpr http_status statuses[] = {
     {verdict::done, 200},
-    {verdict::stopped, 409},  // latched: an operator must clear it
+    {verdict::unauthorized, 401},  // with the Basic challenge
+    {verdict::stopped, 409},       // latched: an operator must clear it
     {verdict::not_permitted, 403},
     {verdict::not_left_by_a_dead_run, 409},
     {verdict::held_by_a_live_run, 409},
@@ -83,6 +87,7 @@ const char* reason_phrase(int status) {
   static constexpr phrase phrases[] = {
       {200, "OK"},
       {400, "Bad Request"},
+      {401, "Unauthorized"},
       {403, "Forbidden"},
       {405, "Method Not Allowed"},
       {409, "Conflict"},
@@ -128,6 +133,7 @@ int emit(int status, const json& body) {
   std::printf("Status: %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n",
               status, reason_phrase(status));
   if (status == 405) std::printf("Allow: GET, HEAD, POST\r\n");
+  if (status == 401) std::printf("WWW-Authenticate: Basic realm=\"%s\"\r\n", auth_realm);
   std::printf("\r\n%s\n", body.dump().c_str());
   return 0;
 }
@@ -137,20 +143,18 @@ int refuse(int status, const std::string& message) {
   return emit(status, error_answer(message));
 }
 
-// The bound on the wait for the lock when the settings do not give one; the
-// server may set it (SetEnv), a client cannot: request headers reach a CGI
-// only as HTTP_* variables.
-std::chrono::milliseconds wait_bound() {
-  long ms = ARMCTL_CGI_WAIT_MS;
-  if (const auto v = env("ARMCTL_CGI_WAIT_MS"))
-    ms = std::strtol(std::string(*v).c_str(), nullptr, 10);
-  return std::chrono::milliseconds(std::clamp(ms, 100L, 120000L));
-}
-
+// The settings file over the build's wait bound: suEXEC passes the CGI no
+// variable of the server's configuration, so nothing else can set them.
 front_settings current_settings() {
   front_settings defaults;
-  defaults.lock_wait = wait_bound();
+  defaults.lock_wait = std::chrono::milliseconds(ARMCTL_CGI_WAIT_MS);
   return load_settings(settings_path, defaults);
+}
+
+// Reading the state and estimating a move change nothing and are open to
+// everyone; everything else moves or stops the arm or changes what is stored.
+bool needs_login(const query& q) {
+  return !std::holds_alternative<state_query>(q) && !std::holds_alternative<estimate_query>(q);
 }
 
 std::optional<armctl::counters> read_counters() {
@@ -286,7 +290,7 @@ reply answer(const refusal& r, const context&) {
 }
 
 int handle_request() {
-  context c{current_settings(), std::string(env("REMOTE_USER").value_or(""))};
+  context c{current_settings(), {}};
   const request_meta meta{env("REQUEST_METHOD").value_or(""),
                           env("CONTENT_TYPE"),
                           env("CONTENT_LENGTH"),
@@ -306,6 +310,13 @@ int handle_request() {
   }
   if (const auto* r = std::get_if<refusal>(&q))
     return emit(r->http_status, error_answer(r->message));
+  // Any process of the web server's account can start this program with any
+  // environment: the login is checked here, never taken from the server.
+  if (needs_login(q)) {
+    const auto user = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
+    if (!user) return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
+    c.user = *user;
+  }
   const reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
   return emit(code_of(r.v), r.body);
 }

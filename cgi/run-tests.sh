@@ -12,9 +12,11 @@ build=$(realpath "$1")
 root=$(cd "$(dirname "$0")/.." && pwd)
 export ARMCTL_CGI="$build/tests/armctl-cgi-test"
 export ARMCTL_CGI_STATE_DIR="$build/tests/e2e/cgi"
+# The password and settings files compiled into that CGI; the tests write them.
+export ARMCTL_CGI_HTPASSWD="$build/tests/e2e/cgi-front/htpasswd"
+export ARMCTL_CGI_SETTINGS="$build/tests/e2e/cgi-front/armctl-cgi.conf"
 export ARMCTL_TRACE="$build/tools/armctl-trace"
 export ARMCTL_MODEL_JSON="$build/web/arm-model.json"
-export ARMCTL_CGI_SETTINGS="$build/tests/e2e/cgi-settings.conf"
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
 export CHROMIUM="${CHROMIUM:-/usr/bin/chromium}"
 for f in "$ARMCTL_CGI" "$ARMCTL_TRACE" "$ARMCTL_MODEL_JSON" /usr/sbin/apache2 "$CHROMIUM"; do
@@ -23,7 +25,7 @@ done
 # The state directory is scratch: the tests rewrite its files (and, run as
 # root, give it to www-data, the user of the server's children).
 mkdir -p "$ARMCTL_CGI_STATE_DIR"
-: >"$ARMCTL_CGI_SETTINGS"
+mkdir -p "$(dirname "$ARMCTL_CGI_SETTINGS")"
 node --test "$root/tests/cgi_apache.test.js"
 cd "$root/web"
 npm ci --no-audit --no-fund --ignore-scripts

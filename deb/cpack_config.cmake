@@ -3,7 +3,9 @@
 set(wanted_port parport)
 set(wanted_state_dir /home/robot/public_html)
 set(wanted_install_prefix /usr)
-foreach(setting IN ITEMS port state_dir install_prefix)
+set(wanted_cgi_htpasswd /etc/armctl/htpasswd)
+set(wanted_cgi_settings /etc/armctl/armctl-cgi.conf)
+foreach(setting IN ITEMS port state_dir install_prefix cgi_htpasswd cgi_settings)
   string(TOUPPER "CPACK_ARMCTL_${setting}" variable)
   if(NOT "${${variable}}" STREQUAL "${wanted_${setting}}")
     message(FATAL_ERROR "the Debian package needs a build with ${setting} ${wanted_${setting}}, "

@@ -1,6 +1,7 @@
 # The Debian package of armctl: CPack's DEB generator over everything the
 # install rules put under the prefix (/usr) and /etc, with maintainer scripts
-# that set up the arm's account, its state directory, the state files and the page.
+# that give the arm to its account: its state directory and state files, the
+# page and the CGI in its UserDir, run by Apache's suEXEC.
 set(ARMCTL_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the package (after the dash)")
 
 set(CPACK_GENERATOR DEB)
@@ -18,16 +19,25 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 # The extended description, below the summary line (CPack indents it).
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "armctl moves the joints of a six-axis stepper-motor robot arm through the
 data lines of the first parallel port, within the arm's limits, once per
-call from a shell or a web server's CGI. The package creates the account
-robot, the state directory /home/robot/public_html with the lock file and
-the position file when they are missing, copies the arm's live page beside
-them and gives /usr/bin/armctl the cap_sys_rawio file capability.
+call from a shell or from its CGI. The arm belongs to the account robot:
+the package creates it and its UserDir /home/robot/public_html with the
+lock file and the position file when they are missing, writable by that
+account alone, and copies the arm's live page and its CGI there. Only
+robot and root can run /usr/bin/armctl, which holds the cap_sys_rawio file
+capability.
+.
+With Apache, the page is at http://HOST/~robot/ and suEXEC runs the CGI as
+robot; the package enables its snippet and the modules it needs. The CGI
+checks the login of every move against /etc/armctl/htpasswd (add an
+operator with htpasswd -B).
 .
 The arm's position is the user's data: removing or purging the package
 leaves the account robot and /home/robot/public_html with lock.dat and
 robot_position.dat in place, unchanged.")
-# useradd and getent (passwd, libc-bin) set up the account; setcap grants the port.
+# useradd and getent (passwd, libc-bin) set up the account; setcap grants the
+# port; setpriv (util-linux) and perl (perl-base) are essential.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "apache2, apache2-suexec-pristine")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
@@ -35,7 +45,7 @@ set(armctl_deb_dir "${PROJECT_BINARY_DIR}/deb")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${armctl_deb_dir}/changelog @ONLY)
 # deb/stage.cmake adds conffiles when something is installed under /etc.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst
-    ${CMAKE_CURRENT_LIST_DIR}/prerm)
+    ${CMAKE_CURRENT_LIST_DIR}/prerm ${CMAKE_CURRENT_LIST_DIR}/postrm)
 
 # The 32-bit package is built on a 64-bit host with the m32 toolchain: its
 # architecture is i386, and its libraries are not the host's, so the
@@ -54,6 +64,8 @@ set(CPACK_ARMCTL_DEB_DIR "${armctl_deb_dir}")
 set(CPACK_ARMCTL_PORT "${ARMCTL_PORT}")
 set(CPACK_ARMCTL_STATE_DIR "${ARMCTL_STATE_DIR}")
 set(CPACK_ARMCTL_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(CPACK_ARMCTL_CGI_HTPASSWD "${ARMCTL_CGI_HTPASSWD}")
+set(CPACK_ARMCTL_CGI_SETTINGS "${ARMCTL_CGI_SETTINGS}")
 set(CPACK_ARMCTL_CXX_VERSION "${CMAKE_CXX_COMPILER_VERSION}")
 set(CPACK_ARMCTL_OBJDUMP "${CMAKE_OBJDUMP}")
 set(CPACK_ARMCTL_STRIP "${CMAKE_STRIP}")

@@ -1,7 +1,10 @@
 // Debian's apache2 with mod_cgid on a loopback port, configured as a real
-// install is (the installed armctl.conf snippet, Basic authentication), in
+// install is (the installed armctl.conf snippet for the state directory, the
+// CGI copied beside the page and checking Basic credentials itself), in
 // front of the CGI built against a simulated controller. Used by the CGI's
-// tests over HTTP and by the page's tests in Chromium.
+// tests over HTTP and by the page's tests in Chromium. The CGI's password and
+// settings files are those compiled into it (ARMCTL_CGI_HTPASSWD,
+// ARMCTL_CGI_SETTINGS); the server writes them.
 'use strict';
 
 const { spawn, spawnSync } = require('node:child_process');
@@ -13,10 +16,13 @@ const path = require('node:path');
 
 const MODULES = '/usr/lib/apache2/modules';
 const SNIPPET = path.resolve(__dirname, '../cgi/armctl.conf.in');
+const HTPASSWD = process.env.ARMCTL_CGI_HTPASSWD;
+const SETTINGS = process.env.ARMCTL_CGI_SETTINGS;
+const CGI_NAME = 'armctl-cgi';
 const USER = 'operator';
 const PASSWORD = 'arm-test-password';
 // The CGI's wait for the lock: long for the queue of concurrent requests,
-// short behind /busy/ for the test of a lock held by another program.
+// short (setWait) for the test of a lock held by another program.
 const WAIT_MS = 60000;
 const BUSY_WAIT_MS = 1500;
 
@@ -54,15 +60,22 @@ function freePort() {
   });
 }
 
-function config({ root, port, cgi, stateDir }) {
+// The CGI's settings file (ARMCTL_CGI_SETTINGS, compiled into the test CGI),
+// read at every request: the tests' wait for the lock, then `text`, whose
+// lines come later and so win.
+function writeSettings(text) {
+  fs.writeFileSync(SETTINGS, `# written by tests/apache_server.js\nwait_ms = ${WAIT_MS}\n${text}`);
+  fs.chmodSync(SETTINGS, 0o644);
+}
+const setWait = (ms) => writeSettings(`wait_ms = ${ms}\n`);
+
+function config({ root, port, stateDir }) {
   const snippet = fs
     .readFileSync(SNIPPET, 'utf8')
-    .replaceAll('@ARMCTL_CGI_PROGRAM@', cgi)
-    .replaceAll('@ARMCTL_HTPASSWD@', path.join(root, 'htpasswd'))
-    .replaceAll('@ARMCTL_CGI_WAIT_MS@', String(WAIT_MS));
+    .replaceAll('@ARMCTL_STATE_DIR@', stateDir)
+    .replaceAll('@ARMCTL_CGI_NAME@', CGI_NAME);
   fs.writeFileSync(path.join(root, 'armctl.conf'), snippet);
-  const modules = ['mpm_event', 'authz_core', 'authz_host', 'authz_user', 'authn_core', 'authn_file',
-    'auth_basic', 'alias', 'cgid', 'mime', 'dir', 'env'];
+  const modules = ['mpm_event', 'authz_core', 'authz_host', 'alias', 'cgid', 'mime', 'dir'];
   return [
     `ServerRoot "${root}"`,
     // The name and port the CGI takes as this server's origin (UseCanonicalName On).
@@ -80,11 +93,7 @@ function config({ root, port, cgi, stateDir }) {
     'AddDefaultCharset utf-8',
     '<Directory />\n  AllowOverride None\n  Require all denied\n</Directory>',
     `DocumentRoot "${stateDir}"`,
-    `<Directory "${stateDir}">\n  Require all granted\n</Directory>`,
-    'DirectoryIndex index.html',
     `Include "${root}/armctl.conf"`,
-    `ScriptAlias /busy/armctl-cgi ${cgi}`,
-    `<Location /busy/armctl-cgi>\n  Require all granted\n  SetEnv ARMCTL_CGI_WAIT_MS ${BUSY_WAIT_MS}\n</Location>`,
     '',
   ].join('\n');
 }
@@ -106,11 +115,15 @@ async function waitForPort(port, child, ms) {
 // Starts the server; `stateDir` is served as the document root (the page)
 // and given to the server's user; `cgi` is the CGI built for that directory.
 async function startApache({ cgi, stateDir }) {
+  if (!HTPASSWD || !SETTINGS) throw new Error('set ARMCTL_CGI_HTPASSWD and ARMCTL_CGI_SETTINGS');
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'armctl-apache-'));
   fs.chmodSync(root, 0o755);
-  const pw = spawnSync('htpasswd', ['-cbB', '-C', '5', path.join(root, 'htpasswd'), USER, PASSWORD]);
+  const pw = spawnSync('htpasswd', ['-cbB', '-C', '5', HTPASSWD, USER, PASSWORD]);
   if (pw.status !== 0) throw new Error(`htpasswd failed: ${pw.stderr}`);
-  fs.chmodSync(path.join(root, 'htpasswd'), 0o644);
+  fs.chmodSync(HTPASSWD, 0o644);
+  writeSettings('');
+  fs.copyFileSync(cgi, path.join(stateDir, CGI_NAME));
+  fs.chmodSync(path.join(stateDir, CGI_NAME), 0o755);
   if (asRoot) {
     const { uid, gid } = webUser();
     fs.chownSync(stateDir, uid, gid);
@@ -118,7 +131,7 @@ async function startApache({ cgi, stateDir }) {
   }
   const port = await freePort();
   const conf = path.join(root, 'httpd.conf');
-  fs.writeFileSync(conf, config({ root, port, cgi, stateDir }));
+  fs.writeFileSync(conf, config({ root, port, stateDir }));
   const child = spawn('apache2', ['-f', conf, '-DFOREGROUND'], { stdio: ['ignore', 'inherit', 'inherit'] });
   try {
     await waitForPort(port, child, 15000);
@@ -136,13 +149,13 @@ async function startApache({ cgi, stateDir }) {
     }
     fs.rmSync(root, { recursive: true, force: true });
   };
-  return { port, url: `http://127.0.0.1:${port}/`, root, stop, user: USER, password: PASSWORD };
+  return { port, url: `http://127.0.0.1:${port}/`, root, stop, user: USER, password: PASSWORD, setWait };
 }
 
 const agent = new http.Agent({ keepAlive: false, maxSockets: Infinity });
 
 // One request; the answer's status, type and body (parsed when it is JSON).
-function request(server, { method = 'POST', path: where = '/cgi-bin/armctl-cgi', headers = {}, body, auth = true }) {
+function request(server, { method = 'POST', path: where = `/${CGI_NAME}`, headers = {}, body, auth = true }) {
   const h = Object.assign({}, headers);
   if (auth) h.Authorization = 'Basic ' + Buffer.from(`${server.user}:${server.password}`).toString('base64');
   if (body !== undefined) h['Content-Length'] = Buffer.byteLength(body);
@@ -157,7 +170,7 @@ function request(server, { method = 'POST', path: where = '/cgi-bin/armctl-cgi',
         if (type.startsWith('application/json')) {
           try { json = JSON.parse(text); } catch { json = null; }
         }
-        resolve({ status: res.statusCode, type, text, json });
+        resolve({ status: res.statusCode, type, text, json, headers: res.headers });
       });
     });
     req.on('error', reject);
@@ -165,12 +178,6 @@ function request(server, { method = 'POST', path: where = '/cgi-bin/armctl-cgi',
     if (body !== undefined) req.write(body);
     req.end();
   });
-}
-
-// The CGI's settings file (ARMCTL_CGI_SETTINGS, compiled into the test CGI),
-// read at every request.
-function writeSettings(text) {
-  fs.writeFileSync(process.env.ARMCTL_CGI_SETTINGS, text, { mode: 0o644 });
 }
 
 const jsonPost = (server, value, extra = {}) =>

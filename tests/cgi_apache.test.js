@@ -118,6 +118,8 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     const move = JSON.stringify({ options: ['-G', '1'] });
     const cases = [
       ['no login', { headers: json, body: move, auth: false }, 401],
+      ['wrong password', { headers: Object.assign({ Authorization: `Basic ${Buffer.from(`${server.user}:x`).toString('base64')}` }, json), body: move, auth: false }, 401],
+      ['stop without login', { headers: json, body: '{"stop": true}', auth: false }, 401],
       ['PUT', { method: 'PUT', headers: json, body: move }, 405],
       ['DELETE', { method: 'DELETE' }, 405],
       ['form type', { headers: { 'Content-Type': 'application/x-www-form-urlencoded' }, body: 'options=-G&options=1' }, 415],
@@ -137,6 +139,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       const r = await request(server, req);
       assert.equal(r.status, status, `${name}: ${r.text}`);
       if (status !== 401) assert.equal(typeof r.json.error, 'string', `${name}: no JSON error`);
+      else assert.equal(r.headers['www-authenticate'], 'Basic realm="armctl"', name);
     }
     assert.equal(readState('robot_position.dat'), before_);
     assert.equal(fs.existsSync(portLog), false, 'a bad request reached the port');
@@ -147,7 +150,8 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     reset([0, 0, 0, 0, 0, 0]);
     writeState(DIR, 'lock.dat', '1\n');
     const started = Date.now();
-    const r = await jsonPost(server, { options: ['-G', '5'] }, { path: '/busy/armctl-cgi' });
+    server.setWait(BUSY_WAIT_MS);
+    const r = await jsonPost(server, { options: ['-G', '5'] }).finally(() => server.setWait(60000));
     const waited = Date.now() - started;
     assert.equal(r.status, 503, r.text);
     assert.ok(waited >= BUSY_WAIT_MS, `answered after ${waited} ms`);

@@ -1,5 +1,6 @@
-// Polls the state files beside this page and draws the arm, its guards and
-// its counters; every picture carries how old it is.
+// Polls the arm's state through the CGI's GET (the state files are the arm's
+// account's alone) and draws the arm, its guards and its counters; every
+// picture carries how old it is.
 (function () {
   'use strict';
 
@@ -11,7 +12,8 @@
   // Beyond this age the last good read is no longer the arm's current state.
   const STALE_MS = 3500;
   const POSITION_FILE = 'robot_position.dat';
-  const LOCK_FILE = 'lock.dat';
+  // The CGI's URL, relative to this page unless the tag names another.
+  const CGI = (document.querySelector('meta[name="armctl-cgi"]') || {}).content || 'armctl-cgi';
 
   // Drawing space, in arm units with y up; the floor is the foot of the base.
   const VIEW = { left: -21, right: 21, bottom: -11.5, top: 30 };
@@ -22,7 +24,7 @@
     pose: null, // last good pose
     counters: null,
     poseReadAt: 0, // when the position file last read well
-    poseSavedAt: null, // its Last-Modified, when the server sends one
+    poseSavedAt: null, // the CGI does not say when the pose was saved
     positionError: null, // why there is no pose to show
     unreachable: null, // why the last attempt got no answer at all
     lock: { held: null, text: 'not read yet' },
@@ -35,17 +37,17 @@
 
   // ---- reading ----------------------------------------------------------
 
-  async function fetchState(name) {
+  // The CGI's answer: {"counters": [6] or null, "report": ..., "lock": {"held": bool or null}}.
+  async function fetchState() {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
     // The query string defeats caches that ignore no-store.
-    const url = `${name}?t=${Date.now()}-${Math.random().toString(36).slice(2)}`;
+    const url = `${CGI}?t=${Date.now()}-${Math.random().toString(36).slice(2)}`;
     try {
       const response = await fetch(url, { cache: 'no-store', signal: abort.signal });
-      if (response.status === 404) return { kind: 'missing' };
       if (!response.ok) return { kind: 'http', status: response.status };
-      const text = A.decodeStateFile(await response.arrayBuffer());
-      return { kind: 'ok', text, modified: response.headers.get('Last-Modified') };
+      const answer = await response.json();
+      return { kind: 'ok', answer };
     } catch (e) {
       return { kind: 'unreachable', reason: e.name === 'AbortError' ? 'no answer in time' : 'no answer' };
     } finally {
@@ -55,61 +57,44 @@
 
   function takePosition(outcome, now) {
     if (outcome.kind === 'unreachable') {
-      state.unreachable = `${POSITION_FILE}: ${outcome.reason}`;
+      state.unreachable = `the arm's CGI: ${outcome.reason}`;
       return;
     }
     state.unreachable = null;
     state.pose = null;
     state.counters = null;
-    if (outcome.kind === 'missing') {
-      state.positionError = `${POSITION_FILE} is missing: no run has saved a pose here yet.`;
-    } else if (outcome.kind === 'http') {
-      state.positionError = `${POSITION_FILE} could not be read (HTTP ${outcome.status}).`;
+    if (outcome.kind === 'http') {
+      state.positionError = `The arm's state could not be read (HTTP ${outcome.status}).`;
     } else {
-      const parsed = A.parsePosition(outcome.text);
-      if (parsed.problems.length) {
-        state.positionError =
-          `${POSITION_FILE} is malformed: ${parsed.problems.join('; ')}. ` +
-          `It should hold six whole numbers. Content: ${JSON.stringify(outcome.text.slice(0, 120))}`;
+      const c = outcome.answer.counters;
+      if (c === null) {
+        state.positionError = `${POSITION_FILE} is missing or unreadable: no run has saved a pose here yet.`;
+      } else if (!Array.isArray(c) || c.length !== 6 || !c.every(Number.isInteger)) {
+        state.positionError = `The arm's state came back without six counters: ${JSON.stringify(c)}`;
       } else {
         state.positionError = null;
-        state.counters = parsed.counters;
-        state.pose = A.poseOf(parsed.counters);
+        state.counters = c;
+        state.pose = A.poseOf(c);
         state.poseReadAt = now;
-        state.poseSavedAt = outcome.modified ? new Date(outcome.modified) : null;
       }
     }
   }
 
   function takeLock(outcome) {
     const say = {
-      unreachable: () => ({ held: null, text: `unknown (${LOCK_FILE}: ${outcome.reason})` }),
-      missing: () => ({ held: null, text: `unknown (${LOCK_FILE} is missing)` }),
-      http: () => ({ held: null, text: `unknown (${LOCK_FILE}: HTTP ${outcome.status})` }),
+      unreachable: () => ({ held: null, text: `unknown (${outcome.reason})` }),
+      http: () => ({ held: null, text: `unknown (HTTP ${outcome.status})` }),
       ok: () => {
-        const lock = A.parseLock(outcome.text);
-        if (lock.problem) return { held: null, text: `unknown (${LOCK_FILE}: ${lock.problem})` };
-        return { held: lock.held, text: lock.held ? 'held: a run is under way' : 'free: no run' };
+        const held = outcome.answer.lock ? outcome.answer.lock.held : null;
+        if (typeof held !== 'boolean') return { held: null, text: 'unknown (lock.dat is missing or holds no number)' };
+        return { held, text: held ? 'held: a run is under way' : 'free: no run' };
       },
     };
     state.lock = say[outcome.kind]();
   }
 
-  // The front end's own view (the CGI's open GET): the STOP latch and a lock
-  // left by a dead run. Without a CGI (a page served alone) there is none.
-  async function fetchFront() {
-    const abort = new AbortController();
-    const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
-    try {
-      const response = await fetch(CGI, { cache: 'no-store', signal: abort.signal });
-      return response.ok ? await response.json() : null;
-    } catch {
-      return null;
-    } finally {
-      clearTimeout(timer);
-    }
-  }
-
+  // The front end's own view in the same answer: the STOP latch and a lock
+  // left by a dead run.
   function takeFront(answer) {
     state.front = answer
       ? { stopped: answer.stopped === true, by: answer.stopped_by, at: answer.stopped_at,
@@ -119,12 +104,12 @@
 
   async function poll() {
     const started = Date.now();
-    const [lock, position, front] = await Promise.all([fetchState(LOCK_FILE), fetchState(POSITION_FILE), fetchFront()]);
+    const outcome = await fetchState();
     const now = Date.now();
     state.lastAttemptAt = now;
-    takeLock(lock);
-    takePosition(position, now);
-    takeFront(front);
+    takeLock(outcome);
+    takePosition(outcome, now);
+    takeFront(outcome.kind === 'ok' ? outcome.answer : null);
     render();
     setTimeout(poll, Math.max(0, POLL_MS - (now - started)));
   }
@@ -144,7 +129,7 @@
     const saved = state.poseSavedAt && !isNaN(state.poseSavedAt) ? ` · pose saved ${clock(state.poseSavedAt)}` : '';
     const why = state.unreachable ? ` (${state.unreachable})` : '';
     const texts = {
-      loading: () => `Reading the state files…${why}`,
+      loading: () => `Reading the arm's state…${why}`,
       error: () => `No pose to show · last try ${clock(state.lastAttemptAt)}`,
       stale: () => `STALE: last good read ${clock(state.poseReadAt)}, ${secondsAgo(now, state.poseReadAt)}${why}`,
       ok: () => `Read ${clock(state.poseReadAt)}, ${secondsAgo(now, state.poseReadAt)}${saved}`,
@@ -411,7 +396,6 @@
   // Each request goes to the CGI; the page's own guards mark a move they
   // see refused before it is sent, but only the server's answer decides.
 
-  const CGI = (document.querySelector('meta[name="armctl-cgi"]') || {}).content || '/cgi-bin/armctl-cgi';
   let pending = false;
 
   async function post(body) {

@@ -26,6 +26,15 @@ hil_prepare() {
     dpkg --add-architecture i386
     apt_updated=0
   fi
+  # The whole project is configured, and its CGI links libaprutil: the
+  # headers, and the i386 libraries for the 32-bit build.
+  local apr=()
+  [ -f /usr/include/apr-1.0/apr_md5.h ] || apr+=(libaprutil1-dev)
+  [ -f /usr/lib/i386-linux-gnu/libaprutil-1.so.0 ] || apr+=(libaprutil1:i386 libapr1:i386)
+  if [ ${#apr[@]} -gt 0 ]; then
+    apt_update
+    apt-get install -y -q --no-install-recommends "${apr[@]}"
+  fi
   k64=$(kernel_of linux-image-amd64)
   [ -n "$k64" ] || { apt_update; k64=$(kernel_of linux-image-amd64); }
   k32=$(kernel_of linux-image-686:i386 || true)

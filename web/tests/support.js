@@ -1,6 +1,6 @@
 // Test harness for the live page: a loopback static server for a state
-// directory, the page files copied in as the install puts them, and a
-// headless Debian Chromium.
+// directory that answers the CGI's GET from its state files, the page files
+// copied in as the install puts them, and a headless Debian Chromium.
 'use strict';
 
 const fs = require('node:fs');
@@ -49,6 +49,23 @@ function installPage(dir) {
   fs.copyFileSync(model, path.join(dir, 'arm-model.json'));
 }
 
+// The CGI's GET answer for a state directory, read as armctl-cgi reads it:
+// the counters as the controller scans them (null when the file cannot be
+// read), and the lock held, free or null (missing, or no number in it).
+function stateAnswer(root) {
+  const read = (name) => {
+    try {
+      return fs.readFileSync(path.join(root, name), 'utf8');
+    } catch {
+      return null;
+    }
+  };
+  const position = read('robot_position.dat');
+  const lock = read('lock.dat');
+  const held = lock === null ? null : A.parseLock(lock).held;
+  return { counters: position === null ? null : A.parsePosition(position).counters, lock: { held } };
+}
+
 function scratchDir(prefix) {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 }
@@ -63,6 +80,10 @@ function startServer(root) {
       return;
     }
     const name = decodeURIComponent(new URL(req.url, 'http://x').pathname).replace(/^\/+/, '') || 'index.html';
+    if (name === 'armctl-cgi') {
+      res.writeHead(200, { 'Content-Type': 'application/json' }).end(JSON.stringify(stateAnswer(root)));
+      return;
+    }
     const file = path.join(root, name);
     if (path.dirname(file) !== path.resolve(root)) {
       res.writeHead(403).end();
