@@ -183,4 +183,4 @@ function request(server, { method = 'POST', path: where = `/${CGI_NAME}`, header
 const jsonPost = (server, value, extra = {}) =>
   request(server, Object.assign({ headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(value) }, extra));
 
-module.exports = { startApache, request, jsonPost, writeState, writeSettings, giveToServer, BUSY_WAIT_MS };
+module.exports = { startApache, request, jsonPost, writeState, writeSettings, giveToServer, BUSY_WAIT_MS, CGI_NAME };

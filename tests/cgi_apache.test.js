@@ -13,7 +13,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { startApache, request, jsonPost, writeState, writeSettings, BUSY_WAIT_MS } = require('./apache_server.js');
+const { startApache, request, jsonPost, writeState, writeSettings, BUSY_WAIT_MS, CGI_NAME } = require('./apache_server.js');
 
 const CGI = process.env.ARMCTL_CGI;
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
@@ -250,7 +250,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       const answer = jsonPost(server, { options: ['-G', '5'] }).catch((e) => e);
       const [run] = await until('the run waiting', () => { const w = waitingRuns(); return w.length === 1 && w; });
       const cgi = parentOf(parentOf(run));
-      assert.equal(commOf(cgi), path.basename(CGI).slice(0, 15));
+      assert.equal(commOf(cgi), CGI_NAME.slice(0, 15));
       process.kill(cgi, 'SIGKILL');
       await until('the run ended', () => !alive(run));
       await answer;
@@ -261,9 +261,9 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     }],
     ['at most max_waiting requests wait for the lock; the next answer 503 at once', async () => {
       reset([0, 0, 0, 0, 0, 0]);
-      writeSettings('max_waiting = 2\n');
+      writeSettings(`max_waiting = 2\nwait_ms = ${BUSY_WAIT_MS}\n`);
       writeState(DIR, 'lock.dat', '1\n');
-      const answers = await Promise.all(Array.from({ length: 5 }, () => jsonPost(server, { options: ['-G', '1'] }, { path: '/busy/armctl-cgi' })));
+      const answers = await Promise.all(Array.from({ length: 5 }, () => jsonPost(server, { options: ['-G', '1'] })));
       const full = answers.filter((a) => a.status === 503 && /too many requests/.test(a.json.error)).length;
       const waited = answers.filter((a) => a.status === 503 && /lock stayed held/.test(a.json.error)).length;
       assert.deepEqual([full, waited], [3, 2], answers.map((a) => a.text).join(''));
