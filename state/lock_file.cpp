@@ -261,28 +261,49 @@ bool lock_file::write_content(const char* text) const {
 bool lock_file::durable() const { return sync_(fd_) == 0; }
 
 // File systems without user extended attributes keep the plain protocol.
-void lock_file::set_mark(bool held) {
-  if (!marks_) return;
-  std::string value = std::to_string(::getpid()) + (held ? " held " : " taking ") + boot_id();
+void lock_file::set_mark(const std::string& value) {
+  if (marks_ && ::fsetxattr(fd_, holder_mark_name, value.data(), value.size(), 0) != 0)
+    marks_ = false;
+}
+
+namespace {
+
+// "<pid> <state> <boot id>", the part of the mark that is known before the "1".
+std::string mark_prefix(const char* state) {
+  return std::to_string(::getpid()) + " " + state + " " + boot_id();
+}
+
+// The held mark: the prefix and the modification time of the "1" just written.
+std::string held_mark(const std::string& prefix, int fd) {
   struct stat st {};
-  if (held && ::fstat(fd_, &st) == 0) {
-    char stamp[48];
+  char stamp[48] = "";
+  if (::fstat(fd, &st) == 0)
     std::snprintf(stamp, sizeof stamp, " %lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
                   static_cast<long>(st.st_mtim.tv_nsec));
-    value += stamp;
-  }
-  if (::fsetxattr(fd_, holder_mark_name, value.data(), value.size(), 0) != 0) marks_ = false;
+  return prefix + stamp;
 }
+
+// Cuts a longer content to two bytes: a prefix of a free content still reads
+// free, and the "1" then is one short write. A shorter one is left for the
+// write to extend (no NUL bytes).
+bool cut_to_two_bytes(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && (st.st_size <= 2 || ::ftruncate(fd, 2) == 0);
+}
+
+}  // namespace
 
 bool lock_file::take() {
   if (fd_ < 0) return false;
-  set_mark(false);
+  const bool cut = cut_to_two_bytes(fd_);
+  set_mark(mark_prefix("taking"));
+  const std::string held = mark_prefix("held");
   // The mark is on disk before the "1" can be. Nothing that can wait (a
   // sync) comes between the "1" and the mark that claims it, so a kill
-  // leaves an unclaimed "1" only in the microseconds of one attribute write;
-  // the sync after makes both durable at once.
-  if (durable() && write_content("1\n")) {
-    set_mark(true);
+  // leaves an unclaimed "1" only in the microseconds of one write and one
+  // attribute write; the sync after makes both durable at once.
+  if (cut && durable() && ::pwrite(fd_, "1\n", 2, 0) == 2) {
+    set_mark(held_mark(held, fd_));
     if (durable()) return true;
   }
   // A write cut short (a file-size limit) or not made durable may have left

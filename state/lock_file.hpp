@@ -81,7 +81,7 @@ class lock_file {
   bool write_content(const char* text) const;
   bool durable() const;
   bool write_zero();
-  void set_mark(bool held);
+  void set_mark(const std::string& value);
   void close_file();
 
   const state_dir& dir_;
