@@ -1,11 +1,9 @@
 // armctl-cgi: the web server's way to the arm (CGI/1.1). GET answers the
 // state; POST with a JSON body runs the controller, estimates a move, stops
 // everything and latches, clears the latch, or frees a dead run's lock.
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
