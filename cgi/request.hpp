@@ -31,7 +31,7 @@ struct request_meta {
   std::string_view server_port;
   bool https = false;
   const std::vector<std::string>* origins = nullptr;  // from the settings; null or empty: none
-  std::string_view query_string;  // of a GET: "", "poses", "sequences" or "history"
+  std::string_view query_string{};  // of a GET: "", "poses", "sequences" or "history"
 };
 
 struct refusal {
