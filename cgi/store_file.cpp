@@ -81,8 +81,8 @@ bool locked_file::replace(std::string_view text) const {
   const int fd = ::openat(dir_->fd(), temp.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const bool written = write_all(fd, text) && ::fchmod(fd, st.st_mode & 07777) == 0 &&
-                       ::fsync(fd) == 0;
+  const bool written =
+      write_all(fd, text) && ::fchmod(fd, st.st_mode & 07777) == 0 && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::renameat(dir_->fd(), temp.c_str(), dir_->fd(), name_) != 0) {
     ::unlinkat(dir_->fd(), temp.c_str(), 0);

@@ -341,8 +341,12 @@ TEST(History, KeepsTheNewestAndBackFindsTheLastMove) {
   testing::scratch_dir tmp;
   const state_dir dir(tmp.path().c_str());
   const auto entry = [](const char* kind, int status, int from, int to) {
-    return history_entry{"2026-12-09T07:00:00Z", "ann", json{{kind, true}}, status,
-                         counters{from, 0, 0, 0, 0, 0}, counters{to, 0, 0, 0, 0, 0}};
+    return history_entry{"2026-12-09T07:00:00Z",
+                         "ann",
+                         json{{kind, true}},
+                         status,
+                         counters{from, 0, 0, 0, 0, 0},
+                         counters{to, 0, 0, 0, 0, 0}};
   };
   for (int i = 1; i <= 5; ++i)
     ASSERT_TRUE(append_history(dir, entry("goto", 200, i, i + 1), std::chrono::seconds(1), 3));
