@@ -284,15 +284,11 @@ int handle_request() {
                           env("QUERY_STRING").value_or("")};
   const auto checked = check_meta(meta);
   if (const auto* r = std::get_if<refusal>(&checked)) return refuse(r->http_status, r->message);
-  query q = state_query{};
   std::string body;
-  if (const auto* get = std::get_if<state_query>(&checked)) {
-    q = *get;
-  } else {
-    if (!read_body(std::get<std::size_t>(checked), body))
-      return emit(400, error_answer("the body is shorter than Content-Length"));
-    q = parse_body(body);
-  }
+  const auto* get = std::get_if<state_query>(&checked);
+  if (get == nullptr && !read_body(std::get<std::size_t>(checked), body))
+    return emit(400, error_answer("the body is shorter than Content-Length"));
+  const query q = get != nullptr ? query{*get} : parse_body(body);
   if (const auto* r = std::get_if<refusal>(&q))
     return emit(r->http_status, error_answer(r->message));
   // Any process of the web server's account can start this program with any

@@ -193,8 +193,10 @@ query parse_reference(const json& v) {
   return reference_query{*c};
 }
 
-const std::string name_rule =
-    "a name is 1 to " + std::to_string(max_name_length) + " letters, digits, spaces, '-' or '_'";
+std::string name_rule() {
+  return "a name is 1 to " + std::to_string(max_name_length) +
+         " letters, digits, spaces, '-' or '_'";
+}
 
 std::optional<std::string> name_of(const json& v) {
   if (!v.is_string() || !is_name(v.get_ref<const std::string&>())) return std::nullopt;
@@ -204,7 +206,7 @@ std::optional<std::string> name_of(const json& v) {
 template <typename Q>
 query named(const json& v) {
   const auto name = name_of(v);
-  if (!name) return bad(400, name_rule);
+  if (!name) return bad(400, name_rule());
   return Q{*name};
 }
 
@@ -248,7 +250,7 @@ const char* const target_rule =
 std::variant<refusal, target> target_of(const json& v) {
   if (has_fields(v, {"pose"})) {
     const auto name = name_of(v["pose"]);
-    if (!name) return bad(400, name_rule);
+    if (!name) return bad(400, name_rule());
     return pose_target{*name};
   }
   if (has_fields(v, {"counters"})) {
@@ -279,7 +281,7 @@ std::variant<refusal, sequence_step> step_of(const json& v) {
   if (!has_fields(v, {"pose", "pause_ms"}))
     return bad(400, "a step is {\"pose\": NAME, \"pause_ms\": N}");
   const auto pose = name_of(v["pose"]);
-  if (!pose) return bad(400, name_rule);
+  if (!pose) return bad(400, name_rule());
   const auto pause = integer_within(v["pause_ms"], 0, max_pause_ms);
   if (!pause)
     return bad(400, "pause_ms must be an integer from 0 to " + std::to_string(max_pause_ms));
@@ -290,7 +292,7 @@ query parse_sequence(const json& v) {
   if (!has_fields(v, {"name", "steps", "repeat"}))
     return bad(400, "a sequence is {\"name\": NAME, \"steps\": [...], \"repeat\": N}");
   const auto name = name_of(v["name"]);
-  if (!name) return bad(400, name_rule);
+  if (!name) return bad(400, name_rule());
   const json& steps = v["steps"];
   if (!steps.is_array() || steps.empty() || steps.size() > max_sequence_steps)
     return bad(400,

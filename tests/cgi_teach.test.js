@@ -105,8 +105,10 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
         assert.deepEqual([go.status, go.json.plan.allowed, counters(), portBytes()], [422, false, [0, 0, 0, 0, 0, 0], []]);
       }
     }],
-    ['re-reference sets the counters under the lock without a port byte', async () => {
+    ['re-reference sets the counters under the lock without a port byte, also while latched', async () => {
       reset([1, 2, 3, 4, 5, 6]);
+      await jsonPost(server, { stop: true });
+      assert.equal((await jsonPost(server, { goto: { counters: [0, 0, 0, 0, 0, 0] } })).status, 409);
       const r = await jsonPost(server, { reference: [-800, 100, -7, 2000, 300, 1600] });
       assert.equal(r.status, 200, r.text);
       assert.deepEqual([r.json.before.counters, r.json.after.counters], [[1, 2, 3, 4, 5, 6], [-800, 100, -7, 2000, 300, 1600]]);
