@@ -15,6 +15,7 @@ const { startApache, request, jsonPost, writeState, writeSettings } = require('.
 
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
 const MODEL = path.join(__dirname, 'model', 'run_model.py');
+const PYTHON = fs.existsSync('/usr/bin/python3') ? '/usr/bin/python3' : 'python3';
 const state = (name) => path.join(DIR, name);
 const read = (name) => (fs.existsSync(state(name)) ? fs.readFileSync(state(name), 'utf8') : null);
 const counters = () => read('robot_position.dat').trim().split(/\s+/).map(Number);
@@ -22,7 +23,7 @@ const portBytes = () => (read('port.log') || '').split('\n').filter(Boolean).map
 
 // The independent model's answers to a list of questions ({plan}, {run}, {tip}).
 function model(questions) {
-  const r = spawnSync('python3', [MODEL, '--json'], { input: JSON.stringify(questions), encoding: 'utf8' });
+  const r = spawnSync(PYTHON, [MODEL, '--json'], { input: JSON.stringify(questions), encoding: 'utf8' });
   assert.equal(r.status, 0, r.stderr);
   return JSON.parse(r.stdout);
 }
