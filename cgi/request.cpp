@@ -338,23 +338,54 @@ std::string field_list() {
 
 // The GET query strings and what each reads.
 struct get_kind {
-  std::string_view query_string;
+  std::string_view name;
   view what;
 };
 constexpr get_kind get_kinds[] = {
-    {"", view::state},
     {"poses", view::poses},
     {"sequences", view::sequences},
     {"history", view::history},
 };
 
+// A page may add "t=<letters, digits, '.', '-', '_'>" so that no cache
+// answers for the CGI (the live page does, for the state).
+bool is_cache_buster(std::string_view item) {
+  return item.starts_with("t=") && std::all_of(item.begin() + 2, item.end(), [](char c) {
+           return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '-' || c == '_';
+         });
+}
+
+// The items of a query string, separated by '&': at most one view name and
+// at most one cache buster; no name is the state.
+std::optional<view> view_of(std::string_view query_string) {
+  std::optional<view> what;
+  bool busted = false;
+  for (std::size_t from = 0; !query_string.empty();) {
+    const std::size_t amp = query_string.find('&', from);
+    const std::string_view item = query_string.substr(from, amp - from);
+    const auto named = std::find_if(std::begin(get_kinds), std::end(get_kinds),
+                                    [&](const get_kind& k) { return k.name == item; });
+    if (named != std::end(get_kinds) && !what)
+      what = named->what;
+    else if (is_cache_buster(item) && !busted)
+      busted = true;
+    else
+      return std::nullopt;
+    if (amp == std::string_view::npos) break;
+    from = amp + 1;
+  }
+  return what.value_or(view::state);
+}
+
 }  // namespace
 
 std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m) {
   if (m.method == "GET" || m.method == "HEAD") {
-    for (const get_kind& k : get_kinds)
-      if (k.query_string == m.query_string) return state_query{k.what};
-    return bad(400, "the query string must be empty, \"poses\", \"sequences\" or \"history\"");
+    if (const auto what = view_of(m.query_string)) return state_query{*what};
+    return bad(400,
+               "the query string must be empty, \"poses\", \"sequences\" or \"history\" "
+               "(with at most a cache buster \"t=...\")");
   }
   if (m.method != "POST") return bad(405, "only GET, HEAD and POST are answered");
   if (!allowed_origin(m)) return bad(403, "cross-site request: Origin is not this server's");

@@ -124,7 +124,7 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
       const saves = await Promise.all(Array.from({ length: 200 }, (_, i) => jsonPost(server, { save_pose: `p ${String(i).padStart(3, '0')}` })));
       assert.deepEqual([...new Set(saves.map((s) => s.status))], [200]);
       assert.equal((await jsonPost(server, { save_pose: 'one more' })).status, 409);
-      const list = (await get('poses', false)).json.poses;
+      const list = (await get('poses&t=1-a', false)).json.poses;
       assert.equal(list.length, 201);
       assert.deepEqual(list[0], { name: 'home', counters: [0, 0, 0, 0, 0, 0], builtin: true });
       assert.deepEqual(list.slice(1).map((p) => p.name), [...list.slice(1).map((p) => p.name)].sort());
