@@ -37,11 +37,12 @@ function reset(c, { keepTaught = false } = {}) {
   writeSettings('');
 }
 
-// [start, target]: the first order allowed; only the second order (H before
-// V keeps the elbow bend below 50); no order (the bend, a range, the tip on
-// the way); five counters with a wrist remainder.
+// [start, target]: only the second order (H before V keeps the elbow bend
+// below 50); only the fourth of six (EHV); no order (the bend, a range, the
+// tip on the way); five counters with a wrist remainder; the first order.
 const PLANS = [
   [[0, 1500, 0, 0, 0, 0], [0, 1560, 0, 0, 30, 0]],
+  [[0, 1443, 48, 0, -33, 0], [0, 1520, 104, 0, 30, 0]],
   [[0, 0, 0, 0, 0, 0], [0, 1600, 0, 0, 10, 0]],
   [[0, 0, 0, 0, 0, 0], [900, 0, 0, 0, 0, 0]],
   [[0, 1235, 995, 0, 0, 0], [0, 1235, 995, 0, 4423, 0]],
