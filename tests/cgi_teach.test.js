@@ -107,6 +107,18 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
         assert.deepEqual([go.status, go.json.plan.allowed, counters(), portBytes()], [422, false, [0, 0, 0, 0, 0, 0], []]);
       }
     }],
+    ['a go-to whose run starts from counters another program left says so', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      writeState(DIR, 'lock.dat', '1\n'); // another program holds the lock, and moves the arm
+      const going = jsonPost(server, { goto: { counters: [5, 0, 0, 0, 0, 0] } });
+      const waiting = () => (read('wait-queue.dat') || '').split('\n').some((p) => Number(p) > 0);
+      for (let i = 0; i < 1000 && !waiting(); i++) await new Promise((res) => setTimeout(res, 10));
+      writeState(DIR, 'robot_position.dat', '100 0 0 0 0 0 \n');
+      writeState(DIR, 'lock.dat', '0\n');
+      const r = await going;
+      assert.deepEqual([r.status, r.json.counters, r.json.reached, r.json.started_as_planned], [200, [105, 0, 0, 0, 0, 0], false, false], r.text);
+      assert.equal(typeof r.json.note, 'string');
+    }],
     ['re-reference sets the counters under the lock without a port byte, also while latched', async () => {
       reset([1, 2, 3, 4, 5, 6]);
       await jsonPost(server, { stop: true });
