@@ -364,8 +364,8 @@ std::optional<view> view_of(std::string_view query_string) {
   for (std::size_t from = 0; !query_string.empty();) {
     const std::size_t amp = query_string.find('&', from);
     const std::string_view item = query_string.substr(from, amp - from);
-    const auto named = std::find_if(std::begin(get_kinds), std::end(get_kinds),
-                                    [&](const get_kind& k) { return k.name == item; });
+    const auto* const named = std::find_if(std::begin(get_kinds), std::end(get_kinds),
+                                           [&](const get_kind& k) { return k.name == item; });
     if (named != std::end(get_kinds) && !what)
       what = named->what;
     else if (is_cache_buster(item) && !busted)
