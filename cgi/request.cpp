@@ -347,6 +347,12 @@ constexpr get_kind get_kinds[] = {
     {"history", view::history},
 };
 
+std::optional<view> view_named(std::string_view item) {
+  for (const get_kind& k : get_kinds)
+    if (k.name == item) return k.what;
+  return std::nullopt;
+}
+
 // A page may add "t=<letters, digits, '.', '-', '_'>" so that no cache
 // answers for the CGI (the live page does, for the state).
 bool is_cache_buster(std::string_view item) {
@@ -364,10 +370,8 @@ std::optional<view> view_of(std::string_view query_string) {
   for (std::size_t from = 0; !query_string.empty();) {
     const std::size_t amp = query_string.find('&', from);
     const std::string_view item = query_string.substr(from, amp - from);
-    const auto* const named = std::find_if(std::begin(get_kinds), std::end(get_kinds),
-                                           [&](const get_kind& k) { return k.name == item; });
-    if (named != std::end(get_kinds) && !what)
-      what = named->what;
+    if (const auto v = view_named(item); v && !what)
+      what = v;
     else if (is_cache_buster(item) && !busted)
       busted = true;
     else
