@@ -112,13 +112,14 @@ counters current(const context& c) { return read_counters(c.paths.state_dir).val
 
 // Whether the run ended where the plan leads, and whether it started where
 // the plan started: its output is the replay's of the plan's options from
-// the plan's start (unknown for a run ended by a signal).
+// the plan's start (unknown for a run ended by a signal, or one that printed
+// no counters, whose output cannot match).
 void tell_what_was_reached(reply& r, const target_plan& tp) {
   r.body["reached"] = r.after == tp.chosen->target;
   const bool as_planned = r.body.value("reasons_known", false);
-  const bool signalled = r.body.value("status", 0) >= 128;
-  r.body["started_as_planned"] = as_planned ? json(true) : signalled ? json(nullptr) : json(false);
-  if (!as_planned && !signalled)
+  const bool unknown = r.body.value("status", 0) >= 128 || r.body["counters"].is_null();
+  r.body["started_as_planned"] = as_planned ? json(true) : unknown ? json(nullptr) : json(false);
+  if (!as_planned && !unknown)
     r.body["note"] =
         "the run did not start from the planned counters: another program moved the arm between "
         "the plan and the run";
