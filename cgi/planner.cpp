@@ -29,6 +29,8 @@ json wrist_lag_json(const plan& p) {
   return lag;
 }
 
+double seconds(std::chrono::nanoseconds t) { return static_cast<double>(t.count()) * 1e-9; }
+
 json plan_json(const plan& p, std::int64_t delay_ns) {
   const move_query q = moves_of(p);
   json refusals = json::array();
@@ -39,7 +41,8 @@ json plan_json(const plan& p, std::int64_t delay_ns) {
          {"target", p.target},
          {"options", option_words(p.moves)},
          {"end_report", report_json(calc(p.target))},
-         {"estimate_s", static_cast<double>(motion_time(q, delay_ns).count()) * 1e-9},
+         // Nothing to run takes no time (not even the run's release of the shoulder).
+         {"estimate_s", q.options.empty() ? 0.0 : seconds(motion_time(q, delay_ns))},
          {"wrist_lag", wrist_lag_json(p)}};
   if (!p.allowed) j["refusals"] = refusals;
   return j;
