@@ -38,16 +38,6 @@ json counters_of(const std::string& summary) {
   return out;
 }
 
-json reason_json(const refusal_reason& r) {
-  json j{{"counter", r.counter}, {"guard", r.guard}, {"rule", r.rule},
-         {"value", r.value},     {"limit", r.limit}, {"beyond", r.beyond}};
-  if (r.at) {
-    j["at"] = *r.at;
-    j["on_the_way"] = r.on_the_way;
-  }
-  return j;
-}
-
 json option_json(const option& o, const std::vector<std::string>& lines, std::size_t first) {
   json j{{"option", std::string{'-', o.letter}}};
   if (o.count) j["count"] = std::strtoll(o.count->c_str(), nullptr, 10);
@@ -69,6 +59,16 @@ json report_numbers(const std::string& line) {
     out.push_back(end != f.c_str() && *end == '\0' ? json(v) : json(nullptr));
   }
   return out;
+}
+
+json reason_json(const refusal_reason& r) {
+  json j{{"counter", r.counter}, {"guard", r.guard}, {"rule", r.rule},
+         {"value", r.value},     {"limit", r.limit}, {"beyond", r.beyond}};
+  if (r.at) {
+    j["at"] = *r.at;
+    j["on_the_way"] = r.on_the_way;
+  }
+  return j;
 }
 
 json latch_fields(const std::optional<latch>& stop) {
@@ -96,12 +96,15 @@ json state_answer(const std::optional<counters>& c, const lock_state& lock,
     return j;
   }
   j["counters"] = *c;
-  const pose p = calc(*c);
+  j["report"] = report_json(calc(*c));
+  return j;
+}
+
+json report_json(const pose& p) {
   json report = json::array();
   for (const segment& s : {p.base, p.shoulder, p.elbow, p.wrist, p.total})
     report.push_back({s.x, s.y, s.r, s.theta});
-  j["report"] = report;
-  return j;
+  return report;
 }
 
 json run_answer(const move_query& q, const run_output& run, const replay& r) {
@@ -130,5 +133,10 @@ json run_answer(const move_query& q, const run_output& run, const replay& r) {
 }
 
 json error_answer(const std::string& message) { return json{{"error", message}}; }
+
+json with_error(json fields, const std::string& message) {
+  fields["error"] = message;
+  return fields;
+}
 
 }  // namespace armctl::cgi

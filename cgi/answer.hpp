@@ -11,6 +11,7 @@
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
 #include "model/joints.hpp"
+#include "model/pose.hpp"
 
 namespace armctl::cgi {
 
@@ -34,6 +35,15 @@ json holder_fields(const holder& h);
 // when the replay printed exactly what the run printed.
 json run_answer(const move_query& q, const run_output& run, const replay& r);
 
+// A refusal's reason: counter, guard, rule, value, limit, beyond, and for a
+// geometry guard the counter value `at` the breaking pose and `on_the_way`.
+json reason_json(const refusal_reason& r);
+
 json error_answer(const std::string& message);
+// `fields` with an "error" added.
+json with_error(json fields, const std::string& message);
+
+// The five report lines of a pose as numbers [x, y, r, theta].
+json report_json(const pose& p);
 
 }  // namespace armctl::cgi

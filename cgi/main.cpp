@@ -1,6 +1,8 @@
 // armctl-cgi: the web server's way to the arm (CGI/1.1). GET answers the
-// state; POST with a JSON body runs the controller, estimates a move, stops
-// everything and latches, clears the latch, or frees a dead run's lock.
+// state, the taught poses and sequences, or the history; POST with a JSON
+// body runs the controller, estimates or plans a move, goes to a target,
+// stops everything and latches, clears the latch, frees a dead run's lock,
+// re-references the arm, or teaches poses and sequences.
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,11 +14,11 @@
 #include "cgi/answer.hpp"
 #include "cgi/auth.hpp"
 #include "cgi/controller.hpp"
-#include "cgi/estimate.hpp"
+#include "cgi/handler.hpp"
+#include "cgi/history.hpp"
 #include "cgi/holder.hpp"
 #include "cgi/latch.hpp"
 #include "cgi/queue.hpp"
-#include "cgi/replay.hpp"
 #include "cgi/request.hpp"
 #include "cgi/settings.hpp"
 #include "state/position_file.hpp"
@@ -39,21 +41,8 @@ std::optional<std::string_view> env(const char* name) {
   return std::string_view(v);
 }
 
-// What a request came to. Each has its one HTTP status, here and nowhere else
-// (the request rules' own refusals carry theirs).
-enum class verdict {
-  done,
-  unauthorized,
-  stopped,
-  not_permitted,
-  not_left_by_a_dead_run,
-  held_by_a_live_run,
-  over_the_bound,
-  queue_full,
-  busy,
-  failed
-};
-
+// Each verdict's one HTTP status, here and nowhere else (the request rules'
+// own refusals carry theirs).
 struct http_status {
   verdict v;
   int code;
@@ -69,6 +58,13 @@ constexpr http_status statuses[] = {
     {verdict::queue_full, 503},
     {verdict::busy, 503},
     {verdict::failed, 500},
+    {verdict::not_found, 404},
+    {verdict::builtin_pose, 409},
+    {verdict::store_full, 409},
+    {verdict::store_damaged, 409},  // kept for a person to look at, never written over
+    {verdict::nothing_to_undo, 409},
+    {verdict::plan_not_allowed, 422},  // well-formed, but the guards allow no way there
+    {verdict::unknown_poses, 422},
 };
 
 int code_of(verdict v) {
@@ -87,6 +83,7 @@ const char* reason_phrase(int status) {
       {400, "Bad Request"},
       {401, "Unauthorized"},
       {403, "Forbidden"},
+      {404, "Not Found"},
       {405, "Method Not Allowed"},
       {409, "Conflict"},
       {411, "Length Required"},
@@ -99,18 +96,6 @@ const char* reason_phrase(int status) {
     if (p.code == status) return p.text;
   return "Internal Server Error";
 }
-
-struct reply {
-  verdict v;
-  json body;
-};
-
-// What every handler needs: the settings of this request and who sent it
-// (the authenticated user; another front end may feed it from elsewhere).
-struct context {
-  front_settings settings;
-  std::string user;
-};
 
 // A refused request's body is read and dropped (within a bound) before the
 // answer: the server may still be writing it, and would wait on a CGI that
@@ -149,17 +134,20 @@ front_settings current_settings() {
   return load_settings(settings_path, defaults);
 }
 
-// Reading the state and estimating a move change nothing and are open to
-// everyone; everything else moves or stops the arm or changes what is stored.
+// Reading the state, the taught poses and sequences, estimating and planning
+// change nothing and are open to everyone; everything else moves or stops
+// the arm or changes what is stored, and so does reading the history, which
+// names the operators.
 bool needs_login(const query& q) {
-  return !std::holds_alternative<state_query>(q) && !std::holds_alternative<estimate_query>(q);
+  if (const auto* v = std::get_if<state_query>(&q)) return v->what == view::history;
+  return !std::holds_alternative<estimate_query>(q) && !std::holds_alternative<plan_query>(q);
 }
 
-std::optional<armctl::counters> read_counters() {
-  const armctl::state_dir dir(state_dir_path);
-  armctl::counters c{};
-  if (!armctl::load_counters(dir, c)) return std::nullopt;
-  return c;
+// The requests the history records: every one that needs a login, but the
+// reading of the history itself and the release of a dead run's lock.
+bool recorded(const query& q) {
+  return needs_login(q) && !std::holds_alternative<state_query>(q) &&
+         !std::holds_alternative<unlock_query>(q);
 }
 
 std::optional<latch> current_latch() {
@@ -180,25 +168,12 @@ bool read_body(std::size_t length, std::string& body) {
   return got == length;
 }
 
-json with_error(json fields, const std::string& message) {
-  fields["error"] = message;
-  return fields;
-}
-
-double seconds(std::chrono::nanoseconds t) { return static_cast<double>(t.count()) * 1e-9; }
-
-json estimate_fields(const move_query& q, const context& c) {
-  const auto t = motion_time(q, controller_delay_ns);
-  return {{"estimate_s", seconds(t)},
-          {"bound_s", c.settings.max_motion.count()},
-          {"over_the_bound", t > c.settings.max_motion}};
-}
-
 // ---- one handler per request kind ---------------------------------------
 
-reply answer(const state_query&, const context&) {
-  return {verdict::done,
-          state_answer(read_counters(), read_lock_state(state_dir_path), current_latch())};
+reply answer(const state_query& q, const context& c) {
+  if (q.what != view::state) return answer_view(q, c);
+  return {verdict::done, state_answer(read_counters(state_dir_path), read_lock_state(state_dir_path),
+                                      current_latch())};
 }
 
 // Latches first, so that no run starts after the runs are ended; then ends
@@ -255,40 +230,49 @@ reply answer(const estimate_query& q, const context& c) {
 }
 
 reply answer(const move_query& q, const context& c) {
-  if (const auto stop = current_latch())
-    return {verdict::stopped, with_error(latch_fields(stop),
-                                         "the arm is stopped until an "
-                                         "operator clears the stop")};
-  const json estimate = estimate_fields(q, c);
-  if (estimate["over_the_bound"] == true)
-    return {verdict::over_the_bound,
-            with_error(estimate, "the move would take longer than the bound; nothing moved")};
+  if (auto held = held_by_latch(c)) return *held;
+  if (auto over = over_the_bound(q, c)) return *over;
   const armctl::state_dir dir(state_dir_path);
   const auto place = queue_place::take(dir, c.settings.max_waiting);
   if (!place)
     return {verdict::queue_full, error_answer("too many requests already wait for the arm; "
                                               "nothing moved")};
   // The position before the run, for the replay that explains refusals.
-  const armctl::counters start = read_counters().value_or(armctl::counters{});
-  const run_output run = run_controller(
-      {controller_path, argument_vector(q), state_dir_path, c.settings.lock_wait}, *place);
-  if (run.status < 0) return {verdict::failed, error_answer("the controller could not be run")};
-  if (run.gave_up_waiting) {
-    if (const auto stop = current_latch())
-      return {verdict::stopped, with_error(latch_fields(stop),
-                                           "stopped while it waited for the "
-                                           "lock; nothing moved")};
-    return {verdict::busy, error_answer("the arm is busy: the lock stayed held; nothing moved")};
-  }
-  return {verdict::done, run_answer(q, run, replay_options(q, start))};
+  const armctl::counters start = read_counters(state_dir_path).value_or(armctl::counters{});
+  return run_move(q, c, *place, start, c.settings.lock_wait);
+}
+
+reply answer(const reference_query& q, const context& c) { return answer_reference(q, c); }
+reply answer(const save_pose_query& q, const context& c) { return answer_save_pose(q, c); }
+reply answer(const delete_pose_query& q, const context& c) { return answer_delete_pose(q, c); }
+reply answer(const plan_query& q, const context& c) { return answer_plan(q, c); }
+reply answer(const goto_query& q, const context& c) { return answer_goto(q, c); }
+reply answer(const back_query& q, const context& c) { return answer_back(q, c); }
+reply answer(const save_sequence_query& q, const context& c) { return answer_save_sequence(q, c); }
+reply answer(const delete_sequence_query& q, const context& c) {
+  return answer_delete_sequence(q, c);
 }
 
 reply answer(const refusal& r, const context&) {
   return {verdict::failed, error_answer(r.message)};  // never reached: refused before
 }
 
+// One line of history for a request an operator made; the counters the
+// handler knows, else the position file's before and after.
+void record(const std::string& body, const context& c, const reply& r, int status,
+            const std::optional<armctl::counters>& before_file) {
+  const armctl::state_dir dir(state_dir_path);
+  const history_entry e{utc_now(),
+                        c.user,
+                        json::parse(body, nullptr, false),
+                        status,
+                        r.before ? r.before : before_file,
+                        r.after ? r.after : read_counters(state_dir_path)};
+  append_history(dir, e, c.settings.lock_wait);
+}
+
 int handle_request() {
-  context c{current_settings(), {}};
+  context c{current_settings(), {}, {state_dir_path, controller_path, controller_delay_ns}};
   const request_meta meta{env("REQUEST_METHOD").value_or(""),
                           env("CONTENT_TYPE"),
                           env("CONTENT_LENGTH"),
@@ -296,12 +280,15 @@ int handle_request() {
                           env("SERVER_NAME").value_or(""),
                           env("SERVER_PORT").value_or(""),
                           env("HTTPS").value_or("") == "on",
-                          &c.settings.origins};
+                          &c.settings.origins,
+                          env("QUERY_STRING").value_or("")};
   const auto checked = check_meta(meta);
   if (const auto* r = std::get_if<refusal>(&checked)) return refuse(r->http_status, r->message);
   query q = state_query{};
-  if (!std::holds_alternative<state_query>(checked)) {
-    std::string body;
+  std::string body;
+  if (const auto* get = std::get_if<state_query>(&checked)) {
+    q = *get;
+  } else {
     if (!read_body(std::get<std::size_t>(checked), body))
       return emit(400, error_answer("the body is shorter than Content-Length"));
     q = parse_body(body);
@@ -315,7 +302,10 @@ int handle_request() {
     if (!user) return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
     c.user = *user;
   }
+  const auto before = recorded(q) ? read_counters(state_dir_path) : std::nullopt;
   const reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
+  // Recorded before the answer, so that a client that has its answer finds the line.
+  if (recorded(q)) record(body, c, r, code_of(r.v), before);
   return emit(code_of(r.v), r.body);
 }
 

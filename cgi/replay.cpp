@@ -43,6 +43,8 @@ std::string guard_of(const breach& b) {
   return quantity_name(b.broken->what);
 }
 
+}  // namespace
+
 // A breach of a counter's range or of the 32-bit range names no pose; one of
 // a condition names the counter value of the pose that breaks it.
 refusal_reason reason_of(const command& c, const breach& b) {
@@ -57,8 +59,6 @@ refusal_reason reason_of(const command& c, const breach& b) {
                         on_a_pose ? std::optional<long long>(b.at) : std::nullopt,
                         on_a_pose && b.on_the_way};
 }
-
-}  // namespace
 
 replay replay_options(const move_query& q, counters start) {
   replay out;

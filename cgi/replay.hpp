@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cgi/request.hpp"
-#include "model/joints.hpp"
+#include "model/judge.hpp"
 
 namespace armctl::cgi {
 
@@ -34,6 +34,9 @@ struct replay {
   std::vector<replayed_option> options;
   counters final{};
 };
+
+// The reason of one breach of a letter's guard.
+refusal_reason reason_of(const command& c, const breach& b);
 
 replay replay_options(const move_query& q, counters start);
 

@@ -1,10 +1,13 @@
-// The request rules: only GET/HEAD for the state and POST with a JSON body
-// for a move or a stop; every option must match the grammar exactly.
+// The request rules: only GET/HEAD for the state, the taught poses and
+// sequences and the history, and POST with a JSON body for everything else;
+// every option, counter, name and target must match its grammar exactly.
 #include "cgi/request.hpp"
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -139,8 +142,165 @@ query estimate_of(const json& list) {
 
 template <typename Q>
 query flag(const json& value) {
-  if (value != true) return bad(400, "a \"stop\", \"clear\" or \"unlock\" field must be true");
+  if (value != true) return bad(400, "a \"stop\", \"clear\", \"unlock\" or \"back\" field must be true");
   return Q{};
+}
+
+// ---- the teach requests: counters, names, targets, sequences ----------------
+
+// A JSON integer within the signed 32-bit range.
+std::optional<std::int32_t> int32_of(const json& v) {
+  if (!v.is_number_integer()) return std::nullopt;
+  if (v.is_number_unsigned())
+    return v.get<std::uint64_t>() <= std::numeric_limits<std::int32_t>::max()
+               ? std::optional<std::int32_t>(static_cast<std::int32_t>(v.get<std::uint64_t>()))
+               : std::nullopt;
+  const auto n = v.get<std::int64_t>();
+  if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max())
+    return std::nullopt;
+  return static_cast<std::int32_t>(n);
+}
+
+std::optional<counters> counters_of(const json& v) {
+  if (!v.is_array() || v.size() != joint_count) return std::nullopt;
+  counters c{};
+  for (std::size_t i = 0; i < joint_count; ++i) {
+    const auto n = int32_of(v[i]);
+    if (!n) return std::nullopt;
+    c[i] = *n;
+  }
+  return c;
+}
+
+const char* const counters_rule = "counters must be an array of six integers within 32 bits";
+
+// The inclusive range of a counter that position letters keep (0, 3, 5).
+bool within_position_range(std::size_t counter, std::int64_t value) {
+  for (const command& c : commands)
+    if (c.kind == command_kind::position && c.counter == counter &&
+        (c.sign > 0 ? value > c.limit : value < c.limit))
+      return false;
+  return true;
+}
+
+query parse_reference(const json& v) {
+  const auto c = counters_of(v);
+  if (!c) return bad(400, counters_rule);
+  for (std::size_t i = 0; i < joint_count; ++i)
+    if (!within_position_range(i, (*c)[i]))
+      return bad(400, "counter " + std::to_string(i) + " is outside its position range");
+  return reference_query{*c};
+}
+
+const std::string name_rule = "a name is 1 to " + std::to_string(max_name_length) +
+                              " letters, digits, spaces, '-' or '_'";
+
+std::optional<std::string> name_of(const json& v) {
+  if (!v.is_string() || !is_name(v.get_ref<const std::string&>())) return std::nullopt;
+  return v.get<std::string>();
+}
+
+template <typename Q>
+query named(const json& v) {
+  const auto name = name_of(v);
+  if (!name) return bad(400, name_rule);
+  return Q{*name};
+}
+
+// An object whose keys are exactly `required` plus any of `optional`.
+bool has_fields(const json& v, std::initializer_list<std::string_view> required,
+                std::initializer_list<std::string_view> optional = {}) {
+  if (!v.is_object()) return false;
+  for (std::string_view k : required)
+    if (!v.contains(k)) return false;
+  for (const auto& item : v.items()) {
+    const auto known = [&](std::string_view k) { return k == item.key(); };
+    if (std::none_of(required.begin(), required.end(), known) &&
+        std::none_of(optional.begin(), optional.end(), known))
+      return false;
+  }
+  return true;
+}
+
+std::optional<double> finite_number(const json& v) {
+  if (!v.is_number()) return std::nullopt;
+  const double d = v.get<double>();
+  return std::isfinite(d) ? std::optional<double>(d) : std::nullopt;
+}
+
+std::variant<refusal, target> tip_of(const json& v) {
+  const json& tip = v["tip"];
+  if (!tip.is_array() || tip.size() != 2 || !finite_number(tip[0]) || !finite_number(tip[1]))
+    return bad(400, "\"tip\" must be [x, y], two numbers");
+  tip_target t{*finite_number(tip[0]), *finite_number(tip[1]), std::nullopt};
+  if (v.contains("wrist")) {
+    t.wrist_degrees = finite_number(v["wrist"]);
+    if (!t.wrist_degrees) return bad(400, "\"wrist\" must be a number of degrees");
+  }
+  return t;
+}
+
+const char* const target_rule =
+    "a target is {\"pose\": NAME}, {\"counters\": [6 ints]}, {\"tip\": [x, y]} or "
+    "{\"tip\": [x, y], \"wrist\": DEGREES}";
+
+std::variant<refusal, target> target_of(const json& v) {
+  if (has_fields(v, {"pose"})) {
+    const auto name = name_of(v["pose"]);
+    if (!name) return bad(400, name_rule);
+    return pose_target{*name};
+  }
+  if (has_fields(v, {"counters"})) {
+    const auto c = counters_of(v["counters"]);
+    if (!c) return bad(400, counters_rule);
+    return *c;
+  }
+  if (has_fields(v, {"tip"}, {"wrist"})) return tip_of(v);
+  return bad(400, target_rule);
+}
+
+template <typename Q>
+query targeted(const json& v) {
+  auto t = target_of(v);
+  if (auto* r = std::get_if<refusal>(&t)) return *r;
+  return Q{std::get<target>(std::move(t))};
+}
+
+std::optional<std::int64_t> integer_within(const json& v, std::int64_t lo, std::int64_t hi) {
+  if (!v.is_number_integer()) return std::nullopt;
+  if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(hi))
+    return std::nullopt;
+  const auto n = v.get<std::int64_t>();
+  return n >= lo && n <= hi ? std::optional<std::int64_t>(n) : std::nullopt;
+}
+
+std::variant<refusal, sequence_step> step_of(const json& v) {
+  if (!has_fields(v, {"pose", "pause_ms"}))
+    return bad(400, "a step is {\"pose\": NAME, \"pause_ms\": N}");
+  const auto pose = name_of(v["pose"]);
+  if (!pose) return bad(400, name_rule);
+  const auto pause = integer_within(v["pause_ms"], 0, max_pause_ms);
+  if (!pause) return bad(400, "pause_ms must be an integer from 0 to " + std::to_string(max_pause_ms));
+  return sequence_step{*pose, *pause};
+}
+
+query parse_sequence(const json& v) {
+  if (!has_fields(v, {"name", "steps", "repeat"}))
+    return bad(400, "a sequence is {\"name\": NAME, \"steps\": [...], \"repeat\": N}");
+  const auto name = name_of(v["name"]);
+  if (!name) return bad(400, name_rule);
+  const json& steps = v["steps"];
+  if (!steps.is_array() || steps.empty() || steps.size() > max_sequence_steps)
+    return bad(400, "steps must be an array of 1 to " + std::to_string(max_sequence_steps) + " steps");
+  const auto repeat = integer_within(v["repeat"], 1, max_repeat);
+  if (!repeat) return bad(400, "repeat must be an integer from 1 to " + std::to_string(max_repeat));
+  sequence s{*name, {}, *repeat};
+  for (const json& item : steps) {
+    auto step = step_of(item);
+    if (auto* r = std::get_if<refusal>(&step)) return *r;
+    s.steps.push_back(std::get<sequence_step>(std::move(step)));
+  }
+  return save_sequence_query{std::move(s)};
 }
 
 // The request kinds a POST body can name, by its one field.
@@ -149,15 +309,47 @@ struct body_kind {
   query (*parse)(const json& value);
 };
 constexpr body_kind body_kinds[] = {
-    {"options", parse_options},   {"estimate", estimate_of},      {"stop", flag<stop_query>},
-    {"clear", flag<clear_query>}, {"unlock", flag<unlock_query>},
+    {"options", parse_options},
+    {"estimate", estimate_of},
+    {"stop", flag<stop_query>},
+    {"clear", flag<clear_query>},
+    {"unlock", flag<unlock_query>},
+    {"reference", parse_reference},
+    {"save_pose", named<save_pose_query>},
+    {"delete_pose", named<delete_pose_query>},
+    {"plan", targeted<plan_query>},
+    {"goto", targeted<goto_query>},
+    {"back", flag<back_query>},
+    {"save_sequence", parse_sequence},
+    {"delete_sequence", named<delete_sequence_query>},
 };
-constexpr std::string_view fields = "\"options\", \"estimate\", \"stop\", \"clear\" or \"unlock\"";
+
+std::string field_list() {
+  std::string list;
+  for (const body_kind& k : body_kinds) list += (list.empty() ? "\"" : ", \"") + std::string(k.field) + "\"";
+  return list;
+}
+
+// The GET query strings and what each reads.
+struct get_kind {
+  std::string_view query_string;
+  view what;
+};
+constexpr get_kind get_kinds[] = {
+    {"", view::state},
+    {"poses", view::poses},
+    {"sequences", view::sequences},
+    {"history", view::history},
+};
 
 }  // namespace
 
 std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m) {
-  if (m.method == "GET" || m.method == "HEAD") return state_query{};
+  if (m.method == "GET" || m.method == "HEAD") {
+    for (const get_kind& k : get_kinds)
+      if (k.query_string == m.query_string) return state_query{k.what};
+    return bad(400, "the query string must be empty, \"poses\", \"sequences\" or \"history\"");
+  }
   if (m.method != "POST") return bad(405, "only GET, HEAD and POST are answered");
   if (!allowed_origin(m)) return bad(403, "cross-site request: Origin is not this server's");
   if (!m.content_type || !is_json_type(*m.content_type))
@@ -176,11 +368,24 @@ query parse_body(std::string_view body) {
   if (doc.is_discarded()) return bad(400, "the body is not valid JSON");
   if (dup.found()) return bad(400, "a key appears twice in one object");
   if (!doc.is_object() || doc.size() != 1)
-    return bad(400, "the body must be an object with one field: " + std::string(fields));
+    return bad(400, "the body must be an object with one field: one of " + field_list());
   const auto field = doc.begin();
   for (const body_kind& k : body_kinds)
     if (k.field == field.key()) return k.parse(field.value());
-  return bad(400, "unknown field: only " + std::string(fields) + " are accepted");
+  return bad(400, "unknown field: only " + field_list() + " are accepted");
+}
+
+std::optional<counters> counters_from_json(std::string_view text) {
+  return counters_of(json::parse(text.begin(), text.end(), nullptr, false));
+}
+
+bool is_name(std::string_view name) {
+  const auto allowed = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == ' ' || c == '-' || c == '_';
+  };
+  return !name.empty() && name.size() <= max_name_length &&
+         std::all_of(name.begin(), name.end(), allowed);
 }
 
 query classify(const request_meta& meta, std::string_view body) {

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "model/joints.hpp"
 
 namespace armctl::cgi {
 
@@ -28,13 +31,19 @@ struct request_meta {
   std::string_view server_port;
   bool https = false;
   const std::vector<std::string>* origins = nullptr;  // from the settings; null or empty: none
+  std::string_view query_string;  // of a GET: "", "poses", "sequences" or "history"
 };
 
 struct refusal {
   int http_status;
   std::string message;
 };
-struct state_query {};
+// What a GET reads: the arm's state (no query string), the taught poses or
+// sequences (open), or the history (operators only).
+enum class view { state, poses, sequences, history };
+struct state_query {
+  view what = view::state;
+};
 struct stop_query {};    // {"stop": true}: stop everything and latch
 struct clear_query {};   // {"clear": true}: an operator clears the latch
 struct unlock_query {};  // {"unlock": true}: free a lock left by a dead run
@@ -52,17 +61,74 @@ struct estimate_query {
   move_query move;
 };
 
+// Names of poses and sequences: 1 to 32 of letters, digits, space, '-' and '_'.
+inline constexpr std::size_t max_name_length = 32;
+inline constexpr std::int64_t max_pause_ms = 600000;
+inline constexpr std::size_t max_sequence_steps = 50;
+inline constexpr std::int64_t max_repeat = 100;
+
+// Where a plan or a go-to leads: a taught pose, counters, or the hand tip in
+// the arm's plane (optionally with the wrist's absolute angle).
+struct pose_target {
+  std::string name;
+};
+struct tip_target {
+  double x, y;
+  std::optional<double> wrist_degrees;
+};
+using target = std::variant<pose_target, counters, tip_target>;
+
+struct reference_query {  // {"reference": [6 ints]}: the arm is really here
+  counters c;
+};
+struct save_pose_query {
+  std::string name;
+};
+struct delete_pose_query {
+  std::string name;
+};
+struct plan_query {
+  target to;
+};
+struct goto_query {
+  target to;
+};
+struct back_query {};
+struct sequence_step {
+  std::string pose;
+  std::int64_t pause_ms;
+};
+struct sequence {
+  std::string name;
+  std::vector<sequence_step> steps;
+  std::int64_t repeat;
+};
+struct save_sequence_query {
+  sequence s;
+};
+struct delete_sequence_query {
+  std::string name;
+};
+
 using query = std::variant<refusal, state_query, stop_query, clear_query, unlock_query,
-                           estimate_query, move_query>;
+                           estimate_query, move_query, reference_query, save_pose_query,
+                           delete_pose_query, plan_query, goto_query, back_query,
+                           save_sequence_query, delete_sequence_query>;
 
 // Checks what can be checked before the body is read: method, origin,
-// type and length. A move or stop goes on with the body's length.
+// type and length, and a GET's query string. A POST goes on with the body's length.
 std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& meta);
 
-// Parses a POST body: one field, "options" or "estimate" with an option
-// list, or "stop", "clear" or "unlock" with true; nothing else, and no key
+// Parses a POST body: one field, naming the request kind (see body_kinds in
+// request.cpp), with its value in its strict form; nothing else, and no key
 // twice in any object.
 query parse_body(std::string_view body);
+
+// Six integers within 32 bits, from the text of a JSON array.
+std::optional<counters> counters_from_json(std::string_view text);
+
+// Whether `name` is a valid pose or sequence name.
+bool is_name(std::string_view name);
 
 // Both steps, for a request whose body is already at hand.
 query classify(const request_meta& meta, std::string_view body);

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "model/judge.hpp"
+#include "model/reach.hpp"
 
 namespace armctl {
 namespace {
@@ -148,6 +149,46 @@ TEST(Judgement, AgreesWithTheIndependentModel) {
     EXPECT_EQ(j.refusal->value, value) << line;
   }
   EXPECT_GE(rows, 200);
+}
+
+}  // namespace
+}  // namespace armctl
+
+namespace armctl {
+namespace {
+
+// The solved counters, put through the forward pose, land within the
+// tolerance of every target in reach, for both branches, at any wrist
+// angle; only the shoulder and elbow counters (and a given wrist) change.
+TEST(Reach, SolvedCountersPutTheTipOnTheTarget) {
+  const counters start{120, -700, -900, 300, 1100, -150};
+  std::size_t targets = 0;
+  for (const std::optional<double> wrist : {std::optional<double>{}, std::optional<double>{-30.0}})
+    for (double x = -12; x <= 20; x += 1.6)
+      for (double y = -16; y <= 16; y += 1.6) {
+        const auto found = tip_solutions(start, {x, y}, wrist);
+        const counters kept = wrist ? counters{120, 0, -746, 300, 0, -150} : start;
+        const segment w = calc(kept).wrist;
+        const double from_elbow_end = std::hypot(x - w.x, y - w.y);
+        if (from_elbow_end > 14.99 || from_elbow_end < 0.01) continue;
+        ++targets;
+        ASSERT_EQ(found.size(), 2u) << x << "," << y;
+        for (const tip_solution& s : found) {
+          const pose p = calc(s.c);
+          EXPECT_LE(std::hypot(p.total.x - x, p.total.y - y), tip_tolerance) << x << "," << y;
+          for (const std::size_t i : {0, 2, 3, 5}) EXPECT_EQ(s.c[i], kept[i]) << i;
+        }
+        EXPECT_NE(found[0].c[elbow_joint], found[1].c[elbow_joint]);
+      }
+  EXPECT_GT(targets, 300u);
+}
+
+TEST(Reach, NothingBeyondTheLinks) {
+  const counters start{};
+  const point out_of_reach[] = {{19.6, 0}, {4.5, 15.01}, {4.5, -15.01}, {-10.6, 0}, {30, 30},
+                                {NAN, 0}, {0, INFINITY}};
+  for (const point t : out_of_reach) EXPECT_TRUE(tip_solutions(start, t).empty()) << t.x << "," << t.y;
+  EXPECT_TRUE(tip_solutions(start, {10, 0}, 1e12).empty());
 }
 
 }  // namespace

@@ -1,0 +1,94 @@
+// What the request handlers share: what a request came to (main.cpp gives
+// each its one HTTP status), the request's context, and the run path that
+// both a move of options and a go-to take.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "cgi/answer.hpp"
+#include "cgi/queue.hpp"
+#include "cgi/request.hpp"
+#include "cgi/settings.hpp"
+#include "model/joints.hpp"
+
+namespace armctl::cgi {
+
+using json = nlohmann::json;
+
+enum class verdict {
+  done,
+  unauthorized,
+  stopped,
+  not_permitted,
+  not_left_by_a_dead_run,
+  held_by_a_live_run,
+  over_the_bound,
+  queue_full,
+  busy,
+  failed,
+  not_found,         // no pose or sequence of that name
+  builtin_pose,      // home cannot be replaced or deleted
+  store_full,        // the bound of stored poses or sequences
+  store_damaged,     // the poses file cannot be read as poses: it is kept as it is
+  nothing_to_undo,   // back: no move in the history to go back from
+  plan_not_allowed,  // no order of the moves passes its guards, or the tip is out of reach
+  unknown_poses,     // a sequence names a pose that is not taught
+};
+
+// A handler's answer. `before` and `after` are the counters the history
+// records when the handler knows them better than the position file does
+// (the counters a run started from and ended at).
+struct reply {
+  verdict v;
+  json body;
+  std::optional<counters> before{}, after{};
+};
+
+// Where the front end finds the arm, fixed at build time (main.cpp).
+struct front_paths {
+  const char* state_dir;
+  const char* controller;
+  std::int64_t controller_delay_ns;  // for the motion estimate
+};
+
+struct context {
+  front_settings settings;
+  std::string user;  // the authenticated operator, for requests that need a login
+  front_paths paths;
+};
+
+// The position file's counters, or nothing when it cannot be read.
+std::optional<counters> read_counters(const char* state_dir);
+
+// ---- the run path --------------------------------------------------------
+
+// The latch's 409 when the arm is latched.
+std::optional<reply> held_by_latch(const context& c);
+// The motion estimate's fields for those options.
+json estimate_fields(const move_query& q, const context& c);
+// The 422 of a move over the motion bound, with the estimate.
+std::optional<reply> over_the_bound(const move_query& q, const context& c);
+
+// Runs the options as one controller run from `start` (read before the run,
+// for the replay), waiting at most `wait` for the lock: the answer of a move
+// (503 when the lock stayed held or a stop came meanwhile).
+reply run_move(const move_query& q, const context& c, const queue_place& place,
+               const counters& start, std::chrono::milliseconds wait);
+
+// ---- the handlers of the teach requests (teach.cpp) -----------------------
+
+reply answer_view(const state_query& q, const context& c);
+reply answer_reference(const reference_query& q, const context& c);
+reply answer_save_pose(const save_pose_query& q, const context& c);
+reply answer_delete_pose(const delete_pose_query& q, const context& c);
+reply answer_plan(const plan_query& q, const context& c);
+reply answer_goto(const goto_query& q, const context& c);
+reply answer_back(const back_query& q, const context& c);
+reply answer_save_sequence(const save_sequence_query& q, const context& c);
+reply answer_delete_sequence(const delete_sequence_query& q, const context& c);
+
+}  // namespace armctl::cgi

@@ -1,0 +1,32 @@
+// A target turned into a plan the controller can run: the model's order of
+// moves that its guards allow, and the plan object of the answers.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "cgi/request.hpp"
+#include "model/plan.hpp"
+
+namespace armctl::cgi {
+
+struct target_plan {
+  std::optional<plan> chosen;  // nothing: a tip target out of reach
+  nlohmann::json body;         // the PLAN object
+  bool allowed() const { return chosen && chosen->allowed; }
+};
+
+// Plans from `start` to counters.
+target_plan plan_to(const counters& start, const counters& goal, std::int64_t delay_ns);
+
+// Plans from `start` to the hand tip at (x, y): among the inverse
+// kinematics' solutions within the tolerance, the allowed plan whose target
+// lies nearest the start (least sum of counter differences); when every one
+// is refused, the refusals of the nearest; none within reach: "out of reach".
+target_plan plan_to_tip(const counters& start, const tip_target& tip, std::int64_t delay_ns);
+
+// The options of a plan's moves as a move of the front end.
+move_query moves_of(const plan& p);
+
+}  // namespace armctl::cgi
