@@ -42,10 +42,10 @@
   async function fetchState() {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
-    // The query string defeats caches that ignore no-store.
-    const url = `${CGI}?t=${Date.now()}-${Math.random().toString(36).slice(2)}`;
+    // No cache-busting query: the CGI takes only its own queries; its answers
+    // say no-store.
     try {
-      const response = await fetch(url, { cache: 'no-store', signal: abort.signal });
+      const response = await fetch(CGI, { cache: 'no-store', signal: abort.signal });
       if (!response.ok) return { kind: 'http', status: response.status };
       const answer = await response.json();
       return { kind: 'ok', answer };
