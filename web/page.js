@@ -440,6 +440,15 @@
     return `${o.option} ${o.count} refused: ${breachText(o.reason)}`;
   }
 
+  // The counters an answer saved are the arm's from now on: shown at once,
+  // not a poll later, so that nothing is judged or prefilled from the old ones.
+  function adoptCounters(answer) {
+    const c = answer && (answer.after ? answer.after.counters : answer.counters);
+    if (!Array.isArray(c) || c.length !== 6 || !c.every(Number.isInteger)) return;
+    state.counters = c;
+    state.pose = A.poseOf(c);
+  }
+
   function showAnswer(http, answer, expected) {
     const el = $('answer');
     const lines = [];
@@ -459,6 +468,7 @@
       if (answer.plan) lines.push(`Planned: ${answer.plan.options.join(' ')}`);
       if (answer.counters) lines.push(`Counters: ${answer.counters.join(', ')}`);
     }
+    adoptCounters(answer);
     el.dataset.status = answer && answer.status !== undefined ? String(answer.status) : `http-${http}`;
     el.dataset.expected = expected ? 'refused' : '';
     el.textContent = lines.join('\n');
@@ -1087,7 +1097,7 @@
     gate($('step-add'), stepProblem());
     gate($('sequence-save'), sequenceProblem() || blockedBy(NEEDS_LOGIN));
     gate($('plan-go'), planGoProblem(), 'moves the arm as planned');
-    gate($('reference-open'), noPose);
+    gate($('reference-open'), noPose || blockedBy(NEEDS_LOGIN));
     gate($('reference-set'), referenceProblem() || blockedBy(NEEDS_LOGIN), 'sets the counters; nothing moves');
     const tipWhy = noPose || (tipStep() === null ? 'the step is a length above 0, at most 40' : null);
     for (const b of document.querySelectorAll('#tip-jog button')) gate(b, tipWhy, `plans a tip move ${b.textContent.slice(2)}`);

@@ -140,6 +140,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     // pixel, by the drawing's view box and its box on the screen (meet, centred),
     // with the shoulder pivot at the first point of the drawn arm.
     const { px, target } = await page.evaluate(() => {
+      window.scrollTo(0, 0);
       const view = document.getElementById('arm-view');
       const r = view.getBoundingClientRect();
       const vb = view.viewBox.baseVal;
