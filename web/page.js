@@ -466,6 +466,7 @@
       for (const o of answer.options || []) if (o.refused && o.reason) lines.push(reasonText(o));
       if (answer.reasons_note) lines.push(answer.reasons_note);
       if (answer.plan) lines.push(`Planned: ${answer.plan.options.join(' ')}`);
+      if (answer.reached === false) lines.push('The run did not reach the planned counters.');
       if (answer.counters) lines.push(`Counters: ${answer.counters.join(', ')}`);
     }
     adoptCounters(answer);
@@ -664,7 +665,8 @@
 
   function planLines(p) {
     const lines = [];
-    if (p.tip) lines.push(`Tip target (${xy(p.tip.target)}); the counters put it at (${xy(p.tip.reached)}), ${A.formatG(p.tip.distance)} away.`);
+    if (p.tip && p.tip.reached) lines.push(`Tip target (${xy(p.tip.target)}); the counters put it at (${xy(p.tip.reached)}), ${A.formatG(p.tip.distance)} away.`);
+    else if (p.tip) lines.push(`Tip target (${xy(p.tip.target)}): no counters put the tip there.`);
     if (p.start && p.target) lines.push(`Counters ${p.start.join(', ')} → ${p.target.join(', ')}`);
     if (!p.allowed) return lines.concat(planRefusalLines(p));
     lines.push(p.options.length ? `Options: ${p.options.join(' ')}` : 'Nothing to move: the arm is there.');
