@@ -597,9 +597,14 @@
   // the controller's model; the page shows the plan first where the operator
   // asks for one, and refuses what its own reading of the model rules out.
 
-  // What a button's request needs: the login, and for a move no latch.
-  const NEEDS_MOVE = { login: true, moves: true };
-  const NEEDS_LOGIN = { login: true, moves: false };
+  // What a button's request needs: the login; no other request of this page
+  // under way (idle); no sequence playing (still); no run holding the lock,
+  // whose counters are those from before it (settled); no STOP latch.
+  const NEEDS_MOVE = { login: true, idle: true, still: true, unlatched: true };
+  const NEEDS_REFERENCE = { login: true, idle: true, still: true, settled: true };
+  const NEEDS_SAVE = { login: true, idle: true, settled: true };
+  const NEEDS_CHANGE = { login: true, idle: true };
+  const NEEDS_LOGIN = { login: true };
 
   // The CGI's rules for what is stored, checked here before sending.
   const NAME = /^[A-Za-z0-9 _-]{1,32}$/;
@@ -620,9 +625,10 @@
   // Why a button that needs `needs` cannot be used now, or null.
   function blockedBy(needs) {
     const f = state.front;
-    if (pending) return 'busy: a request is under way';
-    if (needs.moves && player.running) return `busy: the sequence "${player.name}" is playing`;
-    if (needs.moves && f && f.stopped) return `latched: stopped by ${f.by || 'an unknown user'} at ${f.at || 'an unknown time'}; clear the stop first`;
+    if (needs.idle && pending) return 'busy: a request is under way';
+    if (needs.still && player.running) return `busy: the sequence "${player.name}" is playing`;
+    if (needs.settled && state.lock.held) return 'busy: a run holds the lock, and the counters are those from before it';
+    if (needs.unlatched && f && f.stopped) return `latched: stopped by ${f.by || 'an unknown user'} at ${f.at || 'an unknown time'}; clear the stop first`;
     if (needs.login && state.login === 'out') return 'not logged in: use "Log in" at the top of the page';
     return null;
   }
@@ -956,7 +962,7 @@
 
   async function confirmReference() {
     const counters = referenceCounters();
-    if (!counters || blockedBy(NEEDS_LOGIN)) return;
+    if (!counters || blockedBy(NEEDS_REFERENCE)) return;
     const { http } = await send({ reference: counters }, `re-reference to ${counters.join(', ')}`);
     if (http === 200) closeReference();
   }
@@ -1087,20 +1093,20 @@
     const rows = {
       go: () => blockedBy(NEEDS_MOVE),
       plan: () => noPose,
-      delete: (b) => (b.dataset.builtin === '1' ? `${b.dataset.name} is built in and cannot be deleted` : blockedBy(NEEDS_LOGIN)),
+      delete: (b) => (b.dataset.builtin === '1' ? `${b.dataset.name} is built in and cannot be deleted` : blockedBy(NEEDS_CHANGE)),
       play: () => blockedBy(NEEDS_MOVE),
     };
     for (const b of document.querySelectorAll('#poses button, #sequences button')) {
       const playing = player.running && player.name === b.dataset.name && b.closest('#sequences');
       gate(b, rows[b.dataset.act](b) || (playing ? 'it is playing' : null), `${b.dataset.act} "${b.dataset.name}"`);
     }
-    gate($('pose-save'), nameProblem($('pose-name').value, 'pose') || noPose || blockedBy(NEEDS_LOGIN), 'saves the counters as they are now');
+    gate($('pose-save'), nameProblem($('pose-name').value, 'pose') || noPose || blockedBy(NEEDS_SAVE), 'saves the counters as they are now');
     gate($('back'), blockedBy(NEEDS_MOVE), 'goes to the counters before the last move the front end made');
     gate($('step-add'), stepProblem());
-    gate($('sequence-save'), sequenceProblem() || blockedBy(NEEDS_LOGIN));
+    gate($('sequence-save'), sequenceProblem() || blockedBy(NEEDS_CHANGE));
     gate($('plan-go'), planGoProblem(), 'moves the arm as planned');
-    gate($('reference-open'), noPose || blockedBy(NEEDS_LOGIN));
-    gate($('reference-set'), referenceProblem() || blockedBy(NEEDS_LOGIN), 'sets the counters; nothing moves');
+    gate($('reference-open'), noPose || blockedBy(NEEDS_REFERENCE));
+    gate($('reference-set'), referenceProblem() || blockedBy(NEEDS_REFERENCE), 'sets the counters; nothing moves');
     const tipWhy = noPose || (tipStep() === null ? 'the step is a length above 0, at most 40' : null);
     for (const b of document.querySelectorAll('#tip-jog button')) gate(b, tipWhy, `plans a tip move ${b.textContent.slice(2)}`);
     for (const id of ['clear', 'unlock']) gate($(id), blockedBy(NEEDS_LOGIN));
