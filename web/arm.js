@@ -351,9 +351,11 @@
   const LINKS = SEGMENTS.filter((s) => s.name !== 'wrist').reduce((sum, s) => sum + s.length, 0);
   const TIP_TOLERANCE = model.tip_tolerance;
 
-  // The tip heights no move may end at: above the bound of the letters that
-  // raise the tip, or below every bound of the letters that lower it (the
-  // regions the picture draws outside its band).
+  // The tip heights the picture draws as forbidden: at or above an upper
+  // bound (the letters that raise the tip from a usual pose may not end
+  // there), or at or below every lower bound. The page refuses a target there
+  // without asking, although the planner may reach some of them by swinging
+  // the shoulder past the vertical, where a letter that raises it lowers the tip.
   const TIP_BOUNDS = Object.values(CONDITIONS).filter((c) => c.quantity === 'tip height');
   const UPPER = TIP_BOUNDS.filter((c) => c.comparison === '<');
   const LOWER = TIP_BOUNDS.filter((c) => c.comparison === '>').sort((a, b) => a.limit - b.limit);

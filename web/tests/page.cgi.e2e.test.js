@@ -163,5 +163,13 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await until(page, (s) => s.status === '0' && s.plan === 'none', 'the move done');
     const tip = A.poseOf(counters()).total;
     assert.ok(Math.hypot(tip.x - target[0], tip.y - target[1]) <= 0.02, `tip ${tip.x},${tip.y}, target ${target}`);
+    // Out of reach on the page exactly where the CGI's plan says so, around the wrist's base.
+    const pose = A.poseOf(counters());
+    for (const [r, deg] of [[14.97, 0], [15.03, 0], [14.97, 40], [15.03, 40], [15.03, -30]]) {
+      const t = [pose.wrist.x + r * Math.cos(deg * Math.PI / 180), pose.wrist.y + r * Math.sin(deg * Math.PI / 180)];
+      const plan = await jsonPost(server, { plan: { tip: t } });
+      const pageSays = /^out of reach/.test(A.tipTargetProblem(pose, t[0], t[1]));
+      assert.equal(pageSays, plan.json.reason === 'out of reach', `${t}: ${plan.text}`);
+    }
   });
 });
