@@ -172,8 +172,8 @@ bool read_body(std::size_t length, std::string& body) {
 
 reply answer(const state_query& q, const context& c) {
   if (q.what != view::state) return answer_view(q, c);
-  return {verdict::done, state_answer(read_counters(state_dir_path), read_lock_state(state_dir_path),
-                                      current_latch())};
+  return {verdict::done, state_answer(read_counters(state_dir_path),
+                                      read_lock_state(state_dir_path), current_latch())};
 }
 
 // Latches first, so that no run starts after the runs are ended; then ends

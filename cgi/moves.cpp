@@ -31,8 +31,9 @@ std::optional<counters> read_counters(const char* state_dir) {
 std::optional<reply> held_by_latch(const context& c) {
   const auto stop = current_latch(c.paths.state_dir);
   if (!stop) return std::nullopt;
-  return reply{verdict::stopped,
-               with_error(latch_fields(stop), "the arm is stopped until an operator clears the stop")};
+  return reply{
+      verdict::stopped,
+      with_error(latch_fields(stop), "the arm is stopped until an operator clears the stop")};
 }
 
 json estimate_fields(const move_query& q, const context& c) {
@@ -56,8 +57,8 @@ reply run_move(const move_query& q, const context& c, const queue_place& place,
   if (run.status < 0) return {verdict::failed, error_answer("the controller could not be run")};
   if (run.gave_up_waiting) {
     if (const auto stop = current_latch(c.paths.state_dir))
-      return {verdict::stopped,
-              with_error(latch_fields(stop), "stopped while it waited for the lock; nothing moved")};
+      return {verdict::stopped, with_error(latch_fields(stop),
+                                           "stopped while it waited for the lock; nothing moved")};
     return {verdict::busy, error_answer("the arm is busy: the lock stayed held; nothing moved")};
   }
   json body = run_answer(q, run, replay_options(q, start));

@@ -68,9 +68,15 @@ json tip_json(const tip_target& tip, const tip_solution* s) {
 }
 
 target_plan out_of_reach(const counters& start, const tip_target& tip) {
-  json j{{"allowed", false},    {"start", start},         {"target", nullptr},
-         {"options", json::array()}, {"end_report", nullptr}, {"estimate_s", 0.0},
-         {"wrist_lag", json::array()}, {"refusals", json::array()}, {"tip", tip_json(tip, nullptr)},
+  json j{{"allowed", false},
+         {"start", start},
+         {"target", nullptr},
+         {"options", json::array()},
+         {"end_report", nullptr},
+         {"estimate_s", 0.0},
+         {"wrist_lag", json::array()},
+         {"refusals", json::array()},
+         {"tip", tip_json(tip, nullptr)},
          {"reason", "out of reach"}};
   return {std::nullopt, j};
 }
@@ -80,7 +86,8 @@ target_plan out_of_reach(const counters& start, const tip_target& tip) {
 move_query moves_of(const plan& p) {
   move_query q;
   const std::vector<std::string> words = option_words(p.moves);
-  for (std::size_t i = 0; i + 1 < words.size(); i += 2) q.options.push_back({words[i][1], words[i + 1]});
+  for (std::size_t i = 0; i + 1 < words.size(); i += 2)
+    q.options.push_back({words[i][1], words[i + 1]});
   return q;
 }
 
@@ -91,7 +98,8 @@ target_plan plan_to(const counters& start, const counters& goal, std::int64_t de
 }
 
 target_plan plan_to_tip(const counters& start, const tip_target& tip, std::int64_t delay_ns) {
-  const std::vector<tip_solution> solutions = tip_solutions(start, {tip.x, tip.y}, tip.wrist_degrees);
+  const std::vector<tip_solution> solutions =
+      tip_solutions(start, {tip.x, tip.y}, tip.wrist_degrees);
   const tip_solution* best = nullptr;
   std::optional<plan> best_plan;
   bool best_allowed = false;

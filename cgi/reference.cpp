@@ -39,7 +39,8 @@ bool arm_give_up(std::chrono::milliseconds wait) {
   timer_t id{};
   if (::timer_create(CLOCK_MONOTONIC, &ev, &id) != 0) return false;
   const auto ms = wait.count();
-  const itimerspec when{{0, 0}, {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000}};
+  const itimerspec when{{0, 0},
+                        {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000}};
   return ::timer_settime(id, 0, &when, nullptr) == 0;
 }
 

@@ -142,7 +142,8 @@ query estimate_of(const json& list) {
 
 template <typename Q>
 query flag(const json& value) {
-  if (value != true) return bad(400, "a \"stop\", \"clear\", \"unlock\" or \"back\" field must be true");
+  if (value != true)
+    return bad(400, "a \"stop\", \"clear\", \"unlock\" or \"back\" field must be true");
   return Q{};
 }
 
@@ -192,8 +193,8 @@ query parse_reference(const json& v) {
   return reference_query{*c};
 }
 
-const std::string name_rule = "a name is 1 to " + std::to_string(max_name_length) +
-                              " letters, digits, spaces, '-' or '_'";
+const std::string name_rule =
+    "a name is 1 to " + std::to_string(max_name_length) + " letters, digits, spaces, '-' or '_'";
 
 std::optional<std::string> name_of(const json& v) {
   if (!v.is_string() || !is_name(v.get_ref<const std::string&>())) return std::nullopt;
@@ -280,7 +281,8 @@ std::variant<refusal, sequence_step> step_of(const json& v) {
   const auto pose = name_of(v["pose"]);
   if (!pose) return bad(400, name_rule);
   const auto pause = integer_within(v["pause_ms"], 0, max_pause_ms);
-  if (!pause) return bad(400, "pause_ms must be an integer from 0 to " + std::to_string(max_pause_ms));
+  if (!pause)
+    return bad(400, "pause_ms must be an integer from 0 to " + std::to_string(max_pause_ms));
   return sequence_step{*pose, *pause};
 }
 
@@ -291,7 +293,8 @@ query parse_sequence(const json& v) {
   if (!name) return bad(400, name_rule);
   const json& steps = v["steps"];
   if (!steps.is_array() || steps.empty() || steps.size() > max_sequence_steps)
-    return bad(400, "steps must be an array of 1 to " + std::to_string(max_sequence_steps) + " steps");
+    return bad(400,
+               "steps must be an array of 1 to " + std::to_string(max_sequence_steps) + " steps");
   const auto repeat = integer_within(v["repeat"], 1, max_repeat);
   if (!repeat) return bad(400, "repeat must be an integer from 1 to " + std::to_string(max_repeat));
   sequence s{*name, {}, *repeat};
@@ -326,7 +329,8 @@ constexpr body_kind body_kinds[] = {
 
 std::string field_list() {
   std::string list;
-  for (const body_kind& k : body_kinds) list += (list.empty() ? "\"" : ", \"") + std::string(k.field) + "\"";
+  for (const body_kind& k : body_kinds)
+    list += (list.empty() ? "\"" : ", \"") + std::string(k.field) + "\"";
   return list;
 }
 
@@ -381,8 +385,8 @@ std::optional<counters> counters_from_json(std::string_view text) {
 
 bool is_name(std::string_view name) {
   const auto allowed = [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == ' ' || c == '-' || c == '_';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' ||
+           c == '-' || c == '_';
   };
   return !name.empty() && name.size() <= max_name_length &&
          std::all_of(name.begin(), name.end(), allowed);

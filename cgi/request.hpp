@@ -31,7 +31,7 @@ struct request_meta {
   std::string_view server_port;
   bool https = false;
   const std::vector<std::string>* origins = nullptr;  // from the settings; null or empty: none
-  std::string_view query_string;  // of a GET: "", "poses", "sequences" or "history"
+  std::string_view query_string{};  // of a GET: "", "poses", "sequences" or "history"
 };
 
 struct refusal {
@@ -110,10 +110,10 @@ struct delete_sequence_query {
   std::string name;
 };
 
-using query = std::variant<refusal, state_query, stop_query, clear_query, unlock_query,
-                           estimate_query, move_query, reference_query, save_pose_query,
-                           delete_pose_query, plan_query, goto_query, back_query,
-                           save_sequence_query, delete_sequence_query>;
+using query =
+    std::variant<refusal, state_query, stop_query, clear_query, unlock_query, estimate_query,
+                 move_query, reference_query, save_pose_query, delete_pose_query, plan_query,
+                 goto_query, back_query, save_sequence_query, delete_sequence_query>;
 
 // Checks what can be checked before the body is read: method, origin,
 // type and length, and a GET's query string. A POST goes on with the body's length.

@@ -26,7 +26,7 @@ done
 # root, give it to www-data, the user of the server's children).
 mkdir -p "$ARMCTL_CGI_STATE_DIR"
 mkdir -p "$(dirname "$ARMCTL_CGI_SETTINGS")"
-node --test "$root/tests/cgi_apache.test.js"
+node --test "$root/tests/cgi_apache.test.js" "$root/tests/cgi_teach.test.js"
 cd "$root/web"
 npm ci --no-audit --no-fund --ignore-scripts
 node --test tests/page.cgi.e2e.test.js

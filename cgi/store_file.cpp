@@ -40,15 +40,11 @@ std::optional<locked_file> locked_file::hold(const state_dir& dir, const char* n
                                              std::chrono::milliseconds wait) {
   const auto deadline = clock::now() + wait;
   for (;;) {
+    // An open can also fail because a writer replaced the file between the
+    // open and the check of its links (the old one then has none): try again.
     const int fd = dir.open_regular(name, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return std::nullopt;
-    if (try_lock(fd)) {
-      if (same_file(dir, name, fd)) return locked_file(dir, name, fd);
-    } else if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    ::close(fd);
+    if (fd >= 0 && try_lock(fd) && same_file(dir, name, fd)) return locked_file(dir, name, fd);
+    if (fd >= 0) ::close(fd);
     if (clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(retry);
   }
@@ -85,8 +81,8 @@ bool locked_file::replace(std::string_view text) const {
   const int fd = ::openat(dir_->fd(), temp.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
-  const bool written = write_all(fd, text) && ::fchmod(fd, st.st_mode & 07777) == 0 &&
-                       ::fsync(fd) == 0;
+  const bool written =
+      write_all(fd, text) && ::fchmod(fd, st.st_mode & 07777) == 0 && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::renameat(dir_->fd(), temp.c_str(), dir_->fd(), name_) != 0) {
     ::unlinkat(dir_->fd(), temp.c_str(), 0);

@@ -31,8 +31,8 @@ std::string damage_of(const json& doc, taught& t) {
   if (!doc.is_object() || doc.size() != 2 || !doc.contains("poses") || !doc.contains("sequences") ||
       !doc["poses"].is_object() || !doc["sequences"].is_object())
     return "the poses file is not an object of poses and sequences";
-  if (doc["poses"].size() > max_poses) return "the poses file holds more than " +
-                                              std::to_string(max_poses) + " poses";
+  if (doc["poses"].size() > max_poses)
+    return "the poses file holds more than " + std::to_string(max_poses) + " poses";
   if (doc["sequences"].size() > max_sequences)
     return "the poses file holds more than " + std::to_string(max_sequences) + " sequences";
   for (const auto& [name, value] : doc["poses"].items()) {

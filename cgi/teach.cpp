@@ -30,7 +30,8 @@ json pose_json(const std::string& name, const counters& c, bool builtin) {
 
 json sequence_json(const sequence& s) {
   json steps = json::array();
-  for (const sequence_step& step : s.steps) steps.push_back({{"pose", step.pose}, {"pause_ms", step.pause_ms}});
+  for (const sequence_step& step : s.steps)
+    steps.push_back({{"pose", step.pose}, {"pause_ms", step.pause_ms}});
   return {{"name", s.name}, {"steps", steps}, {"repeat", s.repeat}};
 }
 
@@ -68,13 +69,15 @@ struct edit_meaning {
 constexpr edit_meaning edit_meanings[] = {
     {edit_outcome::done, verdict::done, nullptr},
     {edit_outcome::not_found, verdict::not_found, "there is no such name"},
-    {edit_outcome::builtin, verdict::builtin_pose, "home is built in: it cannot be replaced or deleted"},
+    {edit_outcome::builtin, verdict::builtin_pose,
+     "home is built in: it cannot be replaced or deleted"},
     {edit_outcome::full, verdict::store_full, "the bound of stored poses or sequences is reached"},
     {edit_outcome::unknown_poses, verdict::unknown_poses, "a step names a pose that is not taught"},
     {edit_outcome::damaged, verdict::store_damaged,
      "the poses file is damaged; it is kept as it is and nothing was stored"},
     {edit_outcome::busy, verdict::busy, "the poses file stayed locked; nothing was stored"},
-    {edit_outcome::failed, verdict::failed, "the poses file could not be written; nothing was stored"},
+    {edit_outcome::failed, verdict::failed,
+     "the poses file could not be written; nothing was stored"},
 };
 
 reply edited(edit_outcome o, json body) {
@@ -129,21 +132,28 @@ reply go(const target& to, const context& c) {
   const state_dir dir(c.paths.state_dir);
   const auto place = queue_place::take(dir, c.settings.max_waiting);
   if (!place)
-    return {verdict::queue_full, error_answer("too many requests already wait for the arm; nothing moved")};
+    return {verdict::queue_full,
+            error_answer("too many requests already wait for the arm; nothing moved")};
   const auto deadline = clock::now() + c.settings.lock_wait;
   const auto lock = locked_file::hold(dir, goto_lock_name, c.settings.lock_wait);
-  if (!lock) return {verdict::busy, error_answer("another go-to held the arm for the whole wait; nothing moved")};
+  if (!lock)
+    return {verdict::busy,
+            error_answer("another go-to held the arm for the whole wait; nothing moved")};
   if (auto held = held_by_latch(c)) return *held;
   const counters start = current(c);
   resolved r = plan_target(to, start, c);
   if (auto* refused = std::get_if<reply>(&r)) return *refused;
   const target_plan& tp = std::get<target_plan>(r);
   if (!tp.allowed())
-    return {verdict::plan_not_allowed,
-            with_error({{"plan", tp.body}}, "no order of the moves passes the guards; nothing moved"),
-            start, start};
+    return {
+        verdict::plan_not_allowed,
+        with_error({{"plan", tp.body}}, "no order of the moves passes the guards; nothing moved"),
+        start, start};
   if (tp.chosen->moves.empty())
-    return {verdict::done, {{"plan", tp.body}, {"counters", start}, {"options", json::array()}}, start, start};
+    return {verdict::done,
+            {{"plan", tp.body}, {"counters", start}, {"options", json::array()}},
+            start,
+            start};
   const move_query q = moves_of(*tp.chosen);
   if (auto over = over_the_bound(q, c)) {
     over->body["plan"] = tp.body;
@@ -174,29 +184,36 @@ reply answer_reference(const reference_query& q, const context& c) {
   const state_dir dir(c.paths.state_dir);
   const auto deadline = clock::now() + c.settings.lock_wait;
   const auto lock = locked_file::hold(dir, goto_lock_name, c.settings.lock_wait);
-  if (!lock) return {verdict::busy, error_answer("a go-to held the arm for the whole wait; nothing changed")};
+  if (!lock)
+    return {verdict::busy,
+            error_answer("a go-to held the arm for the whole wait; nothing changed")};
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  const reference_report r = rereference(c.paths.state_dir, q.c, std::max(left, std::chrono::milliseconds(1)));
+  const reference_report r =
+      rereference(c.paths.state_dir, q.c, std::max(left, std::chrono::milliseconds(1)));
   const json body{{"before", counters_and_report(r.before)}, {"after", counters_and_report(q.c)}};
   switch (r.outcome) {
     case reference_outcome::done:
       return {verdict::done, body, r.before, q.c};
     case reference_outcome::busy:
-      return {verdict::busy, error_answer("the arm is busy: the lock stayed held; nothing changed")};
+      return {verdict::busy,
+              error_answer("the arm is busy: the lock stayed held; nothing changed")};
     case reference_outcome::not_saved:
-      return {verdict::failed, error_answer("the position file could not be saved; it is as it was"),
-              r.before, r.before};
+      return {verdict::failed,
+              error_answer("the position file could not be saved; it is as it was"), r.before,
+              r.before};
     case reference_outcome::not_released:
       break;
   }
-  return {verdict::failed, with_error(body, "the counters were saved, but the lock could not be released"),
-          r.before, q.c};
+  return {verdict::failed,
+          with_error(body, "the counters were saved, but the lock could not be released"), r.before,
+          q.c};
 }
 
 reply answer_save_pose(const save_pose_query& q, const context& c) {
   if (q.name == home_pose) return edited(edit_outcome::builtin, nullptr);
   const auto now = read_counters(c.paths.state_dir);
-  if (!now) return {verdict::failed, error_answer("the position file cannot be read; nothing was stored")};
+  if (!now)
+    return {verdict::failed, error_answer("the position file cannot be read; nothing was stored")};
   const edit_outcome o = edit(c, [&](taught& t) {
     if (!t.poses.contains(q.name) && t.poses.size() >= max_poses) return edit_outcome::full;
     t.poses[q.name] = *now;
@@ -207,15 +224,20 @@ reply answer_save_pose(const save_pose_query& q, const context& c) {
 
 reply answer_delete_pose(const delete_pose_query& q, const context& c) {
   if (q.name == home_pose) return edited(edit_outcome::builtin, nullptr);
-  return edited(edit(c, [&](taught& t) { return t.poses.erase(q.name) ? edit_outcome::done : edit_outcome::not_found; }),
+  return edited(edit(c,
+                     [&](taught& t) {
+                       return t.poses.erase(q.name) ? edit_outcome::done : edit_outcome::not_found;
+                     }),
                 {{"deleted", q.name}});
 }
 
 reply answer_save_sequence(const save_sequence_query& q, const context& c) {
   const edit_outcome o = edit(c, [&](taught& t) {
     for (const sequence_step& step : q.s.steps)
-      if (step.pose != home_pose && !t.poses.contains(step.pose)) return edit_outcome::unknown_poses;
-    if (!t.sequences.contains(q.s.name) && t.sequences.size() >= max_sequences) return edit_outcome::full;
+      if (step.pose != home_pose && !t.poses.contains(step.pose))
+        return edit_outcome::unknown_poses;
+    if (!t.sequences.contains(q.s.name) && t.sequences.size() >= max_sequences)
+      return edit_outcome::full;
     t.sequences[q.s.name] = q.s;
     return edit_outcome::done;
   });
@@ -223,7 +245,11 @@ reply answer_save_sequence(const save_sequence_query& q, const context& c) {
 }
 
 reply answer_delete_sequence(const delete_sequence_query& q, const context& c) {
-  return edited(edit(c, [&](taught& t) { return t.sequences.erase(q.name) ? edit_outcome::done : edit_outcome::not_found; }),
+  return edited(edit(c,
+                     [&](taught& t) {
+                       return t.sequences.erase(q.name) ? edit_outcome::done
+                                                        : edit_outcome::not_found;
+                     }),
                 {{"deleted", q.name}});
 }
 
@@ -238,7 +264,9 @@ reply answer_goto(const goto_query& q, const context& c) { return go(q.to, c); }
 reply answer_back(const back_query&, const context& c) {
   const state_dir dir(c.paths.state_dir);
   const auto to = back_target(dir);
-  if (!to) return {verdict::nothing_to_undo, error_answer("the history holds no move of the front end to go back from")};
+  if (!to)
+    return {verdict::nothing_to_undo,
+            error_answer("the history holds no move of the front end to go back from")};
   return go(*to, c);
 }
 

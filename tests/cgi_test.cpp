@@ -7,6 +7,7 @@
 
 #include "cgi/answer.hpp"
 #include "cgi/estimate.hpp"
+#include "cgi/history.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
 #include "cgi/settings.hpp"
@@ -332,6 +333,29 @@ TEST(StateAnswer, GivesTheCountersTheReportTheLockAndTheLatch) {
   const json free = state_answer(std::nullopt, {}, std::nullopt);
   EXPECT_TRUE(free.at("counters").is_null());
   EXPECT_EQ(free["stopped"], false);
+}
+
+// The history keeps the newest entries only, and back goes to the counters
+// before the newest request that moved the arm.
+TEST(History, KeepsTheNewestAndBackFindsTheLastMove) {
+  testing::scratch_dir tmp;
+  const state_dir dir(tmp.path().c_str());
+  const auto entry = [](const char* kind, int status, int from, int to) {
+    return history_entry{"2026-12-09T07:00:00Z",
+                         "ann",
+                         json{{kind, true}},
+                         status,
+                         counters{from, 0, 0, 0, 0, 0},
+                         counters{to, 0, 0, 0, 0, 0}};
+  };
+  for (int i = 1; i <= 5; ++i)
+    ASSERT_TRUE(append_history(dir, entry("goto", 200, i, i + 1), std::chrono::seconds(1), 3));
+  ASSERT_TRUE(append_history(dir, entry("goto", 409, 9, 9), std::chrono::seconds(1), 3));
+  const std::vector<json> kept = newest_history(dir, 10);
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept[0]["status"], 409);
+  EXPECT_EQ(kept[2]["before"][0], 4);
+  EXPECT_EQ(back_target(dir), (counters{5, 0, 0, 0, 0, 0}));
 }
 
 }  // namespace

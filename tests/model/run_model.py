@@ -9,9 +9,15 @@ arithmetic for the bends, and a brute-force check of every pose on the way.
 
 Usage: run_model.py <armctl built with ARMCTL_PORT=sim and no delay> <its state dir> [runs] [seed]
        run_model.py --judgements > tests/data/judgements.txt
+       run_model.py --json < questions.json
 The second form writes the model's verdicts on single moves near the guards'
-limits, the table that the C++ arm model's judgement is checked against.
+limits, the table that the C++ arm model's judgement is checked against. The
+third answers a JSON list of questions for the front end's tests, each one of
+{"plan": [start, target]}, {"run": [start, ["-H", "200", ...]]} and
+{"tip": counters}, with a list of answers in the same order.
 """
+import itertools
+import json
 import math
 import os
 import random
@@ -261,6 +267,59 @@ def judge(start, letter, n):
     return 'allowed', target, 0, 0.0
 
 
+# Per counter, the letter that grows it and the one that shrinks it.
+JOINT_LETTERS = ['GB', 'VF', 'EW', 'TR', 'HN', 'SX']
+
+
+def plan(start, target):
+    """The planner's rule: one letter per differing counter, its count the
+    whole difference; the orders are the permutations of those counters in
+    ascending index, tried in lexicographic order, and the first whose every
+    move the guard allows, one after the other, is chosen. Returns (allowed,
+    options, refusals), a refusal being (order letters, refused index)."""
+    differing = [i for i in range(6) if target[i] != start[i]]
+    refusals = []
+    for order in itertools.permutations(differing):
+        data, options, letters = list(start), [], ''
+        refused = None
+        for place, i in enumerate(order):
+            d = target[i] - data[i]
+            letter = JOINT_LETTERS[i][0 if d > 0 else 1]
+            letters += letter
+            if refused is None:
+                if abs(d) > INT32[1] or judge(data, letter, abs(d))[0] != 'allowed':
+                    refused = place
+                else:
+                    options += ['-' + letter, str(abs(d))]
+                    data[i] = target[i]
+        if refused is None:
+            return True, options, []
+        refusals.append((letters, refused))
+    return False, [], refusals
+
+
+def answer(question):
+    """One question of --json."""
+    if 'plan' in question:
+        allowed, options, refusals = plan(*question['plan'])
+        return {'allowed': allowed, 'options': options,
+                'refusals': [{'order': o, 'index': i} for o, i in refusals]}
+    if 'run' in question:
+        start, words = question['run']
+        options, i = [], 0
+        while i < len(words):
+            letter = words[i][1]
+            arg = None if letter == 'Q' else words[i + 1]
+            options.append((letter, arg))
+            i += 1 if arg is None else 2
+        out, status, saved, port = model(start, options)
+        return {'stdout': out, 'status': status, 'counters': [int(v) for v in saved.split()],
+                'port': port}
+    c = question['tip']
+    total = pose(c[4], c[1], c[2])['total']
+    return [total[0], total[1]]
+
+
 def judgements(rng):
     """Single moves that end within a unit or two of a limit, or pass one on
     the way, from random starts, plus the documented examples."""
@@ -284,6 +343,9 @@ def judgements(rng):
 def main():
     if sys.argv[1:] == ['--judgements']:
         judgements(random.Random(20261209))
+        return 0
+    if sys.argv[1:] == ['--json']:
+        json.dump([answer(q) for q in json.load(sys.stdin)], sys.stdout)
         return 0
     exe, state = sys.argv[1], sys.argv[2]
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 500
