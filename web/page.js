@@ -467,6 +467,7 @@
       if (answer.reasons_note) lines.push(answer.reasons_note);
       if (answer.plan) lines.push(`Planned: ${answer.plan.options.join(' ')}`);
       if (answer.reached === false) lines.push('The run did not reach the planned counters.');
+      if (answer.note) lines.push(answer.note);
       if (answer.counters) lines.push(`Counters: ${answer.counters.join(', ')}`);
     }
     adoptCounters(answer);
