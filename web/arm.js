@@ -400,6 +400,7 @@
     CONDITIONS,
     STATUSES,
     wouldRefuse,
+    INT32: [INT32_MIN, INT32_MAX],
     LINKS,
     TIP_TOLERANCE,
     tipTargetProblem,

@@ -937,7 +937,7 @@
 
   function referenceProblem() {
     for (const [i, input] of referenceInputs().entries()) {
-      const range = A.COUNTERS[i].range || [-2147483648, 2147483647];
+      const range = A.COUNTERS[i].range || A.INT32;
       if (!wholeIn(input.value, range[0], range[1])) return `counter ${i} must be a whole number from ${range[0]} to ${range[1]}`;
     }
     return null;
