@@ -119,6 +119,7 @@
       {
         name: c.name,
         quantity: c.quantity,
+        comparison: c.comparison,
         limit: c.limit,
         rule: `${c.comparison} ${c.limit}`,
         letters: c.letters.split(''),
@@ -345,6 +346,37 @@
     return null;
   }
 
+  // The two links that a tip target moves (the wrist keeps its counter, and
+  // so its absolute angle), and how far a solved tip may miss its target.
+  const LINKS = SEGMENTS.filter((s) => s.name !== 'wrist').reduce((sum, s) => sum + s.length, 0);
+  const TIP_TOLERANCE = model.tip_tolerance;
+
+  // The tip heights the picture draws as forbidden: at or above an upper
+  // bound (the letters that raise the tip from a usual pose may not end
+  // there), or at or below every lower bound. The page refuses a target there
+  // without asking, although the planner may reach some of them by swinging
+  // the shoulder past the vertical, where a letter that raises it lowers the tip.
+  const TIP_BOUNDS = Object.values(CONDITIONS).filter((c) => c.quantity === 'tip height');
+  const UPPER = TIP_BOUNDS.filter((c) => c.comparison === '<');
+  const LOWER = TIP_BOUNDS.filter((c) => c.comparison === '>').sort((a, b) => a.limit - b.limit);
+  function forbiddenHeight(y) {
+    const breaks = (c) => !c.holds({ total: { y } });
+    const above = UPPER.find(breaks);
+    if (above) return above;
+    return LOWER.length && LOWER.every(breaks) ? LOWER[0] : null;
+  }
+
+  // Why a tip target (arm coordinates: origin the shoulder pivot, x out, y
+  // up) cannot be reached from `pose`, or null; the server judges the rest.
+  function tipTargetProblem(pose, x, y) {
+    if (!Number.isFinite(x) || !Number.isFinite(y)) return 'the target needs two numbers';
+    const fromWrist = Math.hypot(x - pose.wrist.x, y - pose.wrist.y);
+    if (fromWrist > LINKS + TIP_TOLERANCE)
+      return `out of reach: with the wrist kept at its angle, the elbow's end would lie ${fromWrist.toFixed(2)} from the shoulder pivot; the two links reach ${LINKS}`;
+    const c = forbiddenHeight(y);
+    return c ? `a tip height of ${formatG(y)} breaks ${c.text} (${c.letters.join(' ')})` : null;
+  }
+
   return {
     PI,
     DEGREES_PER_RADIAN,
@@ -368,5 +400,9 @@
     CONDITIONS,
     STATUSES,
     wouldRefuse,
+    INT32: [INT32_MIN, INT32_MAX],
+    LINKS,
+    TIP_TOLERANCE,
+    tipTargetProblem,
   };
 });

@@ -7,6 +7,7 @@
 
 #include "model/commands.hpp"
 #include "model/conditions.hpp"
+#include "model/reach.hpp"
 #include "model/status.hpp"
 
 namespace {
@@ -62,6 +63,7 @@ json model_json() {
           {"base_length", base_length},
           {"chain", chain},
           {"wrist_chunk", wrist_chunk},
+          {"tip_tolerance", tip_tolerance},
           {"joints", array_of(joints, joint_json)},
           {"commands", array_of(commands, command_json)},
           {"conditions", array_of(conditions, condition_json)},

@@ -31,6 +31,7 @@
     lastAttemptAt: 0,
     front: null, // the CGI's view: { stopped, by, at, deadRun }, null without an answer
     estimates: {}, // per jog row: { count, seconds, over, bound }
+    login: 'unknown', // 'in' or 'out' once a request that needs the login has its answer
   };
 
   const $ = (id) => document.getElementById(id);
@@ -41,10 +42,10 @@
   async function fetchState() {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
-    // The query string defeats caches that ignore no-store.
-    const url = `${CGI}?t=${Date.now()}-${Math.random().toString(36).slice(2)}`;
+    // No cache-busting query: the CGI takes only its own queries; its answers
+    // say no-store.
     try {
-      const response = await fetch(url, { cache: 'no-store', signal: abort.signal });
+      const response = await fetch(CGI, { cache: 'no-store', signal: abort.signal });
       if (!response.ok) return { kind: 'http', status: response.status };
       const answer = await response.json();
       return { kind: 'ok', answer };
@@ -361,6 +362,7 @@
     renderLatch();
     renderStuck();
     renderNote(picture);
+    renderLogin();
     $('freshness').textContent = freshnessText(picture, now);
 
     const error = $('error');
@@ -398,6 +400,24 @@
 
   let pending = false;
 
+  // Requests anyone may send; every other one needs the CGI's login, which
+  // the browser asks for when the CGI answers 401 and then sends by itself.
+  const OPEN_REQUESTS = ['plan', 'estimate'];
+
+  // What an answer to a request that needs the login says of the browser's credentials.
+  function noteLogin(http) {
+    if (http === 401) state.login = 'out';
+    else if (http !== 0) state.login = 'in';
+  }
+
+  async function readAnswer(response) {
+    try {
+      return await response.json();
+    } catch {
+      return null;
+    }
+  }
+
   async function post(body) {
     const response = await fetch(CGI, {
       method: 'POST',
@@ -405,19 +425,28 @@
       body: JSON.stringify(body),
       cache: 'no-store',
     });
-    let answer = null;
-    try {
-      answer = await response.json();
-    } catch {
-      answer = null;
-    }
-    return { http: response.status, answer };
+    if (!OPEN_REQUESTS.includes(Object.keys(body)[0])) noteLogin(response.status);
+    return { http: response.status, answer: await readAnswer(response) };
+  }
+
+  // A GET with a query: ?poses, ?sequences, ?history.
+  async function getList(query, needsLogin) {
+    const response = await fetch(`${CGI}?${query}`, { cache: 'no-store' });
+    if (needsLogin) noteLogin(response.status);
+    return { http: response.status, answer: await readAnswer(response) };
   }
 
   function reasonText(o) {
-    const r = o.reason;
-    const where = r.at === undefined ? '' : r.on_the_way ? ` on the way (counter ${r.counter} = ${r.at})` : '';
-    return `${o.option} ${o.count} refused: ${r.guard} must be ${r.rule}; it would be ${A.formatG(r.value)}${where}, beyond by ${A.formatG(r.beyond)}`;
+    return `${o.option} ${o.count} refused: ${breachText(o.reason)}`;
+  }
+
+  // The counters an answer saved are the arm's from now on: shown at once,
+  // not a poll later, so that nothing is judged or prefilled from the old ones.
+  function adoptCounters(answer) {
+    const c = answer && (answer.after ? answer.after.counters : answer.counters);
+    if (!Array.isArray(c) || c.length !== 6 || !c.every(Number.isInteger)) return;
+    state.counters = c;
+    state.pose = A.poseOf(c);
   }
 
   function showAnswer(http, answer, expected) {
@@ -429,13 +458,19 @@
       lines.push(`HTTP ${http}: ${answer.error}`);
       if (answer.stopped) lines.push(`Stopped by ${answer.stopped_by} at ${answer.stopped_at}.`);
       if (answer.estimate_s !== undefined) lines.push(`Estimated motion ${answer.estimate_s.toFixed(1)} s; the bound is ${answer.bound_s} s.`);
+      if (answer.plan && !answer.plan.allowed) lines.push(...planRefusalLines(answer.plan));
     }
+    else if (answer.status === undefined) lines.push(`HTTP ${http}: ${doneText(answer)}`);
     else {
       lines.push(`Status ${answer.status}: ${answer.meaning}`);
       for (const o of answer.options || []) if (o.refused && o.reason) lines.push(reasonText(o));
       if (answer.reasons_note) lines.push(answer.reasons_note);
+      if (answer.plan) lines.push(`Planned: ${answer.plan.options.join(' ')}`);
+      if (answer.reached === false) lines.push('The run did not reach the planned counters.');
+      if (answer.note) lines.push(answer.note);
       if (answer.counters) lines.push(`Counters: ${answer.counters.join(', ')}`);
     }
+    adoptCounters(answer);
     el.dataset.status = answer && answer.status !== undefined ? String(answer.status) : `http-${http}`;
     el.dataset.expected = expected ? 'refused' : '';
     el.textContent = lines.join('\n');
@@ -464,8 +499,7 @@
       const e = state.estimates[i];
       const why = expectedRefusal(b.dataset.letter, i) || (e && e.over ? `the motion would take ${estimateText(e)}` : null);
       b.dataset.refused = why ? '1' : '0';
-      b.title = why ? `expected to be refused: ${why}` : `${b.dataset.letter}: move counter ${b.dataset.counter}`;
-      b.disabled = pending;
+      gate(b, blockedBy(NEEDS_MOVE), why ? `expected to be refused: ${why}` : `${b.dataset.letter}: move counter ${b.dataset.counter}`);
     }
     A.COUNTERS.forEach((c, i) => {
       const cell = $(`jog-estimate-${i}`);
@@ -473,6 +507,7 @@
       cell.textContent = estimateText(e);
       cell.dataset.over = e && e.over ? '1' : '0';
     });
+    markTeach();
   }
 
   // The server's estimate of a row's motion, asked for as its count changes
@@ -550,9 +585,569 @@
         return tr;
       })
     );
-    $('stop').addEventListener('click', () => operatorAction('stop', { stop: true }));
+    $('stop').addEventListener('click', () => {
+      endSequence('STOP');
+      operatorAction('stop', { stop: true });
+    });
     $('clear').addEventListener('click', () => operatorAction('clear', { clear: true }));
     $('unlock').addEventListener('click', () => operatorAction('unlock', { unlock: true }));
+  }
+
+  // ---- teaching: poses, plans, tip targets, sequences, re-reference, history
+  // Every move here is one request to the CGI, which plans and judges it with
+  // the controller's model; the page shows the plan first where the operator
+  // asks for one, and refuses what its own reading of the model rules out.
+
+  // What a button's request needs: the login; no other request of this page
+  // under way (idle); no sequence playing (still); no run holding the lock,
+  // whose counters are those from before it (settled); no STOP latch.
+  const NEEDS_MOVE = { login: true, idle: true, still: true, unlatched: true };
+  const NEEDS_REFERENCE = { login: true, idle: true, still: true, settled: true };
+  const NEEDS_SAVE = { login: true, idle: true, settled: true };
+  const NEEDS_CHANGE = { login: true, idle: true };
+  const NEEDS_LOGIN = { login: true };
+
+  // The CGI's rules for what is stored, checked here before sending.
+  const NAME = /^[A-Za-z0-9 _-]{1,32}$/;
+  const NAME_RULE = '1 to 32 letters, digits, spaces, - or _';
+  const SEQUENCE_LIMITS = { steps: 50, pauseMs: 600000, repeat: 100 };
+  // A plan that no order allows lists the first few orders' refusals.
+  const SHOWN_REFUSALS = 6;
+  const LIST_REFRESH_MS = 15000;
+
+  const teach = { poses: [], sequences: [], history: null, draft: [] };
+  // The move the operator looks at before confirming it: the target as the
+  // CGI takes it, the tip point (for tip targets), the CGI's plan or why none.
+  let proposal = null;
+  let planAsked = 0;
+  let referenceOpen = false;
+  const player = { running: false, name: null, end: null };
+
+  // Why a button that needs `needs` cannot be used now, or null.
+  function blockedBy(needs) {
+    const f = state.front;
+    if (needs.idle && pending) return 'busy: a request is under way';
+    if (needs.still && player.running) return `busy: the sequence "${player.name}" is playing`;
+    if (needs.settled && state.lock.held) return 'busy: a run holds the lock, and the counters are those from before it';
+    if (needs.unlatched && f && f.stopped) return `latched: stopped by ${f.by || 'an unknown user'} at ${f.at || 'an unknown time'}; clear the stop first`;
+    if (needs.login && state.login === 'out') return 'not logged in: use "Log in" at the top of the page';
+    return null;
+  }
+
+  // A button enabled, or disabled with its reason in its tooltip and, where
+  // the page has a place for it, beside it.
+  function gate(button, why, title) {
+    button.disabled = Boolean(why);
+    button.title = why || title || '';
+    button.dataset.why = why || '';
+    const note = document.getElementById(`${button.id}-why`);
+    if (note && button.id) note.textContent = why || '';
+  }
+
+  function nameProblem(name, what) {
+    if (name === '') return `give the ${what} a name`;
+    if (!NAME.test(name)) return `a name is ${NAME_RULE}`;
+    if (what === 'pose' && teach.poses.some((p) => p.builtin && p.name === name)) return `${name} is built in and cannot be replaced`;
+    return null;
+  }
+
+  const wholeIn = (text, lo, hi) => /^-?\d+$/.test(text.trim()) && Number(text) >= lo && Number(text) <= hi;
+  const xy = (p) => `${p[0].toFixed(3)}, ${p[1].toFixed(3)}`;
+
+  // ---- what an answer says --------------------------------------------------
+
+  function breachText(r) {
+    const where = r.at === undefined ? '' : r.on_the_way ? ` on the way (counter ${r.counter} = ${r.at})` : '';
+    return `${r.guard} must be ${r.rule}; it would be ${A.formatG(r.value)}${where}, beyond by ${A.formatG(r.beyond)}`;
+  }
+
+  function planRefusalLines(p) {
+    const lines = [`Not allowed${p.reason ? `: ${p.reason}` : ''}.`];
+    const orders = p.refusals || [];
+    for (const o of orders.slice(0, SHOWN_REFUSALS))
+      lines.push(`Order ${o.order}: -${o.letter} (move ${o.index + 1}) refused: ${breachText(o.reason)}`);
+    if (orders.length > SHOWN_REFUSALS) lines.push(`… and ${orders.length - SHOWN_REFUSALS} more orders, each refused.`);
+    return lines;
+  }
+
+  function planLines(p) {
+    const lines = [];
+    if (p.tip && p.tip.reached) lines.push(`Tip target (${xy(p.tip.target)}); the counters put it at (${xy(p.tip.reached)}), ${A.formatG(p.tip.distance)} away.`);
+    else if (p.tip) lines.push(`Tip target (${xy(p.tip.target)}): no counters put the tip there.`);
+    if (p.start && p.target) lines.push(`Counters ${p.start.join(', ')} → ${p.target.join(', ')}`);
+    if (!p.allowed) return lines.concat(planRefusalLines(p));
+    lines.push(p.options.length ? `Options: ${p.options.join(' ')}` : 'Nothing to move: the arm is there.');
+    if (p.estimate_s !== undefined) lines.push(`Motion ≈ ${p.estimate_s.toFixed(1)} s`);
+    for (const w of p.wrist_lag || [])
+      lines.push(`Wrist lag: -${w.letter} turns the wrist motors in chunks of ten, so they stay ${w.steps} steps behind its counter.`);
+    return lines;
+  }
+
+  // The answers that are no run of the controller, by the field they carry.
+  const DONE = {
+    pose: (a) => `saved the pose "${a.pose.name}": ${a.pose.counters.join(', ')}`,
+    deleted: (a) => `deleted "${a.deleted}"`,
+    after: (a) => `re-referenced: ${a.before.counters.join(', ')} → ${a.after.counters.join(', ')}`,
+    sequence: (a) => `saved the sequence "${a.sequence.name}"`,
+    plan: (a) => `nothing to move: the arm is at ${(a.counters || []).join(', ')}`,
+  };
+  function doneText(answer) {
+    const key = Object.keys(DONE).find((k) => answer[k] !== undefined);
+    return key ? DONE[key](answer) : 'done';
+  }
+
+  // One request at a time from the buttons; the answer shows below STOP.
+  async function send(body, what) {
+    if (pending) return { http: 0, answer: null };
+    pending = true;
+    render();
+    $('answer').dataset.status = 'pending';
+    $('answer').textContent = `Sent: ${what}…`;
+    let result = { http: 0, answer: null };
+    try {
+      result = await post(body);
+    } catch {
+      // no answer: shown as HTTP 0 below
+    }
+    pending = false;
+    showAnswer(result.http, result.answer, null);
+    if (teach.history !== null) loadHistory();
+    render();
+    return result;
+  }
+
+  // ---- the lists ------------------------------------------------------------
+
+  async function loadList(query, key, fill) {
+    let note = '';
+    try {
+      const { http, answer } = await getList(query, false);
+      if (http === 200 && answer && Array.isArray(answer[key])) {
+        teach[key] = answer[key];
+        if (answer.damaged) note = `The stored file is damaged (${answer.error}); nothing of it is offered.`;
+      } else note = `Could not be read (HTTP ${http}).`;
+    } catch {
+      note = 'Could not be read (no answer).';
+    }
+    $(`${key}-note`).textContent = note;
+    fill();
+    markTeach();
+  }
+  const loadPoses = () => loadList('poses', 'poses', fillPoses);
+  const loadSequences = () => loadList('sequences', 'sequences', fillSequences);
+
+  async function loadHistory() {
+    try {
+      const { http, answer } = await getList('history', true);
+      if (http === 200 && answer && Array.isArray(answer.history)) {
+        teach.history = answer.history;
+        fillHistory();
+      }
+    } catch {
+      // the next request tries again
+    }
+    render();
+  }
+
+  function actionButton(text, act, name, onClick) {
+    const b = Object.assign(document.createElement('button'), { type: 'button', textContent: text });
+    Object.assign(b.dataset, { act, name });
+    b.addEventListener('click', onClick);
+    return b;
+  }
+
+  function cellOf(...children) {
+    const td = document.createElement('td');
+    td.append(...children);
+    return td;
+  }
+
+  function fillPoses() {
+    $('poses').tBodies[0].replaceChildren(
+      ...teach.poses.map((p) => {
+        const tr = row([p.name, p.counters.join(' ')], { 'data-pose': p.name });
+        const del = actionButton('delete', 'delete', p.name, () => send({ delete_pose: p.name }, `delete "${p.name}"`).then(loadPoses));
+        del.dataset.builtin = p.builtin ? '1' : '0';
+        tr.append(cellOf(
+          actionButton('go', 'go', p.name, () => send({ goto: { pose: p.name } }, `go to "${p.name}"`)),
+          actionButton('plan', 'plan', p.name, () => propose({ pose: p.name }, `pose "${p.name}"`, null)),
+          del));
+        return tr;
+      })
+    );
+    $('step-pose').replaceChildren(...teach.poses.map((p) => Object.assign(document.createElement('option'), { value: p.name, textContent: p.name })));
+  }
+
+  function fillSequences() {
+    $('sequences').tBodies[0].replaceChildren(
+      ...teach.sequences.map((s) => {
+        const steps = s.steps.map((st) => `${st.pose} · ${st.pause_ms} ms`).join(' → ');
+        const tr = row([s.name, steps, String(s.repeat)], { 'data-sequence': s.name });
+        tr.append(cellOf(
+          actionButton('play', 'play', s.name, () => play(s)),
+          actionButton('delete', 'delete', s.name, () => send({ delete_sequence: s.name }, `delete "${s.name}"`).then(loadSequences))));
+        return tr;
+      })
+    );
+  }
+
+  function fillHistory() {
+    const counters = (c) => (Array.isArray(c) ? c.join(' ') : '—');
+    $('history').tBodies[0].replaceChildren(
+      ...teach.history.map((h) => row([h.time, h.user, JSON.stringify(h.request), String(h.status), `${counters(h.before)} → ${counters(h.after)}`]))
+    );
+  }
+
+  // ---- plans and the ghost ----------------------------------------------------
+
+  // Asks the CGI for a plan (it moves nothing); a tip target that the page's
+  // reading of the model rules out is refused here without asking.
+  async function propose(target, what, tip) {
+    const ask = ++planAsked;
+    closeReference();
+    proposal = { target, what, tip, plan: null, problem: tip && state.pose ? A.tipTargetProblem(state.pose, tip[0], tip[1]) : null };
+    showPlan();
+    if (proposal.problem) return;
+    let problem = null;
+    let plan = null;
+    try {
+      const { http, answer } = await post({ plan: target });
+      if (http === 200 && answer) plan = answer;
+      else problem = `no plan: HTTP ${http}${answer && answer.error ? `: ${answer.error}` : ''}`;
+    } catch {
+      problem = 'no plan: no answer';
+    }
+    if (ask !== planAsked || !proposal) return;
+    Object.assign(proposal, { plan, problem });
+    showPlan();
+  }
+
+  function planState() {
+    if (!proposal) return 'none';
+    if (proposal.problem) return 'refused';
+    if (!proposal.plan) return 'asking';
+    return proposal.plan.allowed ? 'allowed' : 'refused';
+  }
+
+  function showPlan() {
+    const el = $('plan');
+    el.hidden = !proposal;
+    el.dataset.state = planState();
+    if (proposal) {
+      $('plan-what').textContent = proposal.what;
+      const lines = proposal.problem ? [`Refused on this page: ${proposal.problem}.`]
+        : proposal.plan ? planLines(proposal.plan) : ['Asking the arm\'s front end for a plan…'];
+      $('plan-text').textContent = lines.join('\n');
+    }
+    drawGhost();
+    markTeach();
+  }
+
+  function closePlan() {
+    proposal = null;
+    planAsked++;
+    showPlan();
+  }
+
+  function planGoProblem() {
+    const s = planState();
+    if (s === 'asking') return 'waiting for the plan';
+    if (s === 'refused') return 'the move is not allowed';
+    return blockedBy(NEEDS_MOVE);
+  }
+
+  async function confirmPlan() {
+    if (planGoProblem()) return;
+    const { target, what } = proposal;
+    closePlan();
+    await send({ goto: target }, `go to ${what}`);
+  }
+
+  // The segments of the pose to confirm: the plan's end report, or the pose
+  // the counters typed into the re-reference dialog describe.
+  function ghostPose() {
+    if (referenceOpen) {
+      const c = referenceCounters();
+      return c && A.poseOf(c);
+    }
+    const report = proposal && proposal.plan && proposal.plan.end_report;
+    if (!report) return null;
+    return Object.fromEntries(A.RECORDS.map((name, i) => [name, { x: report[i][0], y: report[i][1] }]));
+  }
+
+  function drawGhost() {
+    const g = $('ghost');
+    g.replaceChildren();
+    const refused = planState() === 'refused';
+    g.setAttribute('class', refused ? 'ghost refused' : 'ghost');
+    const pose = ghostPose();
+    if (pose) {
+      const joints = [PIVOT];
+      for (const s of A.SEGMENTS) {
+        const from = joints[joints.length - 1];
+        joints.push({ x: from.x + pose[s.name].x, y: from.y + pose[s.name].y });
+      }
+      const tip = joints[joints.length - 1];
+      g.append(svg('polyline', { points: joints.map((p) => `${sx(p.x)},${sy(p.y)}`).join(' '), class: 'ghost-arm' }));
+      g.append(svg('circle', { id: 'ghost-tip', cx: sx(tip.x), cy: sy(tip.y), r: 0.45, class: 'ghost-tip', 'data-tip': `${tip.x - PIVOT.x},${tip.y - PIVOT.y}` }));
+    }
+    if (proposal && proposal.tip) {
+      const t = { x: PIVOT.x + proposal.tip[0], y: PIVOT.y + proposal.tip[1] };
+      g.append(line({ x: t.x - 0.8, y: t.y }, { x: t.x + 0.8, y: t.y }, 'target-mark'));
+      g.append(line({ x: t.x, y: t.y - 0.8 }, { x: t.x, y: t.y + 0.8 }, 'target-mark'));
+    }
+  }
+
+  // ---- tip targets --------------------------------------------------------------
+
+  // A point of the picture in the arm's plane coordinates: the SVG's own
+  // screen transform takes it to drawing space (y down, as `sy` draws), whose
+  // origin is the foot of the base under the shoulder pivot.
+  function armPointAt(event) {
+    const m = $('arm-view').getScreenCTM();
+    if (!m) return null;
+    const u = new DOMPoint(event.clientX, event.clientY).matrixTransform(m.inverse());
+    return { x: u.x - PIVOT.x, y: -u.y - PIVOT.y };
+  }
+
+  function tipTarget(x, y, what) {
+    propose({ tip: [x, y] }, `tip to (${x.toFixed(2)}, ${y.toFixed(2)})${what}`, [x, y]);
+  }
+
+  function tipStep() {
+    const step = Number($('tip-step').value);
+    return step > 0 && step <= 40 ? step : null;
+  }
+
+  function tipJog(button) {
+    const step = tipStep();
+    if (!state.pose || step === null) return;
+    const { x, y } = state.pose.total;
+    tipTarget(x + Number(button.dataset.dx) * step, y + Number(button.dataset.dy) * step, `, ${button.textContent.slice(2)} by ${step}`);
+  }
+
+  function clickTarget(event) {
+    const p = state.pose && armPointAt(event);
+    if (p) tipTarget(p.x, p.y, '');
+  }
+
+  // ---- re-reference -------------------------------------------------------------
+
+  const referenceInputs = () => [...document.querySelectorAll('#reference-counters input')];
+
+  function referenceProblem() {
+    for (const [i, input] of referenceInputs().entries()) {
+      const range = A.COUNTERS[i].range || A.INT32;
+      if (!wholeIn(input.value, range[0], range[1])) return `counter ${i} must be a whole number from ${range[0]} to ${range[1]}`;
+    }
+    return null;
+  }
+
+  const referenceCounters = () => (referenceProblem() ? null : referenceInputs().map((i) => Number(i.value)));
+
+  function openReference() {
+    if (!state.counters) return;
+    closePlan();
+    referenceOpen = true;
+    referenceInputs().forEach((input, i) => { input.value = String(state.counters[i]); });
+    $('reference-form').hidden = false;
+    drawGhost();
+    markTeach();
+  }
+
+  function closeReference() {
+    referenceOpen = false;
+    $('reference-form').hidden = true;
+    drawGhost();
+  }
+
+  async function confirmReference() {
+    const counters = referenceCounters();
+    if (!counters || blockedBy(NEEDS_REFERENCE)) return;
+    const { http } = await send({ reference: counters }, `re-reference to ${counters.join(', ')}`);
+    if (http === 200) closeReference();
+  }
+
+  // ---- sequences ----------------------------------------------------------------
+
+  function stepProblem() {
+    if (!$('step-pose').value) return 'no pose to add';
+    if (!wholeIn($('step-pause').value, 0, SEQUENCE_LIMITS.pauseMs)) return `the pause is 0 to ${SEQUENCE_LIMITS.pauseMs} ms`;
+    if (teach.draft.length >= SEQUENCE_LIMITS.steps) return `at most ${SEQUENCE_LIMITS.steps} steps`;
+    return null;
+  }
+
+  function sequenceProblem() {
+    return nameProblem($('sequence-name').value, 'sequence')
+      || (teach.draft.length ? null : 'add at least one step')
+      || (wholeIn($('sequence-repeat').value, 1, SEQUENCE_LIMITS.repeat) ? null : `repeat 1 to ${SEQUENCE_LIMITS.repeat} times`);
+  }
+
+  function fillDraft() {
+    $('sequence-steps').replaceChildren(
+      ...teach.draft.map((st, i) => {
+        const li = document.createElement('li');
+        const drop = Object.assign(document.createElement('button'), { type: 'button', textContent: '×', title: 'remove this step' });
+        drop.addEventListener('click', () => { teach.draft.splice(i, 1); fillDraft(); });
+        li.append(`${st.pose}, then ${st.pause_ms} ms `, drop);
+        return li;
+      })
+    );
+    markTeach();
+  }
+
+  function addStep() {
+    if (stepProblem()) return;
+    teach.draft.push({ pose: $('step-pose').value, pause_ms: Number($('step-pause').value) });
+    fillDraft();
+  }
+
+  async function saveSequence() {
+    if (sequenceProblem()) return;
+    const body = { save_sequence: { name: $('sequence-name').value, steps: teach.draft, repeat: Number($('sequence-repeat').value) } };
+    const { http } = await send(body, `save the sequence "${body.save_sequence.name}"`);
+    if (http !== 200) return;
+    teach.draft = [];
+    $('sequence-name').value = '';
+    fillDraft();
+    loadSequences();
+  }
+
+  function showPlayer(what, text, step) {
+    Object.assign($('player').dataset, { state: what, step: step === undefined ? '' : String(step) });
+    $('player').textContent = text;
+    $('player-end').hidden = !player.running;
+  }
+
+  // Ends early when the operator asks or STOP is pressed; a pause is cut short.
+  function pause(ms) {
+    return new Promise((resolve) => {
+      const until = Date.now() + ms;
+      const timer = setInterval(() => {
+        if (player.end || Date.now() >= until) {
+          clearInterval(timer);
+          resolve();
+        }
+      }, 50);
+    });
+  }
+
+  function endSequence(why) {
+    if (player.running && !player.end) player.end = why;
+  }
+
+  // One goto per step, each sent only when the one before has been answered:
+  // an unattended page (closed, or its machine asleep) never keeps the arm
+  // going. Any answer but a clean run ends the sequence.
+  async function runSteps(seq) {
+    const last = seq.steps.length * seq.repeat;
+    for (let n = 0; n < last; n++) {
+      const step = seq.steps[n % seq.steps.length];
+      const where = `round ${Math.floor(n / seq.steps.length) + 1} of ${seq.repeat}, step ${(n % seq.steps.length) + 1} of ${seq.steps.length}`;
+      showPlayer('moving', `"${seq.name}" ${where}: going to "${step.pose}"`, n % seq.steps.length);
+      let result = { http: 0, answer: null };
+      try {
+        result = await post({ goto: { pose: step.pose } });
+      } catch {
+        // HTTP 0 ends it below
+      }
+      showAnswer(result.http, result.answer, null);
+      const status = result.answer && result.answer.status;
+      if (result.http !== 200 || (status !== undefined && status !== 0))
+        return `ended at ${where}: ${result.http !== 200 ? `HTTP ${result.http}` : `status ${status}`}`;
+      if (player.end) return `ended at ${where}: ${player.end}`;
+      if (n + 1 === last) break;
+      showPlayer('pausing', `"${seq.name}" ${where}: at "${step.pose}", pausing ${step.pause_ms} ms`, n % seq.steps.length);
+      await pause(step.pause_ms);
+      if (player.end) return `ended at ${where}: ${player.end}`;
+    }
+    return 'played to its end';
+  }
+
+  async function play(seq) {
+    if (blockedBy(NEEDS_MOVE)) return;
+    Object.assign(player, { running: true, name: seq.name, end: null });
+    render();
+    let outcome;
+    try {
+      outcome = await runSteps(seq);
+    } finally {
+      player.running = false;
+      showPlayer(outcome === 'played to its end' ? 'done' : 'ended', `"${seq.name}" ${outcome || 'ended'}.`);
+      if (teach.history !== null) loadHistory();
+      render();
+    }
+  }
+
+  // ---- buttons ------------------------------------------------------------------
+
+  function renderLogin() {
+    const words = { unknown: 'Login: not asked yet (the browser asks at the first move)', in: 'Logged in', out: 'Not logged in' };
+    $('login-state').textContent = words[state.login];
+    $('login-state').dataset.login = state.login;
+    $('login').hidden = state.login === 'in';
+  }
+
+  function markTeach() {
+    if (!A) return;
+    const noPose = state.counters ? null : 'no pose read yet';
+    const rows = {
+      go: () => blockedBy(NEEDS_MOVE),
+      plan: () => noPose,
+      delete: (b) => (b.dataset.builtin === '1' ? `${b.dataset.name} is built in and cannot be deleted` : blockedBy(NEEDS_CHANGE)),
+      play: () => blockedBy(NEEDS_MOVE),
+    };
+    for (const b of document.querySelectorAll('#poses button, #sequences button')) {
+      const playing = player.running && player.name === b.dataset.name && b.closest('#sequences');
+      gate(b, rows[b.dataset.act](b) || (playing ? 'it is playing' : null), `${b.dataset.act} "${b.dataset.name}"`);
+    }
+    gate($('pose-save'), nameProblem($('pose-name').value, 'pose') || noPose || blockedBy(NEEDS_SAVE), 'saves the counters as they are now');
+    gate($('back'), blockedBy(NEEDS_MOVE), 'goes to the counters before the last move the front end made');
+    gate($('step-add'), stepProblem());
+    gate($('sequence-save'), sequenceProblem() || blockedBy(NEEDS_CHANGE));
+    gate($('plan-go'), planGoProblem(), 'moves the arm as planned');
+    gate($('reference-open'), noPose || blockedBy(NEEDS_REFERENCE));
+    gate($('reference-set'), referenceProblem() || blockedBy(NEEDS_REFERENCE), 'sets the counters; nothing moves');
+    const tipWhy = noPose || (tipStep() === null ? 'the step is a length above 0, at most 40' : null);
+    for (const b of document.querySelectorAll('#tip-jog button')) gate(b, tipWhy, `plans a tip move ${b.textContent.slice(2)}`);
+    for (const id of ['clear', 'unlock']) gate($(id), blockedBy(NEEDS_LOGIN));
+  }
+
+  function buildTeach() {
+    $('reference-counters').replaceChildren(
+      ...A.COUNTERS.map((c, i) => {
+        const input = Object.assign(document.createElement('input'), { id: `reference-${i}`, type: 'number', step: '1' });
+        input.addEventListener('input', () => { drawGhost(); markTeach(); });
+        const labelEl = document.createElement('label');
+        labelEl.append(`${i} `, input);
+        return labelEl;
+      })
+    );
+    const on = (id, event, f) => $(id).addEventListener(event, f);
+    on('arm-view', 'click', clickTarget);
+    for (const b of document.querySelectorAll('#tip-jog button')) b.addEventListener('click', () => tipJog(b));
+    on('tip-step', 'input', markTeach);
+    on('plan-go', 'click', confirmPlan);
+    on('plan-cancel', 'click', closePlan);
+    on('pose-name', 'input', markTeach);
+    on('pose-save', 'click', async () => {
+      const name = $('pose-name').value;
+      if ((await send({ save_pose: name }, `save the pose "${name}"`)).http === 200) $('pose-name').value = '';
+      loadPoses();
+    });
+    on('back', 'click', () => send({ back: true }, 'back to before the last move'));
+    on('reference-open', 'click', openReference);
+    on('reference-cancel', 'click', () => { closeReference(); markTeach(); });
+    on('reference-set', 'click', confirmReference);
+    on('step-add', 'click', addStep);
+    for (const id of ['sequence-name', 'sequence-repeat', 'step-pause', 'step-pose']) on(id, 'input', markTeach);
+    on('sequence-save', 'click', saveSequence);
+    on('player-end', 'click', () => endSequence('ended by the operator after the move'));
+    on('history-load', 'click', loadHistory);
+    on('login', 'click', loadHistory);
+    loadPoses();
+    loadSequences();
+    setInterval(() => { loadPoses(); loadSequences(); }, LIST_REFRESH_MS);
   }
 
   // The page starts once it has the arm model; without it there is nothing
@@ -570,6 +1165,7 @@
     }
     PIVOT = { x: 0, y: A.BASE_LENGTH };
     buildJog();
+    buildTeach();
     drawBackdrop();
     render();
     poll();

@@ -9,7 +9,8 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const { installPage, launchBrowser } = require('./support.js');
-const { startApache, request, writeState } = require('../../tests/apache_server.js');
+const { startApache, request, jsonPost, writeState } = require('../../tests/apache_server.js');
+const A = require('../arm.js');
 
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
 const WAIT_MS = 15000;
@@ -26,7 +27,10 @@ function look(page) {
     held: document.getElementById('lock').dataset.held,
     latched: document.getElementById('latch').dataset.latched,
     latch: document.getElementById('latch-text').textContent,
+    plan: document.getElementById('plan').dataset.state,
+    ghostTip: (document.getElementById('ghost-tip') || { dataset: {} }).dataset.tip,
     marks: Object.fromEntries([...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.dataset.refused])),
+    why: Object.fromEntries([...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.disabled && b.title])),
   }));
 }
 
@@ -104,13 +108,68 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     assert.match(latched.latch, /STOPPED by operator at \d{4}-\d\d-\d\dT/);
     const before = counters();
     await page.fill('#jog-count-4', '10');
-    await page.click('#jog-N');
-    await until(page, (s) => s.status === 'http-409', 'the jog held by the latch');
+    await until(page, (s) => /^latched: stopped by operator at /.test(s.why.N), 'the jog held by the latch');
     assert.deepEqual(counters(), before);
     await page.click('#clear');
     await until(page, (s) => s.latched === '0', 'the latch cleared');
     assert.equal((await request(server, { method: 'GET', auth: false })).json.stopped, false);
     await page.click('#jog-N');
     await until(page, (s) => s.status === '0' && s.counters[4] === before[4] - 10, 'the jog after the clear');
+  });
+
+  it('saves a pose, names as the CGI takes them, jogs away and goes back to the pose', async () => {
+    // While a run holds the lock the page saves no pose (its counters are from before the run).
+    await until(page, (s) => s.held === '0', 'the lock free');
+    for (const name of ['x', 'x'.repeat(32), 'x'.repeat(33), 'a/b', 'é', 'home', '']) {
+      await page.fill('#pose-name', name);
+      const pageTakes = await page.$eval('#pose-save', (b) => !b.disabled);
+      const cgi = await jsonPost(server, { save_pose: name });
+      assert.equal(pageTakes, cgi.status === 200, `${JSON.stringify(name)}: the CGI answered ${cgi.status}`);
+    }
+    const saved = counters();
+    await page.fill('#pose-name', 'teach 1');
+    await page.click('#pose-save');
+    await page.fill('#jog-count-1', '200');
+    await page.click('#jog-V');
+    await until(page, (s) => s.counters[1] === saved[1] + 200, 'the jog away');
+    await page.click('#poses button[data-act="go"][data-name="teach 1"]');
+    await until(page, (s) => s.status === '0' && s.counters.join() === saved.join(), 'the arm back at the pose');
+    assert.deepEqual(counters(), saved);
+  });
+
+  it('moves the tip to a point clicked on the picture', async () => {
+    // The pixel nearest the arm point (15, 4), and the arm point under that
+    // pixel, by the drawing's view box and its box on the screen (meet, centred),
+    // with the shoulder pivot at the first point of the drawn arm.
+    const { px, target } = await page.evaluate(() => {
+      window.scrollTo(0, 0);
+      const view = document.getElementById('arm-view');
+      const r = view.getBoundingClientRect();
+      const vb = view.viewBox.baseVal;
+      const k = Math.min(r.width / vb.width, r.height / vb.height);
+      const o = { x: r.x + (r.width - vb.width * k) / 2, y: r.y + (r.height - vb.height * k) / 2 };
+      const pivot = document.getElementById('arm-path').points.getItem(0);
+      const at = (u) => ({ x: o.x + (u.x - vb.x) * k, y: o.y + (u.y - vb.y) * k });
+      const p = at({ x: pivot.x + 15, y: pivot.y - 4 });
+      const click = { x: Math.round(p.x), y: Math.round(p.y) };
+      const back = { x: vb.x + (click.x - o.x) / k, y: vb.y + (click.y - o.y) / k };
+      return { px: click, target: [back.x - pivot.x, pivot.y - back.y] };
+    });
+    await page.mouse.click(px.x, px.y);
+    const planned = await until(page, (s) => s.plan === 'allowed', 'an allowed plan');
+    const ghost = planned.ghostTip.split(',').map(Number);
+    assert.ok(Math.hypot(ghost[0] - target[0], ghost[1] - target[1]) <= A.TIP_TOLERANCE, `ghost tip ${ghost}, target ${target}`);
+    await page.click('#plan-go');
+    await until(page, (s) => s.status === '0' && s.plan === 'none', 'the move done');
+    const tip = A.poseOf(counters()).total;
+    assert.ok(Math.hypot(tip.x - target[0], tip.y - target[1]) <= 0.02, `tip ${tip.x},${tip.y}, target ${target}`);
+    // Out of reach on the page exactly where the CGI's plan says so, around the wrist's base.
+    const pose = A.poseOf(counters());
+    for (const [r, deg] of [[14.97, 0], [15.03, 0], [14.97, 40], [15.03, 40], [15.03, -30]]) {
+      const t = [pose.wrist.x + r * Math.cos(deg * Math.PI / 180), pose.wrist.y + r * Math.sin(deg * Math.PI / 180)];
+      const plan = await jsonPost(server, { plan: { tip: t } });
+      const pageSays = /^out of reach/.test(A.tipTargetProblem(pose, t[0], t[1]));
+      assert.equal(pageSays, plan.json.reason === 'out of reach', `${t}: ${plan.text}`);
+    }
   });
 });
