@@ -107,7 +107,10 @@ if dpkg-query -W -f='${Status}' armctl 2>/dev/null | grep -qv 'not-installed'; t
   echo "== package: FAILED: armctl is installed here; the install test would replace it"
   exit 1
 fi
-for file in lock.dat robot_position.dat; do
+# The controller's files, and those the front end writes beside them.
+state_files="lock.dat robot_position.dat .robot_position.dat.tmp stop-latch.json wait-queue.dat
+  unlock-record.log poses.dat .poses.dat.tmp history.dat .history.dat.tmp goto-lock.dat"
+for file in $state_files; do
   if [ -e "$state_dir/$file" ] || [ -L "$state_dir/$file" ]; then
     echo "== package: FAILED: $state_dir/$file exists; the install test would touch the arm's state"
     exit 1
@@ -133,7 +136,7 @@ cleanup() {
 }
 # The state files never existed before the test (checked above).
 forget_state() {
-  rm -f "$state_dir/lock.dat" "$state_dir/robot_position.dat" "$state_dir/.robot_position.dat.tmp"
+  for file in $state_files; do rm -f "$state_dir/$file"; done
   if [ "$had_dir" = no ]; then rm -rf "$state_dir"; fi
   if [ "$had_home" = no ]; then rm -rf /home/robot; fi
   if [ "$had_account" = no ] && getent passwd robot >/dev/null; then userdel robot; fi

@@ -84,46 +84,77 @@ target_plan out_of_reach(const counters& start, const tip_target& tip) {
   return {std::nullopt, j};
 }
 
-}  // namespace
-
-move_query moves_of(const plan& p) {
+move_query query_of(const std::vector<planned_move>& moves) {
   move_query q;
-  const std::vector<std::string> words = option_words(p.moves);
+  const std::vector<std::string> words = option_words(moves);
   for (std::size_t i = 0; i + 1 < words.size(); i += 2)
     q.options.push_back({words[i][1], words[i + 1]});
   return q;
 }
 
-target_plan plan_to(const counters& start, const counters& goal, std::int64_t delay_ns) {
-  plan p = plan_moves(start, goal);
-  json body = plan_json(p, delay_ns);
-  return {std::move(p), std::move(body)};
+// A plan, or a target too far to be worth judging: the guard sweeps a
+// geometry move pose by pose, so a count far beyond what the bound lets
+// the motors make would keep an open request busy for as long as it is.
+// The estimate takes no order, so it is known before any is tried.
+struct bounded_plan {
+  plan p;
+  std::optional<std::chrono::nanoseconds> too_long;
+};
+
+bounded_plan judged_within(const counters& start, const counters& goal, const plan_bounds& b) {
+  const auto t = motion_time(query_of(moves_between(start, goal)), b.delay_ns);
+  if (t <= b.max_motion) return {plan_moves(start, goal), std::nullopt};
+  plan p;
+  p.start = start;
+  p.target = goal;
+  return {p, t};
 }
 
-target_plan plan_to_tip(const counters& start, const tip_target& tip, std::int64_t delay_ns) {
+json bounded_json(const bounded_plan& bp, const plan_bounds& b) {
+  json j = plan_json(bp.p, b.delay_ns);
+  if (!bp.too_long) return j;
+  j["estimate_s"] = seconds(*bp.too_long);
+  j["bound_s"] = std::chrono::duration<double>(b.max_motion).count();
+  j["over_the_bound"] = true;
+  j["reason"] = "the move would take longer than the bound";
+  return j;
+}
+
+}  // namespace
+
+move_query moves_of(const plan& p) { return query_of(p.moves); }
+
+target_plan plan_to(const counters& start, const counters& goal, const plan_bounds& b) {
+  bounded_plan bp = judged_within(start, goal, b);
+  json body = bounded_json(bp, b);
+  return {std::move(bp.p), std::move(body)};
+}
+
+target_plan plan_to_tip(const counters& start, const tip_target& tip, const plan_bounds& b) {
   const std::vector<tip_solution> solutions =
       tip_solutions(start, {tip.x, tip.y}, tip.wrist_degrees);
   const tip_solution* best = nullptr;
-  std::optional<plan> best_plan;
+  std::optional<bounded_plan> best_plan;
   bool best_allowed = false;
   std::int64_t best_distance = std::numeric_limits<std::int64_t>::max();
   for (const tip_solution& s : solutions) {
     if (s.distance > tip_tolerance) continue;
-    plan p = plan_moves(start, s.c);
+    bounded_plan bp = judged_within(start, s.c, b);
+    const bool allowed = bp.p.allowed;
     const std::int64_t d = distance(start, s.c);
     // An allowed plan beats every refused one; then the nearer wins.
-    if ((p.allowed && !best_allowed) || (p.allowed == best_allowed && d < best_distance)) {
+    if ((allowed && !best_allowed) || (allowed == best_allowed && d < best_distance)) {
       best = &s;
-      best_allowed = p.allowed;
+      best_allowed = allowed;
       best_distance = d;
-      best_plan = std::move(p);
+      best_plan = std::move(bp);
     }
   }
   if (best == nullptr) return out_of_reach(start, tip);
-  json body = plan_json(*best_plan, delay_ns);
+  json body = bounded_json(*best_plan, b);
   body["tip"] = tip_json(tip, best);
-  if (!best_allowed) body["reason"] = refusal_text(*best_plan);
-  return {std::move(best_plan), std::move(body)};
+  if (!best_allowed && !best_plan->too_long) body["reason"] = refusal_text(best_plan->p);
+  return {std::move(best_plan->p), std::move(body)};
 }
 
 }  // namespace armctl::cgi

@@ -95,7 +95,7 @@ edit_outcome edit(const context& c, const std::function<edit_outcome(taught&)>& 
 using resolved = std::variant<reply, target_plan>;
 
 resolved plan_target(const target& to, const counters& start, const context& c) {
-  const std::int64_t delay = c.paths.controller_delay_ns;
+  const plan_bounds delay{c.paths.controller_delay_ns, c.settings.max_motion};
   if (const auto* tip = std::get_if<tip_target>(&to)) return plan_to_tip(start, *tip, delay);
   if (const auto* n = std::get_if<counters>(&to)) return plan_to(start, *n, delay);
   const std::string& name = std::get<pose_target>(to).name;
@@ -146,10 +146,13 @@ reply go(const target& to, const context& c) {
   if (auto* refused = std::get_if<reply>(&r)) return *refused;
   const target_plan& tp = std::get<target_plan>(r);
   if (!tp.allowed())
-    return {
-        verdict::plan_not_allowed,
-        with_error({{"plan", tp.body}}, "no order of the moves passes the guards; nothing moved"),
-        start, start};
+    return {verdict::plan_not_allowed,
+            with_error({{"plan", tp.body}}, tp.body.contains("over_the_bound")
+                                                ? "the move would take longer than the bound; "
+                                                  "nothing moved"
+                                                : "no order of the moves passes the guards; "
+                                                  "nothing moved"),
+            start, start};
   if (tp.chosen->moves.empty())
     return {verdict::done,
             {{"plan", tp.body}, {"counters", start}, {"options", json::array()}},

@@ -123,6 +123,12 @@ plan plan_moves(const counters& start, const counters& target) {
   return p;
 }
 
+std::vector<planned_move> moves_between(const counters& start, const counters& target) {
+  std::vector<planned_move> out;
+  for (const candidate& k : candidates(start, target)) out.push_back(k.move);
+  return out;
+}
+
 std::vector<std::string> option_words(const std::vector<planned_move>& moves) {
   std::vector<std::string> words;
   for (const planned_move& m : moves) {

@@ -41,6 +41,10 @@ struct plan {
 // refused in every order.
 plan plan_moves(const counters& start, const counters& target);
 
+// The moves of a plan to `target`, one per differing counter in counter
+// order, unjudged: what any order of them would ask of the motors.
+std::vector<planned_move> moves_between(const counters& start, const counters& target);
+
 // The option letters of a move: "-H", then its count as decimal text.
 std::vector<std::string> option_words(const std::vector<planned_move>& moves);
 

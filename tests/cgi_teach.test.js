@@ -69,6 +69,10 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
         assert.deepEqual([r.json.allowed, r.json.options], [want[i].allowed, want[i].options], `plan ${i}`);
         assert.deepEqual((r.json.refusals || []).map((x) => ({ order: x.order, index: x.index })), want[i].refusals, `plan ${i}`);
       }
+      // Far beyond the motion bound: refused before any order is judged.
+      reset([0, 0, 0, 0, 0, 0]);
+      const far = await jsonPost(server, { plan: { counters: [0, -20000000, 0, 0, 2000000000, 0] } }, { auth: false });
+      assert.deepEqual([far.json.allowed, far.json.over_the_bound, far.json.refusals], [false, true, []], far.text);
       assert.equal(portBytes().length, 0);
     }],
     ['go-to runs the plan as the model runs it: status, counters, port bytes; a refused plan moves nothing', async () => {
