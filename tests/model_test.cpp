@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "model/judge.hpp"
+#include "model/plan.hpp"
 #include "model/reach.hpp"
 
 namespace armctl {
@@ -156,6 +157,31 @@ TEST(Judgement, AgreesWithTheIndependentModel) {
 
 namespace armctl {
 namespace {
+
+// Plans to targets near the guards, against the independent model's: the
+// order chosen, or every order and the place of its refused letter.
+TEST(Plan, AgreesWithTheIndependentModel) {
+  std::ifstream in(ARMCTL_TEST_DATA_DIR "/plans.txt");
+  int rows = 0;
+  for (std::string line; std::getline(in, line); ++rows) {
+    std::istringstream row(line);
+    counters start{}, target{};
+    int allowed = 0;
+    std::string chosen, refused;
+    for (std::int32_t& c : start) row >> c;
+    for (std::int32_t& c : target) row >> c;
+    row >> allowed >> chosen >> refused;
+    const plan p = plan_moves(start, target);
+    std::string letters, orders;
+    for (const planned_move& m : p.moves) letters += m.letter->letter;
+    for (const refused_order& r : p.refusals)
+      orders += (orders.empty() ? "" : ",") + r.order + ":" + std::to_string(r.index);
+    EXPECT_EQ(p.allowed, allowed != 0) << line;
+    EXPECT_EQ(letters.empty() ? "-" : letters, chosen) << line;
+    EXPECT_EQ(orders.empty() ? "-" : orders, refused) << line;
+  }
+  EXPECT_GE(rows, 150);
+}
 
 // The solved counters, put through the forward pose, land within the
 // tolerance of every target in reach, for both branches, at any wrist

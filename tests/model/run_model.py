@@ -340,9 +340,39 @@ def judgements(rng):
         print(' '.join(str(c) for c in start), letter, n, verdict, at, on_the_way, repr(v))
 
 
+def plans(rng):
+    """Targets two to four counters away from random starts, each geometry
+    counter moved to within a unit of a guard's limit or by a random count:
+    a third whose first allowed order is not the first order tried, a third
+    allowed, a third with no order allowed."""
+    rows = []
+    while len(rows) < 160:
+        start = random_start(rng)
+        target = list(start)
+        for letter in rng.sample('GSTHVFEWNB', rng.randint(2, 4)):
+            idx = (POSITION.get(letter) or GEOMETRY[letter])[0]
+            sign = (POSITION.get(letter) or GEOMETRY[letter])[1]
+            n = near_limit(rng, letter, list(start))
+            n = rng.randint(1, 1500) if n is None or not 0 < n <= 6000 else n
+            target[idx] = start[idx] + sign * n
+        allowed, options, refusals = plan(start, target)
+        letters = [w[1] for w in options[::2]]
+        reordered = letters != sorted(letters, key=lambda l: (POSITION.get(l) or GEOMETRY[l])[0])
+        wanted = [reordered, allowed, not allowed]
+        if wanted[len(rows) % 3]:
+            rows.append((start, target, allowed, options, refusals))
+    for start, target, allowed, options, refusals in rows:
+        chosen = ''.join(w[1] for w in options[::2]) or '-'
+        refused = ','.join('%s:%d' % r for r in refusals) or '-'
+        print(' '.join(str(c) for c in start + target), int(allowed), chosen, refused)
+
+
 def main():
     if sys.argv[1:] == ['--judgements']:
         judgements(random.Random(20261209))
+        return 0
+    if sys.argv[1:] == ['--plans']:
+        plans(random.Random(20261210))
         return 0
     if sys.argv[1:] == ['--json']:
         json.dump([answer(q) for q in json.load(sys.stdin)], sys.stdout)
