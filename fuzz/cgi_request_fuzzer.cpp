@@ -2,7 +2,8 @@
 // type, the Origin and the starting counters from small tables, the rest is
 // the body. An accepted move must give an argument vector of the grammar
 // alone, and its replay must explain itself: answering with the replay's own
-// lines as the run's output must trust the replay.
+// lines as the run's output must trust the replay. A plan of counters or a
+// tip must end where it was asked to, within the tip's tolerance.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,8 @@
 #include <string_view>
 
 #include "cgi/answer.hpp"
+#include "cgi/planner.hpp"
+#include "model/reach.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
 
@@ -38,6 +41,23 @@ void check_argument(const std::string& a, bool& expect_count) {
   expect_count = a[1] != 'Q';
 }
 
+// The delay of the CGI's test build and the default bound: a target far
+// beyond it must answer at once, unjudged.
+void check_plan(const target& to, const armctl::counters& start) {
+  const plan_bounds bounds{250000, std::chrono::seconds(60)};
+  if (const auto* c = std::get_if<armctl::counters>(&to)) {
+    const target_plan tp = plan_to(start, *c, bounds);
+    if (tp.allowed() && tp.chosen->target != *c) std::abort();
+    (void)tp.body.dump();
+  }
+  if (const auto* tip = std::get_if<tip_target>(&to)) {
+    const target_plan tp = plan_to_tip(start, *tip, bounds);
+    if (tp.allowed() && !(tp.body["tip"]["distance"].get<double>() <= armctl::tip_tolerance))
+      std::abort();
+    (void)tp.body.dump();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -49,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       methods[pick & 3], types[(pick >> 2) & 3], length, std::nullopt, "arm.local", "80", false};
   if (pick & 16) meta.origin = origins[(pick >> 5) & 1];
   const query q = classify(meta, body);
+  if (const auto* p = std::get_if<plan_query>(&q)) check_plan(p->to, starts[(pick >> 6) & 1]);
   const auto* move = std::get_if<move_query>(&q);
   if (move == nullptr) return 0;
   const std::vector<std::string> argv = argument_vector(*move);
