@@ -13,9 +13,9 @@
 
 #include "cgi/answer.hpp"
 #include "cgi/planner.hpp"
-#include "model/reach.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
+#include "model/reach.hpp"
 
 namespace {
 

@@ -31,9 +31,10 @@ std::vector<candidate> candidates(const counters& start, const counters& target)
     if (d == 0) continue;
     const command& c = letter_for(i, d > 0 ? forward : backward);
     const std::int64_t n = d > 0 ? d : -d;
-    candidate k{{&c, static_cast<std::int32_t>(std::min(n, longest_count))}, target[i], std::nullopt};
+    candidate k{
+        {&c, static_cast<std::int32_t>(std::min(n, longest_count))}, target[i], std::nullopt};
     if (n > longest_count)
-      k.too_long = breach{breach_kind::int32_range, nullptr, static_cast<double>(n),
+      k.too_long = breach{breach_kind::int32_range,           nullptr,   static_cast<double>(n),
                           static_cast<double>(longest_count), target[i], false};
     out.push_back(k);
   }
@@ -50,8 +51,9 @@ class verdicts {
   const std::optional<breach>& of(unsigned done, std::size_t k) {
     entry& e = known_[std::size_t{done} * moves_.size() + k];
     if (!e.judged) {
-      e.why = moves_[k].too_long ? moves_[k].too_long : judge(at(done), *moves_[k].move.letter,
-                                                            moves_[k].move.count).refusal;
+      e.why = moves_[k].too_long
+                  ? moves_[k].too_long
+                  : judge(at(done), *moves_[k].move.letter, moves_[k].move.count).refusal;
       e.judged = true;
     }
     return e.why;

@@ -211,9 +211,10 @@ TEST(Reach, SolvedCountersPutTheTipOnTheTarget) {
 
 TEST(Reach, NothingBeyondTheLinks) {
   const counters start{};
-  const point out_of_reach[] = {{19.6, 0}, {4.5, 15.01}, {4.5, -15.01}, {-10.6, 0}, {30, 30},
-                                {NAN, 0}, {0, INFINITY}};
-  for (const point t : out_of_reach) EXPECT_TRUE(tip_solutions(start, t).empty()) << t.x << "," << t.y;
+  const point out_of_reach[] = {{19.6, 0}, {4.5, 15.01}, {4.5, -15.01}, {-10.6, 0},
+                                {30, 30},  {NAN, 0},     {0, INFINITY}};
+  for (const point t : out_of_reach)
+    EXPECT_TRUE(tip_solutions(start, t).empty()) << t.x << "," << t.y;
   EXPECT_TRUE(tip_solutions(start, {10, 0}, 1e12).empty());
 }
 
