@@ -2,14 +2,14 @@
 # CI: static analysis of the controller, its tools, the benchmark and the
 # fuzz targets (the tests are left to the compilers and the sanitizers):
 # clang-tidy with the checked-in .clang-tidy and cppcheck with
-# .cppcheck-suppressions, both of which must be clean; then the clang-format
-# report of .ci/format.sh, which is not enforced. Installs what a fresh Debian
-# machine lacks; exits non-zero on any finding.
+# .cppcheck-suppressions, both of which must be clean. The layout is
+# .ci/format.sh's, which .ci/run enforces after this. Installs what a fresh
+# Debian machine lacks; exits non-zero on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 
-echo "== static: clang-tidy (.clang-tidy) and cppcheck, then the clang-format report"
+echo "== static: clang-tidy (.clang-tidy) and cppcheck"
 
 packages=()
 command -v cmake >/dev/null || packages+=(cmake)
@@ -56,7 +56,5 @@ cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portabili
   --error-exitcode=1 --quiet -j2 -I . -i tools/tests "${dirs[@]}" ||
   { echo "== static: cppcheck FAILED"; exit 1; }
 echo "== static: cppcheck clean"
-
-bash .ci/format.sh
 
 echo "== static: all checks passed (${SECONDS} s)"
