@@ -10,15 +10,7 @@ if [ $# -ne 1 ]; then
 fi
 build=$(realpath "$1")
 root=$(cd "$(dirname "$0")/.." && pwd)
-export ARMCTL_CGI="$build/tests/armctl-cgi-test"
-export ARMCTL_CGI_STATE_DIR="$build/tests/e2e/cgi"
-# The password and settings files compiled into that CGI; the tests write them.
-export ARMCTL_CGI_HTPASSWD="$build/tests/e2e/cgi-front/htpasswd"
-export ARMCTL_CGI_SETTINGS="$build/tests/e2e/cgi-front/armctl-cgi.conf"
-export ARMCTL_TRACE="$build/tools/armctl-trace"
-export ARMCTL_MODEL_JSON="$build/web/arm-model.json"
-export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
-export CHROMIUM="${CHROMIUM:-/usr/bin/chromium}"
+. "$root/cgi/test-env.sh"
 for f in "$ARMCTL_CGI" "$ARMCTL_TRACE" "$ARMCTL_MODEL_JSON" /usr/sbin/apache2 "$CHROMIUM"; do
   [ -e "$f" ] || { echo "$0: $f is missing (build the tests preset; apt-get install apache2 chromium)" >&2; exit 1; }
 done

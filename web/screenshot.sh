@@ -14,13 +14,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${2:-$root/docs/screenshot.png}")
 # The CGI's state directory, password and settings files are compiled into
 # the test CGI; the script writes them.
-export ARMCTL_CGI="$build/tests/armctl-cgi-test"
-export ARMCTL_CGI_STATE_DIR="$build/tests/e2e/cgi"
-export ARMCTL_CGI_HTPASSWD="$build/tests/e2e/cgi-front/htpasswd"
-export ARMCTL_CGI_SETTINGS="$build/tests/e2e/cgi-front/armctl-cgi.conf"
-export ARMCTL_MODEL_JSON="$build/web/arm-model.json"
-export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
-export CHROMIUM="${CHROMIUM:-/usr/bin/chromium}"
+. "$root/cgi/test-env.sh"
 mkdir -p "$ARMCTL_CGI_STATE_DIR" "$(dirname "$ARMCTL_CGI_SETTINGS")"
 cd "$root/web"
 npm ci --no-audit --no-fund --ignore-scripts
