@@ -86,9 +86,8 @@ target_plan out_of_reach(const counters& start, const tip_target& tip) {
 
 move_query query_of(const std::vector<planned_move>& moves) {
   move_query q;
-  const std::vector<std::string> words = option_words(moves);
-  for (std::size_t i = 0; i + 1 < words.size(); i += 2)
-    q.options.push_back({words[i][1], words[i + 1]});
+  for (const planned_move& m : moves)
+    q.options.push_back({m.letter->letter, std::to_string(m.count)});
   return q;
 }
 
