@@ -3,7 +3,7 @@
 # ext4 disk image (cache=unsafe: what left the guest survives, its page cache
 # does not) and the host kills QEMU outright at random instants; then e2fsck,
 # debugfs and a second boot check the state files. A benchmark, not a test.
-# Usage: bench/power-cut.sh [cuts] (default 10); prints the README table row.
+# Usage: bench/power-cut.sh [cuts] (default 10); prints the table row of docs/hacking.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive

@@ -5,7 +5,7 @@ options N: prints N option lines for the guest's loop.
 cut N ...: boots the loop guest N times on a fresh ext4 image, kills QEMU
 (SIGKILL) at a random instant during the runs or in the 30 s after the last
 one, then checks with e2fsck and debugfs, boots the check guest, and checks
-again. Prints the faults of each cut and the README table row."""
+again. Prints the faults of each cut and the table row of docs/hacking.md."""
 import argparse
 import os
 import random

@@ -28,9 +28,9 @@ struct status_meaning {
 inline constexpr std::array<status_meaning, 8> statuses{{
     {exit_code::ok, "ok", "done"},
     {exit_code::port_access_failed, "port_access_failed",
-     "port access could not be granted or dropped; the counters were not saved"},
+     "port access could not be granted (nothing moved) or dropped (the counters were saved)"},
     {exit_code::lock_take_failed, "lock_take_failed",
-     "the lock file could not be written when taking the lock"},
+     "the lock could not be held; nothing moved"},
     {exit_code::position_load_failed, "position_load_failed",
      "the position file could not be read; the counters started at 0"},
     {exit_code::position_save_failed, "position_save_failed", "the position file could not be saved"},

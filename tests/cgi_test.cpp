@@ -160,7 +160,7 @@ TEST(RequestMeta, NeedsALengthWithinTheBound) {
   EXPECT_TRUE(std::holds_alternative<std::size_t>(check_meta(meta)));
 }
 
-// The motion time from the README's rules: a step is one write cycle of two
+// The motion time by the rules of docs/http-api.md: a step is one write cycle of two
 // delays, a move adds a release cycle, a wrist move makes 22 cycles per whole
 // chunk of ten, and each option latches the shoulder (one cycle) before it,
 // the run releases it (one cycle) at the end.
@@ -200,7 +200,7 @@ TEST(Settings, ReadWhatTheyCanAndKeepTheDefaultsForTheRest) {
   EXPECT_TRUE(none.origins.empty());
 }
 
-// The reasons of the guards, in the README's terms: G stops at counter 0 =
+// The reasons of the guards, in the manual page's terms: G stops at counter 0 =
 // 800; V needs the elbow bend (counter 1 x 0.0324 degrees less the shoulder's
 // angle) below 50; H needs the tip below 10 at every pose on the way.
 struct reason_case {

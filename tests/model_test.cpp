@@ -1,17 +1,20 @@
 // The arm model: each condition at its limit, the exact bend, the poses on
 // the way, and the judgement of single moves against the verdicts of the
 // independent model (tests/data/judgements.txt, from tests/model/run_model.py),
-// which also names the condition each letter's guard breaks first.
+// which also names the condition each letter's guard breaks first; and the
+// exit statuses, whose meanings the manual page gives word for word.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <tuple>
 
 #include "model/judge.hpp"
 #include "model/plan.hpp"
 #include "model/reach.hpp"
+#include "model/status.hpp"
 
 namespace armctl {
 namespace {
@@ -150,6 +153,43 @@ TEST(Judgement, AgreesWithTheIndependentModel) {
     EXPECT_EQ(j.refusal->value, value) << line;
   }
   EXPECT_GE(rows, 200);
+}
+
+// The manual page's EXIT STATUS section: each tag (".TP", then ".B code")
+// with the source lines after it joined by spaces.
+std::map<std::string, std::string> manual_exit_statuses() {
+  std::ifstream in(ARMCTL_MANUAL_PAGE);
+  std::map<std::string, std::string> entries;
+  std::string line, tag;
+  bool in_section = false, tag_next = false;
+  while (std::getline(in, line)) {
+    if (line.rfind(".SH", 0) == 0) {
+      in_section = line == ".SH EXIT STATUS";
+      tag.clear();
+    } else if (in_section && line == ".TP") {
+      tag_next = true;
+    } else if (in_section && tag_next) {
+      tag = line.rfind(".B ", 0) == 0 ? line.substr(3) : line;
+      tag_next = false;
+    } else if (in_section && !tag.empty()) {
+      std::string& text = entries[tag];
+      text += (text.empty() ? "" : " ") + line;
+    }
+  }
+  return entries;
+}
+
+// The page and the front end show the table's meanings; the manual page
+// must open each status's entry with the same words.
+TEST(Statuses, EachOpensItsManualPageEntryWithItsMeaning) {
+  const auto entries = manual_exit_statuses();
+  ASSERT_FALSE(entries.empty()) << ARMCTL_MANUAL_PAGE;
+  for (const status_meaning& s : statuses) {
+    const auto entry = entries.find(std::to_string(s.code));
+    ASSERT_NE(entry, entries.end()) << "no entry for status " << s.code;
+    EXPECT_EQ(entry->second.substr(0, std::string_view(s.meaning).size()), s.meaning)
+        << "status " << s.code;
+  }
 }
 
 }  // namespace
