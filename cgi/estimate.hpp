@@ -19,4 +19,9 @@ std::int64_t motion_cycles(char letter, std::int64_t count);
 // is two delays of `delay_ns`.
 std::chrono::nanoseconds motion_time(const move_query& q, std::int64_t delay_ns);
 
+// A time as the answers give it: seconds, as a number.
+inline double in_seconds(std::chrono::nanoseconds t) {
+  return static_cast<double>(t.count()) * 1e-9;
+}
+
 }  // namespace armctl::cgi

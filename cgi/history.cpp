@@ -13,7 +13,7 @@ namespace {
 using json = nlohmann::json;
 // An entry holds at most a 4 kB body and a few fields.
 constexpr std::size_t max_entry_bytes = 8192;
-constexpr std::size_t max_file_bytes = (history_bound + 1) * max_entry_bytes;
+constexpr std::size_t max_history_bytes = (history_bound + 1) * max_entry_bytes;
 // The requests that move the arm, whose "before" back returns to.
 constexpr std::string_view moving_requests[] = {"options", "goto", "back"};
 
@@ -30,7 +30,7 @@ json counters_or_null(const std::optional<counters>& c) { return c ? json(*c) : 
 
 std::vector<json> entries_newest_first(const state_dir& dir) {
   std::vector<json> out;
-  const file_text f = read_file(dir, history_file_name, max_file_bytes);
+  const file_text f = read_file(dir, history_file_name, max_history_bytes);
   if (f.failed) return out;
   const std::vector<std::string> lines = whole_lines(f.text);
   for (auto l = lines.rbegin(); l != lines.rend(); ++l) {
@@ -67,7 +67,7 @@ bool append_history(const state_dir& dir, const history_entry& e, std::chrono::m
   if (!file) return false;
   const std::string line = entry_json(e).dump() + "\n";
   std::string text;
-  if (!file->read(text, max_file_bytes)) text.clear();  // unreadable: start again
+  if (!file->read(text, max_history_bytes)) text.clear();  // unreadable: start again
   std::vector<std::string> lines = whole_lines(text);
   if (lines.size() < bound) return file->append(line);
   std::string kept;

@@ -12,8 +12,6 @@
 namespace armctl::cgi {
 namespace {
 
-double seconds(std::chrono::nanoseconds t) { return static_cast<double>(t.count()) * 1e-9; }
-
 std::optional<latch> current_latch(const char* state_dir) {
   const armctl::state_dir dir(state_dir);
   return read_latch(dir);
@@ -38,7 +36,7 @@ std::optional<reply> held_by_latch(const context& c) {
 
 json estimate_fields(const move_query& q, const context& c) {
   const auto t = motion_time(q, c.paths.controller_delay_ns);
-  return {{"estimate_s", seconds(t)},
+  return {{"estimate_s", in_seconds(t)},
           {"bound_s", c.settings.max_motion.count()},
           {"over_the_bound", t > c.settings.max_motion}};
 }

@@ -29,8 +29,6 @@ json wrist_lag_json(const plan& p) {
   return lag;
 }
 
-double seconds(std::chrono::nanoseconds t) { return static_cast<double>(t.count()) * 1e-9; }
-
 json plan_json(const plan& p, std::int64_t delay_ns) {
   const move_query q = moves_of(p);
   json refusals = json::array();
@@ -42,7 +40,7 @@ json plan_json(const plan& p, std::int64_t delay_ns) {
          {"options", option_words(p.moves)},
          {"end_report", report_json(calc(p.target))},
          // Nothing to run takes no time (not even the run's release of the shoulder).
-         {"estimate_s", q.options.empty() ? 0.0 : seconds(motion_time(q, delay_ns))},
+         {"estimate_s", q.options.empty() ? 0.0 : in_seconds(motion_time(q, delay_ns))},
          {"wrist_lag", wrist_lag_json(p)}};
   if (!p.allowed) j["refusals"] = refusals;
   return j;
@@ -112,7 +110,7 @@ bounded_plan judged_within(const counters& start, const counters& goal, const pl
 json bounded_json(const bounded_plan& bp, const plan_bounds& b) {
   json j = plan_json(bp.p, b.delay_ns);
   if (!bp.too_long) return j;
-  j["estimate_s"] = seconds(*bp.too_long);
+  j["estimate_s"] = in_seconds(*bp.too_long);
   j["bound_s"] = std::chrono::duration<double>(b.max_motion).count();
   j["over_the_bound"] = true;
   j["reason"] = "the move would take longer than the bound";

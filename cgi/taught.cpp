@@ -12,7 +12,7 @@ namespace {
 
 using json = nlohmann::json;
 // Far above what the bounds let a file hold (about 200 kB).
-constexpr std::size_t max_file_bytes = 1 << 20;
+constexpr std::size_t max_poses_bytes = 1 << 20;
 
 // A stored pose or sequence is read back through the request rules, so the
 // file can hold nothing that a request could not have stored.
@@ -77,7 +77,7 @@ std::string text_of(const taught& t) {
 }  // namespace
 
 taught_read read_taught(const state_dir& dir) {
-  const file_text f = read_file(dir, poses_file_name, max_file_bytes);
+  const file_text f = read_file(dir, poses_file_name, max_poses_bytes);
   if (f.failed) return {{}, "the poses file cannot be read"};
   return parse_taught(f.text);
 }
@@ -95,7 +95,7 @@ edit_outcome edit_taught(const state_dir& dir, std::chrono::milliseconds wait,
   const auto file = locked_file::hold(dir, poses_file_name, wait);
   if (!file) return edit_outcome::busy;
   std::string text;
-  if (!file->read(text, max_file_bytes)) return edit_outcome::damaged;
+  if (!file->read(text, max_poses_bytes)) return edit_outcome::damaged;
   taught_read r = parse_taught(text);
   if (!r.damage.empty()) return edit_outcome::damaged;
   const edit_outcome o = edit(r.t);
