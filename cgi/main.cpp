@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cgi/answer.hpp"
@@ -58,6 +59,7 @@ constexpr http_status statuses[] = {
     {verdict::queue_full, 503},
     {verdict::busy, 503},
     {verdict::failed, 500},
+    {verdict::no_password_file, 500},  // the server's fault: the error log says why
     {verdict::not_found, 404},
     {verdict::builtin_pose, 409},
     {verdict::store_full, 409},
@@ -271,6 +273,16 @@ void record(const std::string& body, const context& c, const reply& r, int statu
   append_history(dir, e, c.settings.lock_wait);
 }
 
+// The password file cannot be read: no credentials could pass, so asking for
+// others would only hide the fault; the server's error log gets the reason.
+int no_login_possible(const login& l) {
+  std::fprintf(stderr, "armctl-cgi: cannot read the password file %s: %s\n", htpasswd_path,
+               std::strerror(l.error));
+  return emit(code_of(verdict::no_password_file),
+              error_answer("the login cannot be checked: the server cannot read its password "
+                           "file (its error log says why)"));
+}
+
 int handle_request() {
   context c{current_settings(), {}, {state_dir_path, controller_path, controller_delay_ns}};
   const request_meta meta{env("REQUEST_METHOD").value_or(""),
@@ -294,9 +306,11 @@ int handle_request() {
   // Any process of the web server's account can start this program with any
   // environment: the login is checked here, never taken from the server.
   if (needs_login(q)) {
-    const auto user = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
-    if (!user) return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
-    c.user = *user;
+    const login l = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
+    if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
+    if (l.result != login::outcome::accepted)
+      return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
+    c.user = l.user;
   }
   const auto before = recorded(q) ? read_counters(state_dir_path) : std::nullopt;
   const reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);

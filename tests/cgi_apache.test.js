@@ -289,6 +289,16 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.equal((await jsonPost(server, { unlock: true })).status, 409, 'a free lock');
       assert.equal((await jsonPost(server, { options: ['-G', '1'] })).json.status, 0);
     }],
+    ['a password file the CGI cannot read answers 500 to a login, and the error log says why', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      const file = process.env.ARMCTL_CGI_HTPASSWD;
+      fs.renameSync(file, `${file}.away`);
+      const r = await jsonPost(server, { options: ['-G', '1'] }).finally(() => fs.renameSync(`${file}.away`, file));
+      assert.equal(r.status, 500, r.text);
+      const log = path.join(server.root, 'error.log');
+      await until('the error log line', () => fs.readFileSync(log, 'utf8').includes(`cannot read the password file ${file}: No such file or directory`));
+      assert.equal(fs.existsSync(portLog), false);
+    }],
   ];
   for (const [name, row] of rows) it(name, row);
 });

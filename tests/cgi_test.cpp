@@ -1,11 +1,16 @@
 // The CGI's request rules (one table of requests and what each must get) and
-// its JSON answers: refusal reasons from the replay, and the replay's trust.
+// its JSON answers: refusal reasons from the replay, and the replay's trust;
+// the login's outcome.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "cgi/answer.hpp"
+#include "cgi/auth.hpp"
 #include "cgi/estimate.hpp"
 #include "cgi/history.hpp"
 #include "cgi/replay.hpp"
@@ -198,6 +203,25 @@ TEST(Settings, ReadWhatTheyCanAndKeepTheDefaultsForTheRest) {
   EXPECT_EQ(none.lock_wait, std::chrono::milliseconds(10000));
   EXPECT_EQ(none.max_waiting, 8u);
   EXPECT_TRUE(none.origins.empty());
+}
+
+// A password file that cannot be read is told apart from a wrong login:
+// the CGI answers the former 500. "{SHA}5otQ..." is "arm-test-password".
+TEST(Login, AnUnreadablePasswordFileIsNoWrongPassword) {
+  testing::scratch_dir tmp;
+  const std::string file = tmp.file("htpasswd");
+  const std::string basic =
+      "Basic b3BlcmF0b3I6YXJtLXRlc3QtcGFzc3dvcmQ=";  // operator:arm-test-password
+  EXPECT_EQ(authenticated_user(basic, file.c_str()).error, ENOENT);
+  testing::write_file(file, "other:{SHA}5otQEmDN5s/D71Rd5uhAsBLry3k=\n");
+  EXPECT_EQ(authenticated_user(basic, file.c_str()).result, login::outcome::refused);
+  testing::write_file(file, "operator:{SHA}5otQEmDN5s/D71Rd5uhAsBLry3k=\n");
+  EXPECT_EQ(authenticated_user(basic, file.c_str()).user, "operator");
+  ::unlink(file.c_str());
+  ::mkdir(file.c_str(), 0700);
+  const login dir = authenticated_user(basic, file.c_str());
+  EXPECT_EQ(dir.result, login::outcome::file_unreadable);
+  EXPECT_EQ(dir.error, EISDIR);
 }
 
 // The reasons of the guards, in the README's terms: G stops at counter 0 =
