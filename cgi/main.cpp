@@ -123,9 +123,16 @@ int emit(int status, const json& body) {
   return 0;
 }
 
-int refuse(int status, const std::string& message) {
+// A refusal's answer; a foreign Origin's names the origins that are accepted.
+json refusal_answer(const refusal& r) {
+  json body = error_answer(r.message);
+  if (r.accepted_origins) body["accepted_origins"] = *r.accepted_origins;
+  return body;
+}
+
+int refuse(const refusal& r) {
   drain_input();
-  return emit(status, error_answer(message));
+  return emit(r.http_status, refusal_answer(r));
 }
 
 // The settings file over the build's wait bound: suEXEC passes the CGI no
@@ -295,14 +302,13 @@ int handle_request() {
                           &c.settings.origins,
                           env("QUERY_STRING").value_or("")};
   const auto checked = check_meta(meta);
-  if (const auto* r = std::get_if<refusal>(&checked)) return refuse(r->http_status, r->message);
+  if (const auto* r = std::get_if<refusal>(&checked)) return refuse(*r);
   std::string body;
   const auto* get = std::get_if<state_query>(&checked);
   if (get == nullptr && !read_body(std::get<std::size_t>(checked), body))
     return emit(400, error_answer("the body is shorter than Content-Length"));
   const query q = get != nullptr ? query{*get} : parse_body(body);
-  if (const auto* r = std::get_if<refusal>(&q))
-    return emit(r->http_status, error_answer(r->message));
+  if (const auto* r = std::get_if<refusal>(&q)) return emit(r->http_status, refusal_answer(*r));
   // Any process of the web server's account can start this program with any
   // environment: the login is checked here, never taken from the server.
   if (needs_login(q)) {

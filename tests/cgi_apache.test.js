@@ -141,6 +141,9 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       if (status !== 401) assert.equal(typeof r.json.error, 'string', `${name}: no JSON error`);
       else assert.equal(r.headers['www-authenticate'], 'Basic realm="armctl"', name);
     }
+    // The newcomer's page at localhost is told the origin to open it at.
+    const local = await request(server, { headers: Object.assign({ Origin: `http://localhost:${server.port}` }, json), body: move });
+    assert.deepEqual([local.status, local.json.accepted_origins], [403, [`http://127.0.0.1:${server.port}`]]);
     assert.equal(readState('robot_position.dat'), before_);
     assert.equal(fs.existsSync(portLog), false, 'a bad request reached the port');
     assert.equal(readState('lock.dat'), '0\n');

@@ -161,8 +161,12 @@ TEST(RequestMeta, NeedsALengthWithinTheBound) {
   const std::vector<std::string> listed{"https://arm.example", "http://10.0.0.5:8080"};
   meta.origins = &listed;
   EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 403);
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).accepted_origins, listed);
   meta.origin = "http://10.0.0.5:8080";
   EXPECT_TRUE(std::holds_alternative<std::size_t>(check_meta(meta)));
+  meta.origins = nullptr;  // without a list, a foreign Origin is told the server's own
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).accepted_origins,
+            std::vector<std::string>{"https://h"});
 }
 
 // The motion time from the README's rules: a step is one write cycle of two
