@@ -2,7 +2,8 @@
 // state, the taught poses and sequences, or the history; POST with a JSON
 // body runs the controller, estimates or plans a move, goes to a target,
 // stops everything and latches, clears the latch, frees a dead run's lock,
-// re-references the arm, or teaches poses and sequences.
+// re-references the arm, or teaches poses and sequences. Started by hand
+// with --check (never by the web server), it checks its own configuration.
 #include <poll.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "cgi/answer.hpp"
 #include "cgi/auth.hpp"
+#include "cgi/check.hpp"
 #include "cgi/controller.hpp"
 #include "cgi/handler.hpp"
 #include "cgi/history.hpp"
@@ -287,7 +289,7 @@ int no_login_possible(const login& l) {
                std::strerror(l.error));
   return emit(code_of(verdict::no_password_file),
               error_answer("the login cannot be checked: the server cannot read its password "
-                           "file (its error log says why)"));
+                           "file (its error log says why; armctl-cgi --check tells more)"));
 }
 
 int handle_request() {
@@ -325,11 +327,20 @@ int handle_request() {
   return emit(code_of(r.v), r.body);
 }
 
+// The check, for the administrator, as the CGI's own account.
+int check() {
+  const check_paths paths{settings_path, htpasswd_path, state_dir_path, controller_path};
+  const server_identity server{env("SERVER_NAME").value_or(""), env("SERVER_PORT").value_or(""),
+                               env("HTTPS").value_or("") == "on"};
+  return print_findings(check_configuration(paths, server), stdout);
+}
+
 }  // namespace
 
 // Anything thrown (memory exhausted, a body nlohmann cannot hold) is a 500,
 // never a crash without an answer.
-int main() {
+int main(int argc, char** argv) {
+  if (check_requested(argc, argv, std::getenv("GATEWAY_INTERFACE"))) return check();
   try {
     return handle_request();
   } catch (...) {
