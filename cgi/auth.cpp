@@ -45,21 +45,23 @@ const std::string* stored_hash(const password_file& file, std::string_view user)
   return nullptr;
 }
 
+login refused() { return {login::outcome::refused, {}, 0}; }
+
 }  // namespace
 
 login authenticated_user(std::optional<std::string_view> authorization, const char* htpasswd_path) {
   const password_file file = read_password_file(htpasswd_path);
   if (file.error != 0) return {login::outcome::file_unreadable, {}, file.error};
-  const login refused{login::outcome::refused, {}};
-  if (!authorization) return refused;
+  if (!authorization) return refused();
   const std::string pair = decoded_basic(*authorization);
   const auto colon = pair.find(':');
   if (colon == std::string::npos || colon == 0 || pair.find('\0') != std::string::npos)
-    return refused;
+    return refused();
   const std::string user = pair.substr(0, colon);
   const std::string* hash = stored_hash(file, user);
-  if (hash == nullptr || hash->empty()) return refused;
-  if (apr_password_validate(pair.c_str() + colon + 1, hash->c_str()) != APR_SUCCESS) return refused;
+  if (hash == nullptr || hash->empty()) return refused();
+  if (apr_password_validate(pair.c_str() + colon + 1, hash->c_str()) != APR_SUCCESS)
+    return refused();
   return {login::outcome::accepted, user};
 }
 
