@@ -7,15 +7,15 @@
 #include <apr_md5.h>
 
 #include <cctype>
-#include <fstream>
 #include <string>
+
+#include "cgi/passwords.hpp"
 
 namespace armctl::cgi {
 namespace {
 
-// Longer headers or password files are refused unread: no login needs more.
+// Longer headers are refused unread: no login needs more.
 constexpr std::size_t max_token_bytes = 1024;
-constexpr std::size_t max_file_lines = 10000;
 
 bool starts_with_nocase(std::string_view s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
@@ -38,34 +38,31 @@ std::string decoded_basic(std::string_view header) {
   return plain;
 }
 
-// The hash stored for `user`, or nullopt when the file has no such user.
-std::optional<std::string> stored_hash(const char* path, std::string_view user) {
-  std::ifstream in(path);
-  std::string line;
-  for (std::size_t n = 0; n < max_file_lines && std::getline(in, line); ++n) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const auto colon = line.find(':');
-    if (colon != std::string::npos && std::string_view(line).substr(0, colon) == user)
-      return line.substr(colon + 1);
-  }
-  return std::nullopt;
+// The hash stored for `user`, or nullptr when the file has no such user.
+const std::string* stored_hash(const password_file& file, std::string_view user) {
+  for (const password_entry& e : file.entries)
+    if (e.user == user) return &e.hash;
+  return nullptr;
 }
+
+login refused() { return {login::outcome::refused, {}, 0}; }
 
 }  // namespace
 
-std::optional<std::string> authenticated_user(std::optional<std::string_view> authorization,
-                                              const char* htpasswd_path) {
-  if (!authorization) return std::nullopt;
+login authenticated_user(std::optional<std::string_view> authorization, const char* htpasswd_path) {
+  const password_file file = read_password_file(htpasswd_path);
+  if (file.error != 0) return {login::outcome::file_unreadable, {}, file.error};
+  if (!authorization) return refused();
   const std::string pair = decoded_basic(*authorization);
   const auto colon = pair.find(':');
   if (colon == std::string::npos || colon == 0 || pair.find('\0') != std::string::npos)
-    return std::nullopt;
+    return refused();
   const std::string user = pair.substr(0, colon);
-  const auto hash = stored_hash(htpasswd_path, user);
-  if (!hash || hash->empty()) return std::nullopt;
+  const std::string* hash = stored_hash(file, user);
+  if (hash == nullptr || hash->empty()) return refused();
   if (apr_password_validate(pair.c_str() + colon + 1, hash->c_str()) != APR_SUCCESS)
-    return std::nullopt;
-  return user;
+    return refused();
+  return {login::outcome::accepted, user};
 }
 
 }  // namespace armctl::cgi

@@ -30,6 +30,7 @@ enum class verdict {
   queue_full,
   busy,
   failed,
+  no_password_file,  // a login was needed, and the password file could not be read
   not_found,         // no pose or sequence of that name
   builtin_pose,      // home cannot be replaced or deleted
   store_full,        // the bound of stored poses or sequences

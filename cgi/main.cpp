@@ -2,17 +2,20 @@
 // state, the taught poses and sequences, or the history; POST with a JSON
 // body runs the controller, estimates or plans a move, goes to a target,
 // stops everything and latches, clears the latch, frees a dead run's lock,
-// re-references the arm, or teaches poses and sequences.
+// re-references the arm, or teaches poses and sequences. Started by hand
+// with --check (never by the web server), it checks its own configuration.
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cgi/answer.hpp"
 #include "cgi/auth.hpp"
+#include "cgi/check.hpp"
 #include "cgi/controller.hpp"
 #include "cgi/handler.hpp"
 #include "cgi/history.hpp"
@@ -58,6 +61,7 @@ constexpr http_status statuses[] = {
     {verdict::queue_full, 503},
     {verdict::busy, 503},
     {verdict::failed, 500},
+    {verdict::no_password_file, 500},  // the server's fault: the error log says why
     {verdict::not_found, 404},
     {verdict::builtin_pose, 409},
     {verdict::store_full, 409},
@@ -121,9 +125,16 @@ int emit(int status, const json& body) {
   return 0;
 }
 
-int refuse(int status, const std::string& message) {
+// A refusal's answer; a foreign Origin's names the origins that are accepted.
+json refusal_answer(const refusal& r) {
+  json body = error_answer(r.message);
+  if (r.accepted_origins) body["accepted_origins"] = *r.accepted_origins;
+  return body;
+}
+
+int refuse(const refusal& r) {
   drain_input();
-  return emit(status, error_answer(message));
+  return emit(r.http_status, refusal_answer(r));
 }
 
 // The settings file over the build's wait bound: suEXEC passes the CGI no
@@ -271,6 +282,16 @@ void record(const std::string& body, const context& c, const reply& r, int statu
   append_history(dir, e, c.settings.lock_wait);
 }
 
+// The password file cannot be read: no credentials could pass, so asking for
+// others would only hide the fault; the server's error log gets the reason.
+int no_login_possible(const login& l) {
+  std::fprintf(stderr, "armctl-cgi: cannot read the password file %s: %s\n", htpasswd_path,
+               std::strerror(l.error));
+  return emit(code_of(verdict::no_password_file),
+              error_answer("the login cannot be checked: the server cannot read its password "
+                           "file (its error log says why; armctl-cgi --check tells more)"));
+}
+
 int handle_request() {
   context c{current_settings(), {}, {state_dir_path, controller_path, controller_delay_ns}};
   const request_meta meta{env("REQUEST_METHOD").value_or(""),
@@ -283,20 +304,21 @@ int handle_request() {
                           &c.settings.origins,
                           env("QUERY_STRING").value_or("")};
   const auto checked = check_meta(meta);
-  if (const auto* r = std::get_if<refusal>(&checked)) return refuse(r->http_status, r->message);
+  if (const auto* r = std::get_if<refusal>(&checked)) return refuse(*r);
   std::string body;
   const auto* get = std::get_if<state_query>(&checked);
   if (get == nullptr && !read_body(std::get<std::size_t>(checked), body))
     return emit(400, error_answer("the body is shorter than Content-Length"));
   const query q = get != nullptr ? query{*get} : parse_body(body);
-  if (const auto* r = std::get_if<refusal>(&q))
-    return emit(r->http_status, error_answer(r->message));
+  if (const auto* r = std::get_if<refusal>(&q)) return emit(r->http_status, refusal_answer(*r));
   // Any process of the web server's account can start this program with any
   // environment: the login is checked here, never taken from the server.
   if (needs_login(q)) {
-    const auto user = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
-    if (!user) return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
-    c.user = *user;
+    const login l = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
+    if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
+    if (l.result != login::outcome::accepted)
+      return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
+    c.user = l.user;
   }
   const auto before = recorded(q) ? read_counters(state_dir_path) : std::nullopt;
   const reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
@@ -305,11 +327,20 @@ int handle_request() {
   return emit(code_of(r.v), r.body);
 }
 
+// The check, for the administrator, as the CGI's own account.
+int check() {
+  const check_paths paths{settings_path, htpasswd_path, state_dir_path, controller_path};
+  const server_identity server{env("SERVER_NAME").value_or(""), env("SERVER_PORT").value_or(""),
+                               env("HTTPS").value_or("") == "on"};
+  return print_findings(check_configuration(paths, server), stdout);
+}
+
 }  // namespace
 
 // Anything thrown (memory exhausted, a body nlohmann cannot hold) is a 500,
 // never a crash without an answer.
-int main() {
+int main(int argc, char** argv) {
+  if (check_requested(argc, argv, std::getenv("GATEWAY_INTERFACE"))) return check();
   try {
     return handle_request();
   } catch (...) {

@@ -46,25 +46,14 @@ bool all_digits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// This server's origin as the server itself names it: the default port of
-// the scheme is left out, as browsers leave it out.
-std::string canonical_origin(const request_meta& m) {
-  const std::string_view default_port = m.https ? "443" : "80";
-  std::string o = std::string(m.https ? "https://" : "http://") + lower(m.server_name);
-  if (!m.server_port.empty() && m.server_port != default_port)
-    o += ":" + std::string(m.server_port);
-  return o;
-}
-
 // An Origin, when sent, must be one the settings list or, without a list,
 // this very server.
 bool allowed_origin(const request_meta& m) {
   if (!m.origin) return true;
   const std::string origin = lower(*m.origin);
-  if (m.origins != nullptr && !m.origins->empty())
-    return std::any_of(m.origins->begin(), m.origins->end(),
-                       [&](const std::string& o) { return lower(o) == origin; });
-  return !m.server_name.empty() && origin == canonical_origin(m);
+  const std::vector<std::string> accepted = accepted_origins(m);
+  return std::any_of(accepted.begin(), accepted.end(),
+                     [&](const std::string& o) { return lower(o) == origin; });
 }
 
 // Watches the raw parse events for an object that names a key twice:
@@ -384,6 +373,21 @@ std::optional<view> view_of(std::string_view query_string) {
 
 }  // namespace
 
+// The default port of the scheme is left out, as browsers leave it out.
+std::string canonical_origin(const request_meta& m) {
+  const std::string_view default_port = m.https ? "443" : "80";
+  std::string o = std::string(m.https ? "https://" : "http://") + lower(m.server_name);
+  if (!m.server_port.empty() && m.server_port != default_port)
+    o += ":" + std::string(m.server_port);
+  return o;
+}
+
+std::vector<std::string> accepted_origins(const request_meta& m) {
+  if (m.origins != nullptr && !m.origins->empty()) return *m.origins;
+  if (m.server_name.empty()) return {};
+  return {canonical_origin(m)};
+}
+
 std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m) {
   if (m.method == "GET" || m.method == "HEAD") {
     if (const auto what = view_of(m.query_string)) return state_query{*what};
@@ -392,7 +396,8 @@ std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m
                "(with at most a cache buster \"t=...\")");
   }
   if (m.method != "POST") return bad(405, "only GET, HEAD and POST are answered");
-  if (!allowed_origin(m)) return bad(403, "cross-site request: Origin is not this server's");
+  if (!allowed_origin(m))
+    return refusal{403, "cross-site request: Origin is not this server's", accepted_origins(m)};
   if (!m.content_type || !is_json_type(*m.content_type))
     return bad(415, "a move or stop needs Content-Type: application/json");
   if (!m.content_length) return bad(411, "Content-Length is missing");

@@ -37,6 +37,9 @@ struct request_meta {
 struct refusal {
   int http_status;
   std::string message;
+  // A foreign Origin's 403 names the origins that are accepted, so that the
+  // page can tell where it must be opened.
+  std::optional<std::vector<std::string>> accepted_origins{};
 };
 // What a GET reads: the arm's state (no query string), the taught poses or
 // sequences (open), or the history (operators only).
@@ -114,6 +117,12 @@ using query =
     std::variant<refusal, state_query, stop_query, clear_query, unlock_query, estimate_query,
                  move_query, reference_query, save_pose_query, delete_pose_query, plan_query,
                  goto_query, back_query, save_sequence_query, delete_sequence_query>;
+
+// This server's origin as SERVER_NAME, SERVER_PORT and HTTPS name it.
+std::string canonical_origin(const request_meta& m);
+// The origins a POST may come from: the settings' list when it has any,
+// else this server's own (none while its name is unknown).
+std::vector<std::string> accepted_origins(const request_meta& m);
 
 // Checks what can be checked before the body is read: method, origin,
 // type and length, and a GET's query string. A POST goes on with the body's length.

@@ -31,6 +31,7 @@ using setter = bool (*)(std::string_view, front_settings&);
 struct key {
   std::string_view name;
   setter set;
+  const char* rule;  // what a bad value is told
 };
 
 // The bounds keep a typo from making the front end useless or unbounded.
@@ -41,21 +42,24 @@ constexpr key keys[] = {
        if (!bounded(v, 100, 120000, n)) return false;
        s.lock_wait = std::chrono::milliseconds(n);
        return true;
-     }},
+     },
+     "a whole number of milliseconds from 100 to 120000"},
     {"max_waiting",
      [](std::string_view v, front_settings& s) {
        long long n = 0;
        if (!bounded(v, 1, static_cast<long long>(max_places), n)) return false;
        s.max_waiting = static_cast<std::size_t>(n);
        return true;
-     }},
+     },
+     "a whole number from 1 to 256"},
     {"max_motion_s",
      [](std::string_view v, front_settings& s) {
        long long n = 0;
        if (!bounded(v, 1, 3600, n)) return false;
        s.max_motion = std::chrono::seconds(n);
        return true;
-     }},
+     },
+     "a whole number of seconds from 1 to 3600"},
     {"origins",
      [](std::string_view v, front_settings& s) {
        std::vector<std::string> list;
@@ -63,16 +67,23 @@ constexpr key keys[] = {
        for (std::string w; words >> w;) list.push_back(w);
        s.origins = std::move(list);
        return true;
-     }},
+     },
+     "origins separated by spaces"},
 };
+static_assert(max_places == 256, "max_waiting's rule names the queue's size");
 
-void apply_line(std::string_view line, front_settings& s) {
+// Applies one line; why it was passed over, or empty when it was applied
+// (or is blank or a comment).
+std::string apply_line(std::string_view line, front_settings& s) {
   line = trim(line.substr(0, line.find('#')));
+  if (line.empty()) return {};
   const std::size_t eq = line.find('=');
-  if (eq == std::string_view::npos) return;
+  if (eq == std::string_view::npos) return "not \"key = value\"";
   const std::string_view name = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
   for (const key& k : keys)
-    if (k.name == name) k.set(value, s);
+    if (k.name == name)
+      return k.set(value, s) ? std::string() : std::string(name) + " takes " + k.rule;
+  return "unknown key \"" + std::string(name) + "\"";
 }
 
 }  // namespace
@@ -81,6 +92,19 @@ front_settings load_settings(const char* path, front_settings defaults) {
   std::ifstream in(path);
   for (std::string line; in && std::getline(in, line);) apply_line(line, defaults);
   return defaults;
+}
+
+std::vector<ignored_setting> ignored_settings(const char* path) {
+  std::vector<ignored_setting> ignored;
+  std::ifstream in(path);
+  front_settings scratch;
+  std::size_t number = 0;
+  for (std::string line; in && std::getline(in, line);) {
+    ++number;
+    std::string why = apply_line(line, scratch);
+    if (!why.empty()) ignored.push_back({number, std::string(trim(line)), std::move(why)});
+  }
+  return ignored;
 }
 
 front_settings load_settings(const char* path) { return load_settings(path, front_settings{}); }

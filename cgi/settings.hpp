@@ -22,4 +22,13 @@ front_settings load_settings(const char* path);
 // The same over other defaults (the build's or the server's wait bound).
 front_settings load_settings(const char* path, front_settings defaults);
 
+// A line of the settings file that load_settings passes over, and why.
+struct ignored_setting {
+  std::size_t line;  // counted from 1
+  std::string text;
+  std::string why;
+};
+// What load_settings ignores in `path`, for the administrator's check.
+std::vector<ignored_setting> ignored_settings(const char* path);
+
 }  // namespace armctl::cgi

@@ -141,6 +141,9 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       if (status !== 401) assert.equal(typeof r.json.error, 'string', `${name}: no JSON error`);
       else assert.equal(r.headers['www-authenticate'], 'Basic realm="armctl"', name);
     }
+    // The newcomer's page at localhost is told the origin to open it at.
+    const local = await request(server, { headers: Object.assign({ Origin: `http://localhost:${server.port}` }, json), body: move });
+    assert.deepEqual([local.status, local.json.accepted_origins], [403, [`http://127.0.0.1:${server.port}`]]);
     assert.equal(readState('robot_position.dat'), before_);
     assert.equal(fs.existsSync(portLog), false, 'a bad request reached the port');
     assert.equal(readState('lock.dat'), '0\n');
@@ -288,6 +291,16 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.deepEqual([record.by, record.mark], ['operator', `${dead} taking ${bootId()}`]);
       assert.equal((await jsonPost(server, { unlock: true })).status, 409, 'a free lock');
       assert.equal((await jsonPost(server, { options: ['-G', '1'] })).json.status, 0);
+    }],
+    ['a password file the CGI cannot read answers 500 to a login, and the error log says why', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      const file = process.env.ARMCTL_CGI_HTPASSWD;
+      fs.renameSync(file, `${file}.away`);
+      const r = await jsonPost(server, { options: ['-G', '1'] }).finally(() => fs.renameSync(`${file}.away`, file));
+      assert.equal(r.status, 500, r.text);
+      const log = path.join(server.root, 'error.log');
+      await until('the error log line', () => fs.readFileSync(log, 'utf8').includes(`cannot read the password file ${file}: No such file or directory`));
+      assert.equal(fs.existsSync(portLog), false);
     }],
   ];
   for (const [name, row] of rows) it(name, row);

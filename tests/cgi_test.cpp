@@ -1,11 +1,18 @@
 // The CGI's request rules (one table of requests and what each must get) and
-// its JSON answers: refusal reasons from the replay, and the replay's trust.
+// its JSON answers: refusal reasons from the replay, and the replay's trust;
+// the login's outcome, and the administrator's configuration check.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "cgi/answer.hpp"
+#include "cgi/auth.hpp"
+#include "cgi/check.hpp"
 #include "cgi/estimate.hpp"
 #include "cgi/history.hpp"
 #include "cgi/replay.hpp"
@@ -156,8 +163,12 @@ TEST(RequestMeta, NeedsALengthWithinTheBound) {
   const std::vector<std::string> listed{"https://arm.example", "http://10.0.0.5:8080"};
   meta.origins = &listed;
   EXPECT_EQ(std::get<refusal>(check_meta(meta)).http_status, 403);
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).accepted_origins, listed);
   meta.origin = "http://10.0.0.5:8080";
   EXPECT_TRUE(std::holds_alternative<std::size_t>(check_meta(meta)));
+  meta.origins = nullptr;  // without a list, a foreign Origin is told the server's own
+  EXPECT_EQ(std::get<refusal>(check_meta(meta)).accepted_origins,
+            std::vector<std::string>{"https://h"});
 }
 
 // The motion time by the rules of docs/http-api.md: a step is one write cycle of two
@@ -198,6 +209,93 @@ TEST(Settings, ReadWhatTheyCanAndKeepTheDefaultsForTheRest) {
   EXPECT_EQ(none.lock_wait, std::chrono::milliseconds(10000));
   EXPECT_EQ(none.max_waiting, 8u);
   EXPECT_TRUE(none.origins.empty());
+}
+
+// The administrator's check, on a good configuration in a scratch directory
+// with one thing broken per row; the row names the one problem it must find.
+struct check_case {
+  const char* name;
+  std::function<void(const check_paths&)> spoil;
+  const char* problem;  // null: every finding is ok
+};
+void PrintTo(const check_case& c, std::ostream* os) { *os << c.name; }
+
+const check_case check_cases[] = {
+    {"good", [](const check_paths&) {}, nullptr},
+    // Run as root, modes stop no read: a directory stands for an unreadable file.
+    {"password_file_unreadable",
+     [](const check_paths& p) {
+       ::unlink(p.htpasswd);
+       ::mkdir(p.htpasswd, 0700);
+     },
+     "password file"},
+    {"no_operator", [](const check_paths& p) { testing::write_file(p.htpasswd, "# none\n"); },
+     "sudo htpasswd -B"},
+    {"bad_settings_line",
+     [](const check_paths& p) {
+       testing::write_file(p.settings, "wait_ms = 2500\nmax_waiting = 0\n");
+     },
+     "line 2"},
+    {"origin_with_a_path",
+     [](const check_paths& p) { testing::write_file(p.settings, "origins = http://arm.local/\n"); },
+     "has a path"},
+};
+
+class Check : public ::testing::TestWithParam<check_case> {};
+
+TEST_P(Check, FindsTheOneProblemOfTheRow) {
+  testing::scratch_dir tmp;
+  const std::string settings = tmp.file("armctl-cgi.conf"), htpasswd = tmp.file("htpasswd"),
+                    controller = tmp.file("armctl"), dir = tmp.file("state");
+  testing::write_file(settings, "wait_ms = 2500\norigins = http://arm.local:8080\n");
+  testing::write_file(htpasswd, "operator:{SHA}5otQEmDN5s/D71Rd5uhAsBLry3k=\n");
+  testing::write_file(controller, "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(controller.c_str(), 0750), 0);
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  testing::write_file(dir + "/lock.dat", "0\n");
+  testing::write_file(dir + "/robot_position.dat", "0 0 0 0 0 0 \n");
+  const check_paths paths{settings.c_str(), htpasswd.c_str(), dir.c_str(), controller.c_str()};
+  GetParam().spoil(paths);
+  const std::vector<finding> found = check_configuration(paths, {"arm.local", "8080", false});
+  std::vector<std::string> problems;
+  for (const finding& f : found)
+    if (!f.ok) problems.push_back(f.text);
+  const char* want = GetParam().problem;
+  ASSERT_EQ(problems.size(), want ? 1u : 0u) << ::testing::PrintToString(problems);
+  if (want) {
+    EXPECT_NE(problems[0].find(want), std::string::npos) << problems[0];
+  }
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), std::fclose);
+  EXPECT_EQ(print_findings(found, out.get()), want ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Check, ::testing::ValuesIn(check_cases),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+// A query string without '=' reaches the arguments through the web server.
+TEST(CheckMode, IsNeverStartedByTheWebServer) {
+  const char* const argv[] = {"armctl-cgi", "--check"};
+  EXPECT_TRUE(check_requested(2, argv, nullptr));
+  EXPECT_FALSE(check_requested(2, argv, "CGI/1.1"));
+}
+
+// A password file that cannot be read is told apart from a wrong login:
+// the CGI answers the former 500. "{SHA}5otQ..." is "arm-test-password".
+TEST(Login, AnUnreadablePasswordFileIsNoWrongPassword) {
+  testing::scratch_dir tmp;
+  const std::string file = tmp.file("htpasswd");
+  const std::string basic =
+      "Basic b3BlcmF0b3I6YXJtLXRlc3QtcGFzc3dvcmQ=";  // operator:arm-test-password
+  EXPECT_EQ(authenticated_user(basic, file.c_str()).error, ENOENT);
+  testing::write_file(file, "other:{SHA}5otQEmDN5s/D71Rd5uhAsBLry3k=\n");
+  EXPECT_EQ(authenticated_user(basic, file.c_str()).result, login::outcome::refused);
+  testing::write_file(file, "operator:{SHA}5otQEmDN5s/D71Rd5uhAsBLry3k=\n");
+  EXPECT_EQ(authenticated_user(basic, file.c_str()).user, "operator");
+  ::unlink(file.c_str());
+  ::mkdir(file.c_str(), 0700);
+  const login dir = authenticated_user(basic, file.c_str());
+  EXPECT_EQ(dir.result, login::outcome::file_unreadable);
+  EXPECT_EQ(dir.error, EISDIR);
 }
 
 // The reasons of the guards, in the manual page's terms: G stops at counter 0 =

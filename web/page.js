@@ -32,6 +32,7 @@
     front: null, // the CGI's view: { stopped, by, at, deadRun }, null without an answer
     estimates: {}, // per jog row: { count, seconds, over, bound }
     login: 'unknown', // 'in' or 'out' once a request that needs the login has its answer
+    wrongAddress: null, // why no POST from this address is accepted, or null
   };
 
   const $ = (id) => document.getElementById(id);
@@ -366,8 +367,9 @@
     $('freshness').textContent = freshnessText(picture, now);
 
     const error = $('error');
-    error.hidden = !state.positionError;
-    error.textContent = state.positionError || '';
+    const alerts = [state.positionError, state.wrongAddress].filter(Boolean);
+    error.hidden = alerts.length === 0;
+    error.textContent = alerts.join(' ');
 
     if (state.pose) {
       const limits = A.limitsOf(state.pose);
@@ -418,6 +420,16 @@
     }
   }
 
+  // The CGI refuses a POST whose Origin it does not accept before it looks
+  // at the login, and names the origins it accepts: the page is the same
+  // path at the first of them.
+  function wrongAddressText(accepted) {
+    const here = window.location.origin;
+    if (!accepted.length) return `This server names no address it accepts requests from (the page was opened at ${here}): its administrator can run armctl-cgi --check.`;
+    return `This server accepts requests only from ${accepted.join(' or ')} — open the page at ${accepted[0]}${window.location.pathname} (it was opened at ${here}).`;
+  }
+  const errorText = (answer) => (Array.isArray(answer.accepted_origins) ? wrongAddressText(answer.accepted_origins) : answer.error);
+
   async function post(body) {
     const response = await fetch(CGI, {
       method: 'POST',
@@ -425,8 +437,11 @@
       body: JSON.stringify(body),
       cache: 'no-store',
     });
-    if (!OPEN_REQUESTS.includes(Object.keys(body)[0])) noteLogin(response.status);
-    return { http: response.status, answer: await readAnswer(response) };
+    const answer = await readAnswer(response);
+    const foreign = response.status === 403 && answer !== null && Array.isArray(answer.accepted_origins);
+    state.wrongAddress = foreign ? wrongAddressText(answer.accepted_origins) : null;
+    if (!foreign && !OPEN_REQUESTS.includes(Object.keys(body)[0])) noteLogin(response.status);
+    return { http: response.status, answer };
   }
 
   // A GET with a query: ?poses, ?sequences, ?history.
@@ -455,7 +470,7 @@
     if (expected) lines.push(`The page expected a refusal: ${expected}.`);
     if (!answer) lines.push(`HTTP ${http}: no answer from the controller's front end.`);
     else if (answer.error) {
-      lines.push(`HTTP ${http}: ${answer.error}`);
+      lines.push(`HTTP ${http}: ${errorText(answer)}`);
       if (answer.stopped) lines.push(`Stopped by ${answer.stopped_by} at ${answer.stopped_at}.`);
       if (answer.estimate_s !== undefined) lines.push(`Estimated motion ${answer.estimate_s.toFixed(1)} s; the bound is ${answer.bound_s} s.`);
       if (answer.plan && !answer.plan.allowed) lines.push(...planRefusalLines(answer.plan));
@@ -630,6 +645,7 @@
     if (needs.still && player.running) return `busy: the sequence "${player.name}" is playing`;
     if (needs.settled && state.lock.held) return 'busy: a run holds the lock, and the counters are those from before it';
     if (needs.unlatched && f && f.stopped) return `latched: stopped by ${f.by || 'an unknown user'} at ${f.at || 'an unknown time'}; clear the stop first`;
+    if (needs.login && state.wrongAddress) return 'this address cannot send requests: see the message at the top of the page';
     if (needs.login && state.login === 'out') return 'not logged in: use "Log in" at the top of the page';
     return null;
   }
@@ -813,7 +829,7 @@
     try {
       const { http, answer } = await post({ plan: target });
       if (http === 200 && answer) plan = answer;
-      else problem = `no plan: HTTP ${http}${answer && answer.error ? `: ${answer.error}` : ''}`;
+      else problem = `no plan: HTTP ${http}${answer && answer.error ? `: ${errorText(answer)}` : ''}`;
     } catch {
       problem = 'no plan: no answer';
     }
@@ -1082,9 +1098,10 @@
   // ---- buttons ------------------------------------------------------------------
 
   function renderLogin() {
-    const words = { unknown: 'Login: not asked yet (the browser asks at the first move)', in: 'Logged in', out: 'Not logged in' };
-    $('login-state').textContent = words[state.login];
-    $('login-state').dataset.login = state.login;
+    const words = { unknown: 'Login: not asked yet (the browser asks at the first move)', in: 'Logged in', out: 'Not logged in', address: 'Requests refused at this address' };
+    const shown = state.wrongAddress ? 'address' : state.login;
+    $('login-state').textContent = words[shown];
+    $('login-state').dataset.login = shown;
     $('login').hidden = state.login === 'in';
   }
 
@@ -1169,6 +1186,9 @@
     drawBackdrop();
     render();
     poll();
+    // An estimate moves nothing and needs no login: its answer tells at once
+    // whether this address may send requests at all.
+    post({ estimate: ['-Q'] }).then(render, () => {});
     setInterval(tick, 500);
     // A hidden tab's timers are slowed; its picture's age is checked again the
     // moment it is shown.

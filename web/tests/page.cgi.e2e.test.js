@@ -172,4 +172,14 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
       assert.equal(pageSays, plan.json.reason === 'out of reach', `${t}: ${plan.text}`);
     }
   });
+
+  it('opened at localhost, names the address to open and claims no login', async () => {
+    const other = await browser.newPage();
+    await other.goto(server.url.replace('127.0.0.1', 'localhost'));
+    await other.waitForFunction(() => /open the page at/.test(document.getElementById('error').textContent));
+    const seen = await other.evaluate(() => [document.getElementById('error').textContent, document.getElementById('login-state').dataset.login, document.getElementById('jog-H').disabled]);
+    await other.close();
+    assert.ok(seen[0].includes(`open the page at ${server.url} (it was opened at http://localhost:${server.port})`), seen[0]);
+    assert.deepEqual(seen.slice(1), ['address', true]);
+  });
 });
