@@ -28,7 +28,7 @@ fi
 
 # Only configured, never built: clang-tidy needs the compile commands.
 cmake -S . -B build/tidy -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-  -DBUILD_TESTING=OFF -DARMCTL_CGI=ON -DARMCTL_PORT=sim -DARMCTL_STATE_DIR="$PWD/build/tidy/statedir" >/dev/null
+  -DBUILD_TESTING=OFF -DARMCTL_CGI=ON -DARMCTL_CGI_UNITY=OFF -DARMCTL_PORT=sim -DARMCTL_STATE_DIR="$PWD/build/tidy/statedir" >/dev/null
 mapfile -t sources < <(python3 -c '
 import json, os
 entries = json.load(open("build/tidy/compile_commands.json"))

@@ -11,7 +11,8 @@
 namespace armctl::cgi {
 namespace {
 
-std::string_view trim(std::string_view s) {
+// Blanks around a line of the file, carriage returns among them.
+std::string_view trim_line(std::string_view s) {
   const auto first = s.find_first_not_of(" \t\r");
   if (first == std::string_view::npos) return {};
   return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
@@ -75,11 +76,12 @@ static_assert(max_places == 256, "max_waiting's rule names the queue's size");
 // Applies one line; why it was passed over, or empty when it was applied
 // (or is blank or a comment).
 std::string apply_line(std::string_view line, front_settings& s) {
-  line = trim(line.substr(0, line.find('#')));
+  line = trim_line(line.substr(0, line.find('#')));
   if (line.empty()) return {};
   const std::size_t eq = line.find('=');
   if (eq == std::string_view::npos) return "not \"key = value\"";
-  const std::string_view name = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+  const std::string_view name = trim_line(line.substr(0, eq)),
+                         value = trim_line(line.substr(eq + 1));
   for (const key& k : keys)
     if (k.name == name)
       return k.set(value, s) ? std::string() : std::string(name) + " takes " + k.rule;
@@ -102,7 +104,7 @@ std::vector<ignored_setting> ignored_settings(const char* path) {
   for (std::string line; in && std::getline(in, line);) {
     ++number;
     std::string why = apply_line(line, scratch);
-    if (!why.empty()) ignored.push_back({number, std::string(trim(line)), std::move(why)});
+    if (!why.empty()) ignored.push_back({number, std::string(trim_line(line)), std::move(why)});
   }
   return ignored;
 }
