@@ -69,7 +69,11 @@ if ! ls "$old_dir"/armctl_1.0-1_amd64.deb >/dev/null 2>&1; then
   echo "== package: building the 1.0 package from $last_1_0 (kept in $old_dir)"
   rm -rf "$old_dir" && mkdir -p "$old_dir/src"
   git archive "$last_1_0" | tar -x -C "$old_dir/src"
-  (cd "$old_dir/src" && cmake --workflow --preset deb) >"$probe/build.log" 2>&1 || { cat "$probe/build.log"; exit 1; }
+  # Only its files and maintainer scripts matter to the upgrade: -O1 builds it in
+  # about two thirds of the time of the package's own -O3.
+  (cd "$old_dir/src" && cmake --preset deb -DCMAKE_CXX_FLAGS_RELEASE='-O1 -DNDEBUG' &&
+     cmake --build --preset deb && cpack --preset deb) >"$probe/build.log" 2>&1 ||
+    { cat "$probe/build.log"; exit 1; }
   mv "$old_dir"/src/build/packages/armctl_1.0-1_amd64.deb "$old_dir/" && rm -rf "$old_dir/src"
 fi
 old=$old_dir/armctl_1.0-1_amd64.deb
