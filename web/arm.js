@@ -384,6 +384,7 @@
     SEGMENTS,
     LIMITS,
     COUNTERS,
+    REQUESTS: model.requests,
     RECORDS,
     rect,
     polar,

@@ -493,12 +493,12 @@
 
   function countOf(i) {
     const n = Number($(`jog-count-${i}`).value);
-    return Number.isInteger(n) && n >= 0 && n <= 99999 ? n : null;
+    return Number.isInteger(n) && n >= 0 && n <= A.REQUESTS.max_count ? n : null;
   }
 
   function expectedRefusal(letter, i) {
     const n = countOf(i);
-    if (n === null) return 'the step count must be a whole number from 0 to 99999';
+    if (n === null) return `the step count must be a whole number from 0 to ${A.REQUESTS.max_count}`;
     return state.counters ? A.wouldRefuse(state.counters, letter, n) : null;
   }
 
@@ -586,7 +586,7 @@
     $('jog').tBodies[0].replaceChildren(
       ...A.COUNTERS.map((c, i) => {
         const tr = document.createElement('tr');
-        const input = Object.assign(document.createElement('input'), { id: `jog-count-${i}`, type: 'number', min: '0', max: '99999', value: '100' });
+        const input = Object.assign(document.createElement('input'), { id: `jog-count-${i}`, type: 'number', min: '0', max: String(A.REQUESTS.max_count), value: '100' });
         input.addEventListener('input', () => { delete state.estimates[i]; markJog(); askEstimate(i); });
         const cell = (child) => { const td = document.createElement('td'); td.append(child); return td; };
         const button = (letter) => {
@@ -622,10 +622,10 @@
   const NEEDS_CHANGE = { login: true, idle: true };
   const NEEDS_LOGIN = { login: true };
 
-  // The CGI's rules for what is stored, checked here before sending.
-  const NAME = /^[A-Za-z0-9 _-]{1,32}$/;
-  const NAME_RULE = '1 to 32 letters, digits, spaces, - or _';
-  const SEQUENCE_LIMITS = { steps: 50, pauseMs: 600000, repeat: 100 };
+  // The CGI's rules for what is stored, checked here before sending; the
+  // limits are the CGI's own, from the model.
+  const NAME_CHARACTERS = /^[A-Za-z0-9 _-]*$/;
+  const nameRule = () => `1 to ${A.REQUESTS.max_name_length} letters, digits, spaces, - or _`;
   // A plan that no order allows lists the first few orders' refusals.
   const SHOWN_REFUSALS = 6;
   const LIST_REFRESH_MS = 15000;
@@ -662,7 +662,7 @@
 
   function nameProblem(name, what) {
     if (name === '') return `give the ${what} a name`;
-    if (!NAME.test(name)) return `a name is ${NAME_RULE}`;
+    if (!NAME_CHARACTERS.test(name) || name.length > A.REQUESTS.max_name_length) return `a name is ${nameRule()}`;
     if (what === 'pose' && teach.poses.some((p) => p.builtin && p.name === name)) return `${name} is built in and cannot be replaced`;
     return null;
   }
@@ -988,15 +988,16 @@
 
   function stepProblem() {
     if (!$('step-pose').value) return 'no pose to add';
-    if (!wholeIn($('step-pause').value, 0, SEQUENCE_LIMITS.pauseMs)) return `the pause is 0 to ${SEQUENCE_LIMITS.pauseMs} ms`;
-    if (teach.draft.length >= SEQUENCE_LIMITS.steps) return `at most ${SEQUENCE_LIMITS.steps} steps`;
+    const { max_pause_ms: pauseMs, max_sequence_steps: steps } = A.REQUESTS;
+    if (!wholeIn($('step-pause').value, 0, pauseMs)) return `the pause is 0 to ${pauseMs} ms`;
+    if (teach.draft.length >= steps) return `at most ${steps} steps`;
     return null;
   }
 
   function sequenceProblem() {
     return nameProblem($('sequence-name').value, 'sequence')
       || (teach.draft.length ? null : 'add at least one step')
-      || (wholeIn($('sequence-repeat').value, 1, SEQUENCE_LIMITS.repeat) ? null : `repeat 1 to ${SEQUENCE_LIMITS.repeat} times`);
+      || (wholeIn($('sequence-repeat').value, 1, A.REQUESTS.max_repeat) ? null : `repeat 1 to ${A.REQUESTS.max_repeat} times`);
   }
 
   function fillDraft() {
@@ -1140,6 +1141,10 @@
         return labelEl;
       })
     );
+    const R = A.REQUESTS;
+    for (const id of ['pose-name', 'sequence-name']) $(id).maxLength = R.max_name_length;
+    $('sequence-repeat').max = String(R.max_repeat);
+    $('step-pause').max = String(R.max_pause_ms);
     const on = (id, event, f) => $(id).addEventListener(event, f);
     on('arm-view', 'click', clickTarget);
     for (const b of document.querySelectorAll('#tip-jog button')) b.addEventListener('click', () => tipJog(b));

@@ -95,6 +95,8 @@ describe('the page over a state directory written by hand', { concurrency: false
     assert.equal(seen.held, '0');
     assert.equal(seen.error, null);
     assert.match(seen.freshness, /^Read \S+, \d+ s ago/);
+    const shown = await page.evaluate(() => ['pose-name', 'sequence-name', 'sequence-repeat', 'step-pause', 'jog-count-0'].map((id) => document.getElementById(id)).map((e) => (e.type === 'text' ? e.maxLength : Number(e.max))));
+    assert.deepEqual(shown, ['max_name_length', 'max_name_length', 'max_repeat', 'max_pause_ms', 'max_count'].map((k) => A.REQUESTS[k]));
   });
 
   it('redraws when the position file changes', { timeout: TEST_MS }, async () => {
