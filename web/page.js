@@ -166,13 +166,9 @@
     const width = VIEW.right - VIEW.left;
     g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipAbove)), width, height: L.tipAbove - L.tipBelow, class: 'band' }));
     g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipBelow)), width, height: L.tipBelow - L.tipBelowFar, class: 'band-far' }));
-    const letters = (name) => A.CONDITIONS[name].letters.join(' ');
-    const marks = [
-      [L.tipAbove, `tip +${L.tipAbove}: ${letters('tip_below_10')}`],
-      [L.tipBelow, `tip ${L.tipBelow}: ${letters('tip_above_minus_10')}`],
-      [L.tipBelowFar, `tip ${L.tipBelowFar}: ${letters('tip_above_minus_10_5')}`],
-    ];
-    for (const [h, text] of marks) {
+    for (const c of A.TIP_BOUNDS) {
+      const h = c.limit;
+      const text = `tip ${h > 0 ? '+' : ''}${h}: ${c.letters.join(' ')}`;
       g.append(line({ x: VIEW.left, y: at(h) }, { x: VIEW.right, y: at(h) }, 'band-edge'));
       g.append(label({ x: VIEW.right - 0.3, y: at(h) + (h === L.tipBelowFar ? -0.9 : 0.3) }, text, 'band-label', 'end'));
     }
@@ -267,23 +263,11 @@
   }
 
   function fillLimits(limits) {
-    const t = limits.tipHeight;
-    const status = (within) => (within ? 'within' : 'beyond');
-    const rowOf = (name, value, within) => {
-      const c = A.CONDITIONS[name];
-      return [c.quantity, value, c.rule, c.letters.join(' '), status(within)];
-    };
-    const rows = [
-      rowOf('tip_below_10', t.value, t.withinAbove),
-      rowOf('tip_above_minus_10', t.value, t.withinBelow),
-      rowOf('tip_above_minus_10_5', t.value, t.withinBelowFar),
-      rowOf('elbow_bend_below_50', limits.elbowBend.value, limits.elbowBend.within),
-      rowOf('wrist_bend_below_80', limits.wristBend.value, limits.wristBend.within),
-      rowOf('shoulder_above_minus_40', limits.shoulderAngle.value, limits.shoulderAngle.within),
-    ];
     $('limits').tBodies[0].replaceChildren(
-      ...rows.map(([name, value, allowed, letters, state], i) =>
-        row([name, A.formatG(value), allowed, letters], { id: `limit-${i}`, class: `limit ${state}`, 'data-status': state }))
+      ...limits.each.map(({ condition: c, value, within }, i) => {
+        const state = within ? 'within' : 'beyond';
+        return row([c.quantity, A.formatG(value), c.rule, c.letters.join(' ')], { id: `limit-${i}`, class: `limit ${state}`, 'data-status': state });
+      })
     );
   }
 

@@ -115,8 +115,8 @@ describe('the page over a state directory written by hand', { concurrency: false
     const seen = await until(page, (s) => s.counters[1] === 2000, 'the new counters');
     const limits = A.limitsOf(A.poseOf([0, 2000, 3700, 0, 300, 0]));
     assert.ok(!limits.elbowBend.within && !limits.wristBend.within && !limits.tipHeight.withinAbove);
-    // Rows: tip < 10, tip > -10, tip > -10.5, elbow bend, wrist bend, shoulder angle.
-    assert.deepEqual(seen.limits, ['beyond', 'within', 'within', 'beyond', 'beyond', 'within']);
+    // Rows: tip < 10, tip > -10, tip > -10.5, shoulder angle, elbow bend, wrist bend.
+    assert.deepEqual(seen.limits, ['beyond', 'within', 'within', 'within', 'beyond', 'beyond']);
   });
 
   it('follows the lock file', { timeout: TEST_MS }, async () => {
