@@ -3,7 +3,7 @@
 // The joints, letters, conditions, limits and statuses are the controller's
 // own, from arm-model.json, which the build writes from its tables: in node
 // the file at ARMCTL_MODEL_JSON (or beside this one), in the page the object
-// that page.js fetches and hands to ArmGeometry.fromModel.
+// that page.js fetches and hands to ArmModel.fromModel.
 (function (root, build) {
   if (typeof module === 'object' && module.exports) {
     const fs = require('node:fs');
@@ -11,7 +11,7 @@
     const file = process.env.ARMCTL_MODEL_JSON || path.join(__dirname, 'arm-model.json');
     module.exports = build(JSON.parse(fs.readFileSync(file, 'utf8')));
   } else {
-    root.ArmGeometry = { fromModel: build };
+    root.ArmModel = { fromModel: build };
   }
 })(typeof self !== 'undefined' ? self : this, function (model) {
   'use strict';

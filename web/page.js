@@ -1162,7 +1162,7 @@
     try {
       const response = await fetch(MODEL_FILE, { cache: 'no-store' });
       if (!response.ok) throw new Error(`HTTP ${response.status}`);
-      A = window.ArmGeometry.fromModel(await response.json());
+      A = window.ArmModel.fromModel(await response.json());
     } catch (e) {
       const error = $('error');
       error.hidden = false;
