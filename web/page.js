@@ -610,7 +610,8 @@
   // limits are the CGI's own, from the model.
   const NAME_CHARACTERS = /^[A-Za-z0-9 _-]*$/;
   const nameRule = () => `1 to ${A.REQUESTS.max_name_length} letters, digits, spaces, - or _`;
-  // A plan that no order allows lists the first few orders' refusals.
+  // A plan that no order allows lists its first few refusals, each with the
+  // orders it ends.
   const SHOWN_REFUSALS = 6;
   const LIST_REFRESH_MS = 15000;
 
@@ -663,10 +664,13 @@
 
   function planRefusalLines(p) {
     const lines = [`Not allowed${p.reason ? `: ${p.reason}` : ''}.`];
-    const orders = p.refusals || [];
-    for (const o of orders.slice(0, SHOWN_REFUSALS))
-      lines.push(`Order ${o.order}: -${o.letter} (move ${o.index + 1}) refused: ${breachText(o.reason)}`);
-    if (orders.length > SHOWN_REFUSALS) lines.push(`… and ${orders.length - SHOWN_REFUSALS} more orders, each refused.`);
+    const refusals = p.refusals || [];
+    for (const r of refusals.slice(0, SHOWN_REFUSALS)) {
+      const [first] = r.orders;
+      const others = r.orders.length > 1 ? ` and ${r.orders.length - 1} more` : '';
+      lines.push(`Order ${first}${others}: -${r.letter} (move ${first.indexOf(r.letter) + 1} of ${first}) refused: ${breachText(r.reason)}`);
+    }
+    if (refusals.length > SHOWN_REFUSALS) lines.push(`… and ${refusals.length - SHOWN_REFUSALS} more refusals, each of other orders.`);
     return lines;
   }
 
