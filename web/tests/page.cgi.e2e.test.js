@@ -8,13 +8,12 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { installPage, launchBrowser } = require('./support.js');
+const { installPage, launchBrowser, positionText, until: untilShown } = require('./support.js');
 const { startApache, request, jsonPost, writeState } = require('../../tests/apache_server.js');
 const A = require('../arm.js');
 
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
 const WAIT_MS = 15000;
-const positionText = (c) => c.map((v) => `${v} `).join('') + '\n';
 const counters = () => fs.readFileSync(path.join(DIR, 'robot_position.dat'), 'utf8').trim().split(/\s+/).map(Number);
 
 function look(page) {
@@ -34,16 +33,7 @@ function look(page) {
   }));
 }
 
-async function until(page, want, what) {
-  const deadline = Date.now() + WAIT_MS;
-  let seen;
-  while (Date.now() < deadline) {
-    seen = await look(page);
-    if (want(seen)) return seen;
-    await page.waitForTimeout(50);
-  }
-  assert.fail(`page did not show ${what} within ${WAIT_MS} ms; it showed ${JSON.stringify(seen)}`);
-}
+const until = (page, want, what) => untilShown(look, page, want, what, WAIT_MS);
 
 describe('the page drives the arm through armctl-cgi', { concurrency: false, timeout: 150000 }, () => {
   let server, browser, page;

@@ -11,7 +11,7 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const A = require('../arm.js');
-const { installPage, linesAgree, scratchDir, startServer, launchBrowser } = require('./support.js');
+const { installPage, linesAgree, scratchDir, startServer, launchBrowser, positionText, until: untilShown } = require('./support.js');
 
 const WAIT_MS = 10000; // several polls of the page
 const TEST_MS = 90000;
@@ -43,19 +43,7 @@ function look(page) {
   });
 }
 
-// Waits, within a bound, for the page to show what `want` accepts.
-async function until(page, want, what) {
-  const deadline = Date.now() + WAIT_MS;
-  let seen;
-  while (Date.now() < deadline) {
-    seen = await look(page);
-    if (want(seen)) return seen;
-    await page.waitForTimeout(100);
-  }
-  assert.fail(`page did not show ${what} within ${WAIT_MS} ms; it showed ${JSON.stringify(seen)}`);
-}
-
-const positionText = (counters) => counters.map((c) => `${c} `).join('') + '\n';
+const until = (page, want, what) => untilShown(look, page, want, what, WAIT_MS);
 const sameReport = (shown, lines) => shown.length === 5 && shown.every((l, i) => linesAgree(l, lines[i]));
 
 function expectPose(seen, counters) {
