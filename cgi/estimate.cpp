@@ -1,5 +1,5 @@
-// The estimate reads the arm model's command table for a letter's kind, so
-// that it never decides by rules of its own which letters move the wrist.
+// The estimate takes each letter's write cycles from the arm model, so that
+// it never counts the motors' cycles by rules of its own.
 #include "cgi/estimate.hpp"
 
 #include <cstdlib>
@@ -9,23 +9,20 @@
 namespace armctl::cgi {
 namespace {
 
-constexpr std::int64_t wrist_cycles_per_chunk = 2 * (std::int64_t{wrist_chunk} + 1);
 // lock_shoulder before each option, unlock_shoulder once at the end.
 constexpr std::int64_t hold_cycles_per_option = 1;
-constexpr std::int64_t release_cycles_per_run = 1;
+constexpr std::int64_t shoulder_release_cycles = 1;
 constexpr std::int64_t delays_per_cycle = 2;
 
 }  // namespace
 
 std::int64_t motion_cycles(char letter, std::int64_t count) {
   const command* c = find_command(letter);
-  if (c == nullptr || c->kind == command_kind::report) return 0;  // Q: no motor
-  if (c->how.wrist) return count / wrist_chunk * wrist_cycles_per_chunk;
-  return count + 1;
+  return c == nullptr ? 0 : armctl::motion_cycles(*c, count);
 }
 
 std::chrono::nanoseconds motion_time(const move_query& q, std::int64_t delay_ns) {
-  std::int64_t cycles = release_cycles_per_run;
+  std::int64_t cycles = shoulder_release_cycles;
   for (const option& o : q.options)
     cycles += hold_cycles_per_option +
               motion_cycles(o.letter, o.count ? std::strtoll(o.count->c_str(), nullptr, 10) : 0);

@@ -9,9 +9,8 @@
 
 namespace armctl::cgi {
 
-// Write cycles of one option's motion: a step is one cycle and a single-motor
-// move adds its release cycle; a wrist move makes 22 cycles per whole chunk
-// of ten (ten steps and a release for each of its two motors); Q none.
+// Write cycles of one option's motion, as the arm model counts them; none
+// for a letter the model does not know.
 std::int64_t motion_cycles(char letter, std::int64_t count);
 
 // The whole run: each option's motion, plus the shoulder's hold cycle that

@@ -14,12 +14,32 @@ namespace {
 
 using json = nlohmann::json;
 
-json refusal_json(const refused_order& r) {
-  const command* c = find_command(r.order.at(r.index));
-  return {{"order", r.order},
-          {"letter", std::string(1, r.order.at(r.index))},
-          {"index", r.index},
-          {"reason", c ? reason_json(reason_of(*c, r.why)) : json(nullptr)}};
+bool same_breach(const breach& a, const breach& b) {
+  return a.kind == b.kind && a.broken == b.broken && a.value == b.value && a.limit == b.limit &&
+         a.at == b.at && a.on_the_way == b.on_the_way;
+}
+
+// The refused orders grouped by their first refusal (letter and breach), in
+// the order each first appears: hundreds of orders share a handful.
+json refusals_json(const std::vector<refused_order>& refused) {
+  std::vector<const refused_order*> firsts;
+  json groups = json::array();
+  for (const refused_order& r : refused) {
+    const char letter = r.order.at(r.index);
+    std::size_t g = 0;
+    while (g < firsts.size() &&
+           !(firsts[g]->order.at(firsts[g]->index) == letter && same_breach(firsts[g]->why, r.why)))
+      ++g;
+    if (g == firsts.size()) {
+      const command* c = find_command(letter);
+      firsts.push_back(&r);
+      groups.push_back({{"letter", std::string(1, letter)},
+                        {"reason", c ? reason_json(reason_of(*c, r.why)) : json(nullptr)},
+                        {"orders", json::array()}});
+    }
+    groups[g]["orders"].push_back(r.order);
+  }
+  return groups;
 }
 
 json wrist_lag_json(const plan& p) {
@@ -31,9 +51,7 @@ json wrist_lag_json(const plan& p) {
 
 json plan_json(const plan& p, std::int64_t delay_ns) {
   const move_query q = moves_of(p);
-  json refusals = json::array();
-  if (!p.allowed)
-    for (const refused_order& r : p.refusals) refusals.push_back(refusal_json(r));
+  const json refusals = p.allowed ? json::array() : refusals_json(p.refusals);
   json j{{"allowed", p.allowed},
          {"start", p.start},
          {"target", p.target},

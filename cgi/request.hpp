@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "model/joints.hpp"
+#include "model/request_limits.hpp"
 
 namespace armctl::cgi {
 
 inline constexpr std::size_t max_body_bytes = 4096;
 inline constexpr std::size_t max_options = 16;
-inline constexpr std::size_t max_count_digits = 5;
 
 // The meta-variables that decide a request; an absent one is nullopt. The
 // server's own name and port (SERVER_NAME, SERVER_PORT under Apache's
@@ -63,12 +63,6 @@ struct move_query {
 struct estimate_query {
   move_query move;
 };
-
-// Names of poses and sequences: 1 to 32 of letters, digits, space, '-' and '_'.
-inline constexpr std::size_t max_name_length = 32;
-inline constexpr std::int64_t max_pause_ms = 600000;
-inline constexpr std::size_t max_sequence_steps = 50;
-inline constexpr std::int64_t max_repeat = 100;
 
 // Where a plan or a go-to leads: a taught pose, counters, or the hand tip in
 // the arm's plane (optionally with the wrist's absolute angle).

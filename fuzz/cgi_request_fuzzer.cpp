@@ -31,7 +31,8 @@ constexpr std::array<armctl::counters, 2> starts{
 void check_argument(const std::string& a, bool& expect_count) {
   const std::string_view letters = "GBSXTRHNVFEWQ";
   if (expect_count) {
-    if (a.empty() || a.size() > max_count_digits || (a.size() > 1 && a[0] == '0')) std::abort();
+    if (a.empty() || a.size() > armctl::max_count_digits || (a.size() > 1 && a[0] == '0'))
+      std::abort();
     for (char c : a)
       if (c < '0' || c > '9') std::abort();
     expect_count = false;

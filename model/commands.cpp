@@ -22,4 +22,10 @@ std::int32_t step_count(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
+std::int64_t motion_cycles(const command& c, std::int64_t count) {
+  if (c.kind == command_kind::report) return 0;
+  if (c.how.wrist) return count / wrist_chunk * wrist_cycles_per_chunk;
+  return count + release_cycles_per_run;
+}
+
 }  // namespace armctl

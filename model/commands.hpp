@@ -14,6 +14,13 @@ inline constexpr int backward = -1;
 // The wrist motors move in whole chunks of this many steps; the rest of a
 // count is dropped while the counter changes by the whole count.
 inline constexpr std::int32_t wrist_chunk = 10;
+// A motion's port write cycles: a step is one cycle, and a motor's run of
+// steps ends with one release cycle; a wrist chunk is a run on each of its
+// two motors, so 22 cycles per whole chunk of ten.
+inline constexpr std::int64_t release_cycles_per_run = 1;
+inline constexpr std::int64_t wrist_motors = 2;
+inline constexpr std::int64_t wrist_cycles_per_chunk =
+    wrist_motors * (wrist_chunk + release_cycles_per_run);
 
 // position: a fixed inclusive range on the counter, the report shows the
 // pose before the move; geometry: the conditions that name the letter, on
@@ -59,6 +66,10 @@ inline constexpr std::array<command, 13> commands{{
 
 // The row for an option letter, or null when the letter has none.
 const command* find_command(int letter);
+
+// Write cycles of the letter's motion of `count` steps when nothing stops
+// it: none for Q.
+std::int64_t motion_cycles(const command& c, std::int64_t count);
 
 // The step count of an option argument: strtol with base 0, saturated to
 // the 32-bit range; text that is not a number gives 0.

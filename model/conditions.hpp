@@ -23,15 +23,17 @@ struct condition {
   std::string_view letters;
 };
 
+// A name says the quantity and the direction only, so that it outlives a
+// change of limit; of the two lowest tip heights, "far" is the farther.
 // NOTE: the limits are not symmetric: the lowest tip height is -10 for F but
 // -10.5 for N and W. E raises the wrist bend but tests only the height.
 inline constexpr std::array<condition, 6> conditions{{
-    {"tip_below_10", quantity::tip_height, comparison::below, 10, "HVE"},
-    {"tip_above_minus_10", quantity::tip_height, comparison::above, -10, "F"},
-    {"tip_above_minus_10_5", quantity::tip_height, comparison::above, -10.5, "NW"},
-    {"shoulder_above_minus_40", quantity::shoulder_angle, comparison::above, -40, "N"},
-    {"elbow_bend_below_50", quantity::elbow_bend, comparison::below, 50, "NV"},
-    {"wrist_bend_below_80", quantity::wrist_bend, comparison::below, 80, "F"},
+    {"tip_height_below", quantity::tip_height, comparison::below, 10, "HVE"},
+    {"tip_height_above", quantity::tip_height, comparison::above, -10, "F"},
+    {"tip_height_above_far", quantity::tip_height, comparison::above, -10.5, "NW"},
+    {"shoulder_angle_above", quantity::shoulder_angle, comparison::above, -40, "N"},
+    {"elbow_bend_below", quantity::elbow_bend, comparison::below, 50, "NV"},
+    {"wrist_bend_below", quantity::wrist_bend, comparison::below, 80, "F"},
 }};
 
 // "tip height", "shoulder angle", "elbow bend", "wrist bend".

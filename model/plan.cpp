@@ -41,19 +41,27 @@ std::vector<candidate> candidates(const counters& start, const counters& target)
   return out;
 }
 
-// The verdicts of each move from each set of moves already made: the
-// counters there do not depend on the order those moves were made in.
+// The verdicts of each move from each set of moves already made, kept by
+// the part of that set a verdict can depend on: a position letter is judged
+// on its own counter alone, a geometry letter on the pose, which only the
+// moves of the pose's counters change. So the same sweep of the way is made
+// once, whatever else was moved before it.
 class verdicts {
  public:
   verdicts(const counters& start, const std::vector<candidate>& moves)
-      : start_(start), moves_(moves), known_((std::size_t{1} << moves.size()) * moves.size()) {}
+      : start_(start), moves_(moves), known_((std::size_t{1} << moves.size()) * moves.size()) {
+    for (std::size_t k = 0; k < moves.size(); ++k)
+      if (joints[moves[k].move.letter->counter].segment != nullptr) pose_moves_ |= 1u << k;
+  }
 
   const std::optional<breach>& of(unsigned done, std::size_t k) {
-    entry& e = known_[std::size_t{done} * moves_.size() + k];
+    const bool on_the_pose = moves_[k].move.letter->kind == command_kind::geometry;
+    const unsigned key = on_the_pose ? done & pose_moves_ : 0;
+    entry& e = known_[std::size_t{key} * moves_.size() + k];
     if (!e.judged) {
       e.why = moves_[k].too_long
                   ? moves_[k].too_long
-                  : judge(at(done), *moves_[k].move.letter, moves_[k].move.count).refusal;
+                  : judge(at(key), *moves_[k].move.letter, moves_[k].move.count).refusal;
       e.judged = true;
     }
     return e.why;
@@ -73,6 +81,7 @@ class verdicts {
   counters start_;
   const std::vector<candidate>& moves_;
   std::vector<entry> known_;
+  unsigned pose_moves_ = 0;  // the moves of counters that enter the pose
 };
 
 std::string letters_of(const std::vector<candidate>& moves, const std::vector<std::size_t>& order) {

@@ -42,12 +42,9 @@ pose with_value(quantity q, double v) {
 // limit itself breaks the condition, the double next to it inside holds.
 TEST(Conditions, HoldStrictlyInsideTheirLimits) {
   const std::tuple<const char*, double, double> cases[] = {
-      {"tip_below_10", 10, below(10)},
-      {"tip_above_minus_10", -10, above(-10)},
-      {"tip_above_minus_10_5", -10.5, above(-10.5)},
-      {"shoulder_above_minus_40", -40, above(-40)},
-      {"elbow_bend_below_50", 50, below(50)},
-      {"wrist_bend_below_80", 80, below(80)}};
+      {"tip_height_below", 10, below(10)},           {"tip_height_above", -10, above(-10)},
+      {"tip_height_above_far", -10.5, above(-10.5)}, {"shoulder_angle_above", -40, above(-40)},
+      {"elbow_bend_below", 50, below(50)},           {"wrist_bend_below", 80, below(80)}};
   for (const auto& [name, limit, inside] : cases) {
     const condition& k = named(name);
     EXPECT_FALSE(holds(k, with_value(k.what, limit))) << name;

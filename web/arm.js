@@ -3,7 +3,7 @@
 // The joints, letters, conditions, limits and statuses are the controller's
 // own, from arm-model.json, which the build writes from its tables: in node
 // the file at ARMCTL_MODEL_JSON (or beside this one), in the page the object
-// that page.js fetches and hands to ArmGeometry.fromModel.
+// that page.js fetches and hands to ArmModel.fromModel.
 (function (root, build) {
   if (typeof module === 'object' && module.exports) {
     const fs = require('node:fs');
@@ -11,7 +11,7 @@
     const file = process.env.ARMCTL_MODEL_JSON || path.join(__dirname, 'arm-model.json');
     module.exports = build(JSON.parse(fs.readFileSync(file, 'utf8')));
   } else {
-    root.ArmGeometry = { fromModel: build };
+    root.ArmModel = { fromModel: build };
   }
 })(typeof self !== 'undefined' ? self : this, function (model) {
   'use strict';
@@ -131,31 +131,38 @@
     ])
   );
 
-  // The limits the picture draws, by what they bound.
-  const LIMITS = {
-    tipAbove: CONDITIONS.tip_below_10.limit,
-    tipBelow: CONDITIONS.tip_above_minus_10.limit,
-    tipBelowFar: CONDITIONS.tip_above_minus_10_5.limit,
-    elbowBend: CONDITIONS.elbow_bend_below_50.limit,
-    wristBend: CONDITIONS.wrist_bend_below_80.limit,
-    shoulderAngle: CONDITIONS.shoulder_above_minus_40.limit,
-  };
+  // The conditions found by what they bound, not by name, so that the page
+  // follows the model's table: the tip's upper bound, its lower bounds
+  // nearest first, and the one condition on each angle.
+  const CONDITION_LIST = Object.values(CONDITIONS);
+  const TIP_BOUNDS = CONDITION_LIST.filter((c) => c.quantity === 'tip height');
+  const UPPER = TIP_BOUNDS.filter((c) => c.comparison === '<');
+  const LOWER = TIP_BOUNDS.filter((c) => c.comparison === '>').sort((a, b) => b.limit - a.limit);
+  const on = (quantity) => CONDITION_LIST.find((c) => c.quantity === quantity);
+  const ANGLES = { elbowBend: on('elbow bend'), wristBend: on('wrist bend'), shoulderAngle: on('shoulder angle') };
 
-  // Where the pose stands against each guard.
+  // The limits the picture draws, by what they bound.
+  const LIMITS = Object.assign(
+    { tipAbove: UPPER[0].limit, tipBelow: LOWER[0].limit, tipBelowFar: LOWER[LOWER.length - 1].limit },
+    Object.fromEntries(Object.entries(ANGLES).map(([k, c]) => [k, c.limit]))
+  );
+
+  // Where the pose stands against each guard; `each`: every condition in the
+  // model's order.
   function limitsOf(pose) {
-    const within = (name) => CONDITIONS[name].holds(pose);
-    const value = (name) => CONDITIONS[name].value(pose);
-    return {
-      tipHeight: {
-        value: pose.total.y,
-        withinAbove: within('tip_below_10'),
-        withinBelow: within('tip_above_minus_10'),
-        withinBelowFar: within('tip_above_minus_10_5'),
+    const of = (c) => ({ value: c.value(pose), within: c.holds(pose) });
+    return Object.assign(
+      {
+        tipHeight: {
+          value: pose.total.y,
+          withinAbove: UPPER[0].holds(pose),
+          withinBelow: LOWER[0].holds(pose),
+          withinBelowFar: LOWER[LOWER.length - 1].holds(pose),
+        },
+        each: CONDITION_LIST.map((c) => Object.assign({ condition: c }, of(c))),
       },
-      elbowBend: { value: value('elbow_bend_below_50'), within: within('elbow_bend_below_50') },
-      wristBend: { value: value('wrist_bend_below_80'), within: within('wrist_bend_below_80') },
-      shoulderAngle: { value: value('shoulder_above_minus_40'), within: within('shoulder_above_minus_40') },
-    };
+      Object.fromEntries(Object.entries(ANGLES).map(([k, c]) => [k, of(c)]))
+    );
   }
 
   const SPACE = ' \t\n\v\f\r';
@@ -356,14 +363,11 @@
   // there), or at or below every lower bound. The page refuses a target there
   // without asking, although the planner may reach some of them by swinging
   // the shoulder past the vertical, where a letter that raises it lowers the tip.
-  const TIP_BOUNDS = Object.values(CONDITIONS).filter((c) => c.quantity === 'tip height');
-  const UPPER = TIP_BOUNDS.filter((c) => c.comparison === '<');
-  const LOWER = TIP_BOUNDS.filter((c) => c.comparison === '>').sort((a, b) => a.limit - b.limit);
   function forbiddenHeight(y) {
     const breaks = (c) => !c.holds({ total: { y } });
     const above = UPPER.find(breaks);
     if (above) return above;
-    return LOWER.length && LOWER.every(breaks) ? LOWER[0] : null;
+    return LOWER.length && LOWER.every(breaks) ? LOWER[LOWER.length - 1] : null;
   }
 
   // Why a tip target (arm coordinates: origin the shoulder pivot, x out, y
@@ -384,6 +388,7 @@
     SEGMENTS,
     LIMITS,
     COUNTERS,
+    REQUESTS: model.requests,
     RECORDS,
     rect,
     polar,
@@ -398,6 +403,7 @@
     reportLines,
     MOVES,
     CONDITIONS,
+    TIP_BOUNDS,
     STATUSES,
     wouldRefuse,
     INT32: [INT32_MIN, INT32_MAX],

@@ -1,6 +1,7 @@
 // armctl-model-json: writes the arm model's tables as the page's
 // arm-model.json, so that the page judges with the controller's own joints,
-// letters, conditions, limits and statuses. Run by the build.
+// letters, conditions, limits and statuses, and checks its requests by the
+// front end's own limits. Run by the build.
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -8,6 +9,7 @@
 #include "model/commands.hpp"
 #include "model/conditions.hpp"
 #include "model/reach.hpp"
+#include "model/request_limits.hpp"
 #include "model/status.hpp"
 
 namespace {
@@ -67,6 +69,12 @@ json model_json() {
           {"joints", array_of(joints, joint_json)},
           {"commands", array_of(commands, command_json)},
           {"conditions", array_of(conditions, condition_json)},
+          {"requests",
+           {{"max_count", max_request_count},
+            {"max_name_length", max_name_length},
+            {"max_sequence_steps", max_sequence_steps},
+            {"max_pause_ms", max_pause_ms},
+            {"max_repeat", max_repeat}}},
           {"statuses", array_of(statuses, [](const status_meaning& s) {
              return json{{"code", s.code}, {"name", s.name}, {"meaning", s.meaning}};
            })}};

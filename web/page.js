@@ -166,13 +166,9 @@
     const width = VIEW.right - VIEW.left;
     g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipAbove)), width, height: L.tipAbove - L.tipBelow, class: 'band' }));
     g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipBelow)), width, height: L.tipBelow - L.tipBelowFar, class: 'band-far' }));
-    const letters = (name) => A.CONDITIONS[name].letters.join(' ');
-    const marks = [
-      [L.tipAbove, `tip +${L.tipAbove}: ${letters('tip_below_10')}`],
-      [L.tipBelow, `tip ${L.tipBelow}: ${letters('tip_above_minus_10')}`],
-      [L.tipBelowFar, `tip ${L.tipBelowFar}: ${letters('tip_above_minus_10_5')}`],
-    ];
-    for (const [h, text] of marks) {
+    for (const c of A.TIP_BOUNDS) {
+      const h = c.limit;
+      const text = `tip ${h > 0 ? '+' : ''}${h}: ${c.letters.join(' ')}`;
       g.append(line({ x: VIEW.left, y: at(h) }, { x: VIEW.right, y: at(h) }, 'band-edge'));
       g.append(label({ x: VIEW.right - 0.3, y: at(h) + (h === L.tipBelowFar ? -0.9 : 0.3) }, text, 'band-label', 'end'));
     }
@@ -267,23 +263,11 @@
   }
 
   function fillLimits(limits) {
-    const t = limits.tipHeight;
-    const status = (within) => (within ? 'within' : 'beyond');
-    const rowOf = (name, value, within) => {
-      const c = A.CONDITIONS[name];
-      return [c.quantity, value, c.rule, c.letters.join(' '), status(within)];
-    };
-    const rows = [
-      rowOf('tip_below_10', t.value, t.withinAbove),
-      rowOf('tip_above_minus_10', t.value, t.withinBelow),
-      rowOf('tip_above_minus_10_5', t.value, t.withinBelowFar),
-      rowOf('elbow_bend_below_50', limits.elbowBend.value, limits.elbowBend.within),
-      rowOf('wrist_bend_below_80', limits.wristBend.value, limits.wristBend.within),
-      rowOf('shoulder_above_minus_40', limits.shoulderAngle.value, limits.shoulderAngle.within),
-    ];
     $('limits').tBodies[0].replaceChildren(
-      ...rows.map(([name, value, allowed, letters, state], i) =>
-        row([name, A.formatG(value), allowed, letters], { id: `limit-${i}`, class: `limit ${state}`, 'data-status': state }))
+      ...limits.each.map(({ condition: c, value, within }, i) => {
+        const state = within ? 'within' : 'beyond';
+        return row([c.quantity, A.formatG(value), c.rule, c.letters.join(' ')], { id: `limit-${i}`, class: `limit ${state}`, 'data-status': state });
+      })
     );
   }
 
@@ -493,12 +477,12 @@
 
   function countOf(i) {
     const n = Number($(`jog-count-${i}`).value);
-    return Number.isInteger(n) && n >= 0 && n <= 99999 ? n : null;
+    return Number.isInteger(n) && n >= 0 && n <= A.REQUESTS.max_count ? n : null;
   }
 
   function expectedRefusal(letter, i) {
     const n = countOf(i);
-    if (n === null) return 'the step count must be a whole number from 0 to 99999';
+    if (n === null) return `the step count must be a whole number from 0 to ${A.REQUESTS.max_count}`;
     return state.counters ? A.wouldRefuse(state.counters, letter, n) : null;
   }
 
@@ -586,7 +570,7 @@
     $('jog').tBodies[0].replaceChildren(
       ...A.COUNTERS.map((c, i) => {
         const tr = document.createElement('tr');
-        const input = Object.assign(document.createElement('input'), { id: `jog-count-${i}`, type: 'number', min: '0', max: '99999', value: '100' });
+        const input = Object.assign(document.createElement('input'), { id: `jog-count-${i}`, type: 'number', min: '0', max: String(A.REQUESTS.max_count), value: '100' });
         input.addEventListener('input', () => { delete state.estimates[i]; markJog(); askEstimate(i); });
         const cell = (child) => { const td = document.createElement('td'); td.append(child); return td; };
         const button = (letter) => {
@@ -622,11 +606,12 @@
   const NEEDS_CHANGE = { login: true, idle: true };
   const NEEDS_LOGIN = { login: true };
 
-  // The CGI's rules for what is stored, checked here before sending.
-  const NAME = /^[A-Za-z0-9 _-]{1,32}$/;
-  const NAME_RULE = '1 to 32 letters, digits, spaces, - or _';
-  const SEQUENCE_LIMITS = { steps: 50, pauseMs: 600000, repeat: 100 };
-  // A plan that no order allows lists the first few orders' refusals.
+  // The CGI's rules for what is stored, checked here before sending; the
+  // limits are the CGI's own, from the model.
+  const NAME_CHARACTERS = /^[A-Za-z0-9 _-]*$/;
+  const nameRule = () => `1 to ${A.REQUESTS.max_name_length} letters, digits, spaces, - or _`;
+  // A plan that no order allows lists its first few refusals, each with the
+  // orders it ends.
   const SHOWN_REFUSALS = 6;
   const LIST_REFRESH_MS = 15000;
 
@@ -662,7 +647,7 @@
 
   function nameProblem(name, what) {
     if (name === '') return `give the ${what} a name`;
-    if (!NAME.test(name)) return `a name is ${NAME_RULE}`;
+    if (!NAME_CHARACTERS.test(name) || name.length > A.REQUESTS.max_name_length) return `a name is ${nameRule()}`;
     if (what === 'pose' && teach.poses.some((p) => p.builtin && p.name === name)) return `${name} is built in and cannot be replaced`;
     return null;
   }
@@ -679,10 +664,13 @@
 
   function planRefusalLines(p) {
     const lines = [`Not allowed${p.reason ? `: ${p.reason}` : ''}.`];
-    const orders = p.refusals || [];
-    for (const o of orders.slice(0, SHOWN_REFUSALS))
-      lines.push(`Order ${o.order}: -${o.letter} (move ${o.index + 1}) refused: ${breachText(o.reason)}`);
-    if (orders.length > SHOWN_REFUSALS) lines.push(`… and ${orders.length - SHOWN_REFUSALS} more orders, each refused.`);
+    const refusals = p.refusals || [];
+    for (const r of refusals.slice(0, SHOWN_REFUSALS)) {
+      const [first] = r.orders;
+      const others = r.orders.length > 1 ? ` and ${r.orders.length - 1} more` : '';
+      lines.push(`Order ${first}${others}: -${r.letter} (move ${first.indexOf(r.letter) + 1} of ${first}) refused: ${breachText(r.reason)}`);
+    }
+    if (refusals.length > SHOWN_REFUSALS) lines.push(`… and ${refusals.length - SHOWN_REFUSALS} more refusals, each of other orders.`);
     return lines;
   }
 
@@ -988,15 +976,16 @@
 
   function stepProblem() {
     if (!$('step-pose').value) return 'no pose to add';
-    if (!wholeIn($('step-pause').value, 0, SEQUENCE_LIMITS.pauseMs)) return `the pause is 0 to ${SEQUENCE_LIMITS.pauseMs} ms`;
-    if (teach.draft.length >= SEQUENCE_LIMITS.steps) return `at most ${SEQUENCE_LIMITS.steps} steps`;
+    const { max_pause_ms: pauseMs, max_sequence_steps: steps } = A.REQUESTS;
+    if (!wholeIn($('step-pause').value, 0, pauseMs)) return `the pause is 0 to ${pauseMs} ms`;
+    if (teach.draft.length >= steps) return `at most ${steps} steps`;
     return null;
   }
 
   function sequenceProblem() {
     return nameProblem($('sequence-name').value, 'sequence')
       || (teach.draft.length ? null : 'add at least one step')
-      || (wholeIn($('sequence-repeat').value, 1, SEQUENCE_LIMITS.repeat) ? null : `repeat 1 to ${SEQUENCE_LIMITS.repeat} times`);
+      || (wholeIn($('sequence-repeat').value, 1, A.REQUESTS.max_repeat) ? null : `repeat 1 to ${A.REQUESTS.max_repeat} times`);
   }
 
   function fillDraft() {
@@ -1140,6 +1129,10 @@
         return labelEl;
       })
     );
+    const R = A.REQUESTS;
+    for (const id of ['pose-name', 'sequence-name']) $(id).maxLength = R.max_name_length;
+    $('sequence-repeat').max = String(R.max_repeat);
+    $('step-pause').max = String(R.max_pause_ms);
     const on = (id, event, f) => $(id).addEventListener(event, f);
     on('arm-view', 'click', clickTarget);
     for (const b of document.querySelectorAll('#tip-jog button')) b.addEventListener('click', () => tipJog(b));
@@ -1173,7 +1166,7 @@
     try {
       const response = await fetch(MODEL_FILE, { cache: 'no-store' });
       if (!response.ok) throw new Error(`HTTP ${response.status}`);
-      A = window.ArmGeometry.fromModel(await response.json());
+      A = window.ArmModel.fromModel(await response.json());
     } catch (e) {
       const error = $('error');
       error.hidden = false;

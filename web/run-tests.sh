@@ -23,5 +23,5 @@ export CHROMIUM="${CHROMIUM:-/usr/bin/chromium}"
 cd "$(dirname "$0")"
 npm ci --no-audit --no-fund --ignore-scripts
 # One after the other: both use the controller's state directory.
-node --test tests/files.test.js tests/geometry.test.js
+node --test tests/files.test.js tests/pose.test.js
 node --test tests/page.e2e.test.js

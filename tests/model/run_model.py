@@ -35,11 +35,11 @@ STEP = [0x04, 0x80, 0x08, 0x40]
 POSITION = {'G': (0, +1, 800, ('move', 5, +1)), 'B': (0, -1, -800, ('move', 5, -1)),
             'S': (5, +1, 1600, ('move', 2, +1)), 'X': (5, -1, -2000, ('move', 2, -1)),
             'T': (3, +1, 2000, ('wrist', 4)), 'R': (3, -1, -2000, ('wrist', 3))}
-GEOMETRY = {'H': (4, +1, ['tip_below_10'], ('move', 6, +1)),
-            'N': (4, -1, ['tip_above_minus_10_5', 'shoulder_above_minus_40', 'elbow_bend_below_50'], ('move', 6, -1)),
-            'V': (1, +1, ['tip_below_10', 'elbow_bend_below_50'], ('move', 4, -1)),
-            'F': (1, -1, ['tip_above_minus_10', 'wrist_bend_below_80'], ('move', 4, +1)),
-            'E': (2, +1, ['tip_below_10'], ('wrist', 2)), 'W': (2, -1, ['tip_above_minus_10_5'], ('wrist', 1))}
+GEOMETRY = {'H': (4, +1, ['tip_height_below'], ('move', 6, +1)),
+            'N': (4, -1, ['tip_height_above_far', 'shoulder_angle_above', 'elbow_bend_below'], ('move', 6, -1)),
+            'V': (1, +1, ['tip_height_below', 'elbow_bend_below'], ('move', 4, -1)),
+            'F': (1, -1, ['tip_height_above', 'wrist_bend_below'], ('move', 4, +1)),
+            'E': (2, +1, ['tip_height_below'], ('wrist', 2)), 'W': (2, -1, ['tip_height_above_far'], ('wrist', 1))}
 WRIST = {1: (+1, -1), 2: (-1, +1), 3: (+1, +1), 4: (-1, -1)}
 
 
@@ -64,11 +64,11 @@ def report(p):
 
 def holds(cond, p):
     y = p['total'][1]
-    return {'tip_below_10': lambda: y < 10, 'tip_above_minus_10': lambda: y > -10,
-            'tip_above_minus_10_5': lambda: y > -10.5,
-            'shoulder_above_minus_40': lambda: p['shoulder'][3] > -40,
-            'elbow_bend_below_50': lambda: Fraction(p['elbow'][3]) - Fraction(p['shoulder'][3]) < 50,
-            'wrist_bend_below_80': lambda: Fraction(p['wrist'][3]) - Fraction(p['elbow'][3]) < 80}[cond]()
+    return {'tip_height_below': lambda: y < 10, 'tip_height_above': lambda: y > -10,
+            'tip_height_above_far': lambda: y > -10.5,
+            'shoulder_angle_above': lambda: p['shoulder'][3] > -40,
+            'elbow_bend_below': lambda: Fraction(p['elbow'][3]) - Fraction(p['shoulder'][3]) < 50,
+            'wrist_bend_below': lambda: Fraction(p['wrist'][3]) - Fraction(p['elbow'][3]) < 80}[cond]()
 
 
 def strtol0(text):
@@ -231,9 +231,9 @@ def run_controller(exe, state, start, options):
 
 def value(cond, p):
     """What a condition compares, as a double (a bend rounded, for people)."""
-    return {'shoulder_above_minus_40': p['shoulder'][3],
-            'elbow_bend_below_50': p['elbow'][3] - p['shoulder'][3],
-            'wrist_bend_below_80': p['wrist'][3] - p['elbow'][3]}.get(cond, p['total'][1])
+    return {'shoulder_angle_above': p['shoulder'][3],
+            'elbow_bend_below': p['elbow'][3] - p['shoulder'][3],
+            'wrist_bend_below': p['wrist'][3] - p['elbow'][3]}.get(cond, p['total'][1])
 
 
 def judge(start, letter, n):

@@ -8,13 +8,12 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { installPage, launchBrowser } = require('./support.js');
+const { installPage, launchBrowser, positionText, until: untilShown } = require('./support.js');
 const { startApache, request, jsonPost, writeState } = require('../../tests/apache_server.js');
 const A = require('../arm.js');
 
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
 const WAIT_MS = 15000;
-const positionText = (c) => c.map((v) => `${v} `).join('') + '\n';
 const counters = () => fs.readFileSync(path.join(DIR, 'robot_position.dat'), 'utf8').trim().split(/\s+/).map(Number);
 
 function look(page) {
@@ -34,16 +33,7 @@ function look(page) {
   }));
 }
 
-async function until(page, want, what) {
-  const deadline = Date.now() + WAIT_MS;
-  let seen;
-  while (Date.now() < deadline) {
-    seen = await look(page);
-    if (want(seen)) return seen;
-    await page.waitForTimeout(50);
-  }
-  assert.fail(`page did not show ${what} within ${WAIT_MS} ms; it showed ${JSON.stringify(seen)}`);
-}
+const until = (page, want, what) => untilShown(look, page, want, what, WAIT_MS);
 
 describe('the page drives the arm through armctl-cgi', { concurrency: false, timeout: 150000 }, () => {
   let server, browser, page;
@@ -121,10 +111,11 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     // While a run holds the lock the page saves no pose (its counters are from before the run).
     await until(page, (s) => s.held === '0', 'the lock free');
     for (const name of ['x', 'x'.repeat(32), 'x'.repeat(33), 'a/b', 'é', 'home', '']) {
+      // The field keeps no more characters than the CGI takes: it sends what it keeps.
       await page.fill('#pose-name', name);
-      const pageTakes = await page.$eval('#pose-save', (b) => !b.disabled);
-      const cgi = await jsonPost(server, { save_pose: name });
-      assert.equal(pageTakes, cgi.status === 200, `${JSON.stringify(name)}: the CGI answered ${cgi.status}`);
+      const [kept, pageTakes] = await page.$eval('#pose-save', (b) => [document.getElementById('pose-name').value, !b.disabled]);
+      const cgi = await jsonPost(server, { save_pose: kept });
+      assert.equal(pageTakes, cgi.status === 200, `${JSON.stringify(kept)}: the CGI answered ${cgi.status}`);
     }
     const saved = counters();
     await page.fill('#pose-name', 'teach 1');

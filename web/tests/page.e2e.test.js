@@ -11,7 +11,7 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const A = require('../arm.js');
-const { installPage, linesAgree, scratchDir, startServer, launchBrowser } = require('./support.js');
+const { installPage, linesAgree, scratchDir, startServer, launchBrowser, positionText, until: untilShown } = require('./support.js');
 
 const WAIT_MS = 10000; // several polls of the page
 const TEST_MS = 90000;
@@ -43,19 +43,7 @@ function look(page) {
   });
 }
 
-// Waits, within a bound, for the page to show what `want` accepts.
-async function until(page, want, what) {
-  const deadline = Date.now() + WAIT_MS;
-  let seen;
-  while (Date.now() < deadline) {
-    seen = await look(page);
-    if (want(seen)) return seen;
-    await page.waitForTimeout(100);
-  }
-  assert.fail(`page did not show ${what} within ${WAIT_MS} ms; it showed ${JSON.stringify(seen)}`);
-}
-
-const positionText = (counters) => counters.map((c) => `${c} `).join('') + '\n';
+const until = (page, want, what) => untilShown(look, page, want, what, WAIT_MS);
 const sameReport = (shown, lines) => shown.length === 5 && shown.every((l, i) => linesAgree(l, lines[i]));
 
 function expectPose(seen, counters) {
@@ -95,6 +83,8 @@ describe('the page over a state directory written by hand', { concurrency: false
     assert.equal(seen.held, '0');
     assert.equal(seen.error, null);
     assert.match(seen.freshness, /^Read \S+, \d+ s ago/);
+    const shown = await page.evaluate(() => ['pose-name', 'sequence-name', 'sequence-repeat', 'step-pause', 'jog-count-0'].map((id) => document.getElementById(id)).map((e) => (e.type === 'text' ? e.maxLength : Number(e.max))));
+    assert.deepEqual(shown, ['max_name_length', 'max_name_length', 'max_repeat', 'max_pause_ms', 'max_count'].map((k) => A.REQUESTS[k]));
   });
 
   it('redraws when the position file changes', { timeout: TEST_MS }, async () => {
@@ -113,8 +103,8 @@ describe('the page over a state directory written by hand', { concurrency: false
     const seen = await until(page, (s) => s.counters[1] === 2000, 'the new counters');
     const limits = A.limitsOf(A.poseOf([0, 2000, 3700, 0, 300, 0]));
     assert.ok(!limits.elbowBend.within && !limits.wristBend.within && !limits.tipHeight.withinAbove);
-    // Rows: tip < 10, tip > -10, tip > -10.5, elbow bend, wrist bend, shoulder angle.
-    assert.deepEqual(seen.limits, ['beyond', 'within', 'within', 'beyond', 'beyond', 'within']);
+    // Rows: tip < 10, tip > -10, tip > -10.5, shoulder angle, elbow bend, wrist bend.
+    assert.deepEqual(seen.limits, ['beyond', 'within', 'within', 'within', 'beyond', 'beyond']);
   });
 
   it('follows the lock file', { timeout: TEST_MS }, async () => {

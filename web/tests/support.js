@@ -3,6 +3,7 @@
 // copied in as the install puts them, and a headless Debian Chromium.
 'use strict';
 
+const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const http = require('node:http');
 const os = require('node:os');
@@ -156,4 +157,19 @@ async function launchBrowser(extra = {}) {
   return context;
 }
 
-module.exports = { PAGE_FILES, compareField, linesAgree, installPage, scratchDir, startServer, launchBrowser };
+// The position file's text for six counters.
+const positionText = (counters) => counters.map((c) => `${c} `).join('') + '\n';
+
+// Waits, within `waitMs`, for `look(page)` to show what `want` accepts.
+async function until(look, page, want, what, waitMs) {
+  const deadline = Date.now() + waitMs;
+  let seen;
+  while (Date.now() < deadline) {
+    seen = await look(page);
+    if (want(seen)) return seen;
+    await page.waitForTimeout(50);
+  }
+  assert.fail(`page did not show ${what} within ${waitMs} ms; it showed ${JSON.stringify(seen)}`);
+}
+
+module.exports = { PAGE_FILES, compareField, linesAgree, installPage, scratchDir, startServer, launchBrowser, positionText, until };
