@@ -32,7 +32,9 @@ port=${BASH_REMATCH[1]}
 local_url=http://localhost:$port/~robot/
 echo "== try: serving at $url (also as $local_url)"
 
-curl -fsS "$url" | grep -q '<meta name="armctl-cgi"' || fail "the page did not load at $url"
+# Read whole before it is searched: grep -q would leave curl a closed pipe.
+page=$(curl -fsS "$url") || fail "the page did not load at $url"
+grep -q '<meta name="armctl-cgi"' <<<"$page" || fail "no arm page at $url"
 answer=$(curl -sS -u "$user:$password" -H 'Content-Type: application/json' \
   -H "Origin: http://localhost:$port" --data '{"options": ["-G", "10"]}' \
   -w '\nhttp %{http_code}\n' "${local_url}armctl-cgi")
