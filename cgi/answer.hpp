@@ -6,12 +6,12 @@
 #include <string>
 
 #include "cgi/controller.hpp"
-#include "cgi/holder.hpp"
 #include "cgi/latch.hpp"
 #include "cgi/replay.hpp"
 #include "cgi/request.hpp"
 #include "model/joints.hpp"
 #include "model/pose.hpp"
+#include "state/lock_holder.hpp"
 
 namespace armctl::cgi {
 

@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <functional>
 
-#include "cgi/holder.hpp"
 #include "cgi/latch.hpp"
+#include "state/lock_holder.hpp"
 
 namespace armctl::cgi {
 namespace {
@@ -134,12 +134,12 @@ class watch {
   if (ends < 0 || ::getppid() != cgi || !spawn(plan, out_fd, run)) ::_exit(not_started);
   ::close(out_fd);
   const int exited = pidfd_open(run);
-  place.record(run);
+  const bool recorded = place.record(run);
   watch w(plan, place, run);
   // Recorded first, then the latch read: a STOP that latched before this
-  // read finds the record, one after it is seen here.
-  // Without a pidfd to see the run end by, the run cannot be watched.
-  if (latched(plan.state_dir) || exited < 0) w.end_run();
+  // read finds the record, one after it is seen here. A run no STOP could
+  // find, or without a pidfd to see it end by, cannot be watched.
+  if (!recorded || latched(plan.state_dir) || exited < 0) w.end_run();
   while (exited >= 0) {
     pollfd p[2] = {{ends, POLLIN, 0}, {exited, POLLIN, 0}};
     const int ready = ::poll(p, 2, w.timeout_ms());

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/queue.hpp"
+#include "state/queue_file.hpp"
 
 namespace armctl::cgi {
 

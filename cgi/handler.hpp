@@ -10,10 +10,10 @@
 #include <string>
 
 #include "cgi/answer.hpp"
-#include "cgi/queue.hpp"
 #include "cgi/request.hpp"
 #include "cgi/settings.hpp"
 #include "model/joints.hpp"
+#include "state/queue_file.hpp"
 
 namespace armctl::cgi {
 

@@ -1,11 +1,11 @@
-// Appending to, bounding and reading the history file.
+// The history's entries as JSON lines, and what GET ?history and back read of them.
 #include "cgi/history.hpp"
 
 #include <algorithm>
 #include <iterator>
 
 #include "cgi/request.hpp"
-#include "cgi/store_file.hpp"
+#include "state/history_file.hpp"
 
 namespace armctl::cgi {
 namespace {
@@ -13,29 +13,31 @@ namespace {
 using json = nlohmann::json;
 // An entry holds at most a 4 kB body and a few fields.
 constexpr std::size_t max_entry_bytes = 8192;
-constexpr std::size_t max_history_bytes = (history_bound + 1) * max_entry_bytes;
 // The requests that move the arm, whose "before" back returns to.
 constexpr std::string_view moving_requests[] = {"options", "goto", "back"};
-
-std::vector<std::string> whole_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t from = 0;
-  // A line without its newline is an append still under way, or torn.
-  for (std::size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1)
-    if (nl > from) lines.push_back(text.substr(from, nl - from));
-  return lines;
-}
+// Each file is read at most to what its half of the bound can reach.
+constexpr std::size_t max_file_bytes = (history_bound / 2 + 1) * max_entry_bytes;
 
 json counters_or_null(const std::optional<counters>& c) { return c ? json(*c) : json(nullptr); }
 
-std::vector<json> entries_newest_first(const state_dir& dir) {
-  std::vector<json> out;
-  const file_text f = read_file(dir, history_file_name, max_history_bytes);
-  if (f.failed) return out;
-  const std::vector<std::string> lines = whole_lines(f.text);
+// The entries of one file, newest first (lines that are not whole entries
+// are skipped).
+void add_newest_first(const state_dir& dir, const char* name, std::vector<json>& out) {
+  const std::vector<std::string> lines = history_lines(dir, name, max_file_bytes);
   for (auto l = lines.rbegin(); l != lines.rend(); ++l) {
     json e = json::parse(*l, nullptr, false);
     if (e.is_object()) out.push_back(std::move(e));
+  }
+}
+
+// The newer file first; the older one only when the newer one has not
+// enough (read after it, a turn-over in between repeats entries rather than
+// losing them).
+std::vector<json> entries_newest_first(const state_dir& dir, std::size_t enough) {
+  std::vector<json> out;
+  for (const char* name : {history_file_name, history_older_name}) {
+    if (out.size() >= enough) break;
+    add_newest_first(dir, name, out);
   }
   return out;
 }
@@ -63,26 +65,20 @@ json entry_json(const history_entry& e) {
 
 bool append_history(const state_dir& dir, const history_entry& e, std::chrono::milliseconds wait,
                     std::size_t bound) {
-  const auto file = locked_file::hold(dir, history_file_name, wait);
-  if (!file) return false;
-  const std::string line = entry_json(e).dump() + "\n";
-  std::string text;
-  if (!file->read(text, max_history_bytes)) text.clear();  // unreadable: start again
-  std::vector<std::string> lines = whole_lines(text);
-  if (lines.size() < bound) return file->append(line);
-  std::string kept;
-  for (std::size_t i = lines.size() + 1 - bound; i < lines.size(); ++i) kept += lines[i] + "\n";
-  return file->replace(kept + line);
+  const std::size_t per_file = std::max<std::size_t>(bound / 2, 1);
+  return append_history_line(dir, entry_json(e).dump() + "\n",
+                             {per_file, (per_file + 1) * max_entry_bytes}, wait);
 }
 
 std::vector<json> newest_history(const state_dir& dir, std::size_t n) {
-  std::vector<json> all = entries_newest_first(dir);
+  std::vector<json> all = entries_newest_first(dir, n);
   if (all.size() > n) all.resize(n);
   return all;
 }
 
 std::optional<counters> back_target(const state_dir& dir) {
-  for (const json& e : entries_newest_first(dir))
+  // Both files: the newest move may lie in the older one.
+  for (const json& e : entries_newest_first(dir, history_bound))
     if (moved_the_arm(e)) return counters_from_json(e["before"].dump());
   return std::nullopt;
 }

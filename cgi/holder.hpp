@@ -1,40 +1,15 @@
-// What holds the lock, read from lock.dat and its holder mark, and the
-// operator's release of a lock that a dead run of ours left behind.
+// The operator's release of a lock that a dead run of ours left behind, and
+// the record of who released it.
 #pragma once
 
-#include <optional>
 #include <string>
 
-#include "state/lock_file.hpp"
+#include "state/lock_holder.hpp"
 
 namespace armctl::cgi {
 
-inline constexpr const char* unlock_record_name = "unlock-record.log";
-
-// lock.dat's holder mark, parsed (its pid with a bound), and its text.
-struct holder {
-  holder_mark mark;
-  std::string text;
-};
-std::optional<holder> lock_holder(const char* state_dir);
-
-// The lock as the open GET shows it: held or not, and whether a dead run of
-// this boot left it (which an operator may release); never which pid.
-struct lock_state {
-  std::optional<bool> held;  // nullopt: no lock file or no number in it
-  std::optional<holder> dead;
-};
-lock_state read_lock_state(const char* state_dir);
-
-enum class unlock_outcome { unlocked, not_left_by_a_dead_run, held_by_a_live_run, failed };
-struct unlock_report {
-  unlock_outcome outcome;
-  std::optional<holder> found;  // the mark the lock had, if any
-};
-
-// Releases a non-zero lock whose mark names a run of this boot that is no
-// longer alive, under the kernel lock as runs take it, and appends a line
-// naming `by`, when and the mark to the unlock record in the state directory.
-unlock_report unlock_dead_run(const char* state_dir, const std::string& by);
+// release_dead_run, and once the lock is free a line naming `by`, when and
+// the mark appended to the unlock record in the state directory.
+[[nodiscard]] unlock_report unlock_dead_run(const char* state_dir, const std::string& by);
 
 }  // namespace armctl::cgi

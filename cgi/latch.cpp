@@ -1,13 +1,13 @@
-// Reading, writing and clearing the latch file.
+// The latch file's JSON: who stopped the arm and when.
 #include "cgi/latch.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "state/durable.hpp"
+#include "state/locked_file.hpp"
 
 namespace armctl::cgi {
 namespace {
@@ -15,11 +15,10 @@ namespace {
 using json = nlohmann::json;
 constexpr std::size_t max_latch_bytes = 4096;
 
+// One per process: STOP requests latch side by side, without a lock.
 std::string temp_name() {
   return std::string(".") + latch_file_name + "." + std::to_string(::getpid());
 }
-
-bool sync_dir(const state_dir& dir) { return ::fsync(dir.fd()) == 0 || errno == EINVAL; }
 
 }  // namespace
 
@@ -33,47 +32,23 @@ std::string utc_now() {
 }
 
 std::optional<latch> read_latch(const state_dir& dir) {
-  const int fd = dir.open_regular(latch_file_name, O_RDONLY);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::nullopt;
-    return latch{"", ""};
-  }
-  std::string text;
-  const bool read = read_all(fd, text, max_latch_bytes);
-  ::close(fd);
-  const json j = json::parse(text, nullptr, false);
-  if (!read || !j.is_object()) return latch{"", ""};
+  const file_text f = read_state_file(dir, latch_file_name, max_latch_bytes);
+  if (!f.exists && !f.failed) return std::nullopt;
+  const json j = json::parse(f.text, nullptr, false);
+  if (f.failed || !j.is_object()) return latch{"", ""};
   return latch{j.value("by", ""), j.value("at", "")};
 }
 
 bool set_latch(const state_dir& dir, const std::string& by) {
   if (read_latch(dir)) return true;
-  const std::string temp = temp_name();
-  ::unlinkat(dir.fd(), temp.c_str(), 0);
-  const int fd =
-      ::openat(dir.fd(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
   const std::string text = json{{"by", by}, {"at", utc_now()}}.dump() + "\n";
-  const bool written = write_all(fd, text);
-  ::close(fd);
-  if (!written || ::renameat(dir.fd(), temp.c_str(), dir.fd(), latch_file_name) != 0) {
-    ::unlinkat(dir.fd(), temp.c_str(), 0);
-    return false;
-  }
-  return true;
+  const std::string temp = temp_name();
+  return replace_file(dir, latch_file_name, temp.c_str(), text, 0644, sync_now::no) !=
+         replace_result::failed;
 }
 
-bool sync_latch(const state_dir& dir) {
-  const int fd = dir.open_regular(latch_file_name, O_RDONLY);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  ::close(fd);
-  return synced && sync_dir(dir);
-}
+bool sync_latch(const state_dir& dir) { return sync_file(dir, latch_file_name); }
 
-bool clear_latch(const state_dir& dir) {
-  if (::unlinkat(dir.fd(), latch_file_name, 0) != 0 && errno != ENOENT) return false;
-  return sync_dir(dir);
-}
+bool clear_latch(const state_dir& dir) { return remove_file(dir, latch_file_name); }
 
 }  // namespace armctl::cgi

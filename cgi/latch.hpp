@@ -11,8 +11,6 @@
 
 namespace armctl::cgi {
 
-inline constexpr const char* latch_file_name = "stop-latch.json";
-
 struct latch {
   std::string by;  // the operator who stopped the arm
   std::string at;  // when, wall-clock UTC (ISO 8601): stored data, no clock reading
@@ -25,14 +23,14 @@ std::optional<latch> read_latch(const state_dir& dir);
 // Latches, unless a latch is already in place (the first stop is kept): the
 // file is written aside and renamed into place, so a reader sees it whole or
 // not at all. False when it could not be written.
-bool set_latch(const state_dir& dir, const std::string& by);
+[[nodiscard]] bool set_latch(const state_dir& dir, const std::string& by);
 // Makes the latch durable (the file, then the directory). Apart from
 // set_latch so that a STOP signals the runs before it waits for the disk; a
 // latch file that a power cut leaves empty or torn still reads as latched.
-bool sync_latch(const state_dir& dir);
+[[nodiscard]] bool sync_latch(const state_dir& dir);
 
 // Clears the latch; false when it is there and cannot be removed.
-bool clear_latch(const state_dir& dir);
+[[nodiscard]] bool clear_latch(const state_dir& dir);
 
 // Now as wall-clock UTC in ISO 8601, for stored records.
 std::string utc_now();

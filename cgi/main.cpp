@@ -21,14 +21,15 @@
 #include "cgi/history.hpp"
 #include "cgi/holder.hpp"
 #include "cgi/latch.hpp"
-#include "cgi/queue.hpp"
 #include "cgi/request.hpp"
 #include "cgi/settings.hpp"
 #include "state/position_file.hpp"
+#include "state/queue_file.hpp"
 #include "state/state_dir.hpp"
 
 namespace {
 
+using namespace armctl;
 using namespace armctl::cgi;
 
 const char* const state_dir_path = ARMCTL_STATE_DIR;
@@ -269,8 +270,9 @@ reply answer(const refusal& r, const context&) {
 }
 
 // One line of history for a request an operator made; the counters the
-// handler knows, else the position file's before and after.
-void record(const std::string& body, const context& c, const reply& r, int status,
+// handler knows, else the position file's before and after. False when the
+// line could not be written.
+bool record(const std::string& body, const context& c, const reply& r, int status,
             const std::optional<armctl::counters>& before_file) {
   const armctl::state_dir dir(state_dir_path);
   const history_entry e{utc_now(),
@@ -279,7 +281,7 @@ void record(const std::string& body, const context& c, const reply& r, int statu
                         status,
                         r.before ? r.before : before_file,
                         r.after ? r.after : read_counters(state_dir_path)};
-  append_history(dir, e, c.settings.lock_wait);
+  return append_history(dir, e, c.settings.lock_wait);
 }
 
 // The password file cannot be read: no credentials could pass, so asking for
@@ -321,9 +323,11 @@ int handle_request() {
     c.user = l.user;
   }
   const auto before = recorded(q) ? read_counters(state_dir_path) : std::nullopt;
-  const reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
-  // Recorded before the answer, so that a client that has its answer finds the line.
-  if (recorded(q)) record(body, c, r, code_of(r.v), before);
+  reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
+  // Recorded before the answer, so that a client that has its answer finds
+  // the line; one that finds none is told, since back cannot undo that move.
+  if (recorded(q) && !record(body, c, r, code_of(r.v), before))
+    r.body["history_error"] = "the history line could not be written";
   return emit(code_of(r.v), r.body);
 }
 

@@ -66,7 +66,9 @@ void hold_off_signals() {
   const bool read = load_counters(dir, before);
   const save_result saved = save_counters(dir, now);
   const bool released = lock.release();
-  write_all(out, read ? "y" + position_text(before) : std::string("n"));
+  // Lost, the counters before are only unknown to the parent (null in the
+  // history); what the run did is decided by its exit status alone.
+  (void)write_all(out, read ? "y" + position_text(before) : std::string("n"));
   if (saved == save_result::failed) ::_exit(exit_not_saved);
   ::_exit(released ? exit_done : exit_not_released);
 }
@@ -99,7 +101,7 @@ reference_report rereference(const char* state_dir, const counters& now,
   }
   ::close(fds[1]);
   std::string text;
-  if (pid > 0) read_all(fds[0], text, 256);
+  if (pid > 0 && !read_all(fds[0], text, 256)) text.clear();
   ::close(fds[0]);
   if (pid < 0) return r;
   int status = 0;

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "cgi/queue.hpp"
+#include "state/queue_file.hpp"
 
 namespace armctl::cgi {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cgi/store_file.hpp"
+#include "state/locked_file.hpp"
 
 namespace armctl::cgi {
 namespace {
@@ -77,7 +77,7 @@ std::string text_of(const taught& t) {
 }  // namespace
 
 taught_read read_taught(const state_dir& dir) {
-  const file_text f = read_file(dir, poses_file_name, max_poses_bytes);
+  const file_text f = read_state_file(dir, poses_file_name, max_poses_bytes);
   if (f.failed) return {{}, "the poses file cannot be read"};
   return parse_taught(f.text);
 }

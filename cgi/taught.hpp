@@ -16,7 +16,6 @@
 
 namespace armctl::cgi {
 
-inline constexpr const char* poses_file_name = "poses.dat";
 inline constexpr std::size_t max_poses = 200;  // stored, besides home
 inline constexpr std::size_t max_sequences = 50;
 // The built-in pose: all counters zero, never stored.

@@ -10,19 +10,14 @@
 #include "cgi/history.hpp"
 #include "cgi/planner.hpp"
 #include "cgi/reference.hpp"
-#include "cgi/store_file.hpp"
 #include "cgi/taught.hpp"
 #include "model/pose.hpp"
+#include "state/locked_file.hpp"
 
 namespace armctl::cgi {
 namespace {
 
 using clock = std::chrono::steady_clock;
-
-// Held by a go-to, back or re-reference from before it reads the counters
-// until its run has ended (the watcher process shares it), so that two of
-// them never plan from the same counters.
-constexpr const char* goto_lock_name = "goto-lock.dat";
 
 json pose_json(const std::string& name, const counters& c, bool builtin) {
   return {{"name", name}, {"counters", c}, {"builtin", builtin}};

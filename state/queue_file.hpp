@@ -14,9 +14,8 @@
 
 #include "state/state_dir.hpp"
 
-namespace armctl::cgi {
+namespace armctl {
 
-inline constexpr const char* queue_file_name = "wait-queue.dat";
 // The most places a queue file can have, whatever the settings say.
 inline constexpr std::size_t max_places = 256;
 
@@ -24,7 +23,7 @@ class queue_place {
  public:
   // Takes a free place among the first `places`; nullopt when all are taken
   // or the queue file cannot be used.
-  static std::optional<queue_place> take(const state_dir& dir, std::size_t places);
+  [[nodiscard]] static std::optional<queue_place> take(const state_dir& dir, std::size_t places);
   queue_place(queue_place&& other) noexcept;
   queue_place& operator=(queue_place&&) = delete;
   queue_place(const queue_place&) = delete;
@@ -32,8 +31,8 @@ class queue_place {
   // Closes this process's hold only: a fork sharing the place keeps it.
   ~queue_place();
 
-  // Names the run waiting in this place.
-  void record(pid_t run) const;
+  // Names the run waiting in this place; false when it could not be written.
+  [[nodiscard]] bool record(pid_t run) const;
   // Gives the place up for every process that shares it.
   void leave() const;
 
@@ -53,4 +52,4 @@ std::vector<waiting_run> waiting_runs(const state_dir& dir);
 // Whether that place is still taken and still names that run.
 bool still_waiting(const state_dir& dir, const waiting_run& r);
 
-}  // namespace armctl::cgi
+}  // namespace armctl

@@ -1,6 +1,6 @@
 // The queue file: one 16-byte record per place, "<pid>\n" padded with
 // spaces (0 while the run is being started), under a byte-range lock.
-#include "cgi/queue.hpp"
+#include "state/queue_file.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace armctl::cgi {
+namespace armctl {
 namespace {
 
 constexpr std::size_t record_bytes = 16;
@@ -49,10 +49,11 @@ std::optional<pid_t> recorded_pid(int fd, std::size_t index) {
   return pid;
 }
 
-void write_record(int fd, std::size_t index, pid_t pid) {
+bool write_record(int fd, std::size_t index, pid_t pid) {
   char buf[record_bytes + 1];
   std::snprintf(buf, sizeof buf, "%15d\n", static_cast<int>(pid));
-  (void)!::pwrite(fd, buf, record_bytes, static_cast<off_t>(index * record_bytes));
+  return ::pwrite(fd, buf, record_bytes, static_cast<off_t>(index * record_bytes)) ==
+         static_cast<ssize_t>(record_bytes);
 }
 
 }  // namespace
@@ -62,9 +63,11 @@ std::optional<queue_place> queue_place::take(const state_dir& dir, std::size_t p
   if (fd < 0) return std::nullopt;
   for (std::size_t i = 0; i < places && i < max_places; ++i) {
     struct flock want = place_range(i, F_WRLCK);
+    // A place whose 0 cannot be written may still name an earlier run,
+    // which a STOP would then end: the queue is not usable.
     if (::fcntl(fd, F_OFD_SETLK, &want) == 0) {
-      write_record(fd, i, 0);
-      return queue_place(fd, i);
+      if (write_record(fd, i, 0)) return queue_place(fd, i);
+      break;
     }
     if (errno != EAGAIN && errno != EACCES) break;
   }
@@ -80,10 +83,12 @@ queue_place::~queue_place() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void queue_place::record(pid_t run) const { write_record(fd_, index_, run); }
+bool queue_place::record(pid_t run) const { return write_record(fd_, index_, run); }
 
 void queue_place::leave() const {
-  write_record(fd_, index_, 0);
+  // A record is read only while its place is taken, and a taker writes its
+  // own 0 first: a pid left here by a failed write is not read as waiting.
+  (void)write_record(fd_, index_, 0);
   struct flock free = place_range(index_, F_UNLCK);
   ::fcntl(fd_, F_OFD_SETLK, &free);
 }
@@ -107,4 +112,4 @@ bool still_waiting(const state_dir& dir, const waiting_run& r) {
   return same;
 }
 
-}  // namespace armctl::cgi
+}  // namespace armctl

@@ -1,5 +1,5 @@
 // Holding, reading, appending to and replacing the front end's own files.
-#include "cgi/store_file.hpp"
+#include "state/locked_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <thread>
 
-namespace armctl::cgi {
+#include "state/durable.hpp"
+
+namespace armctl {
 namespace {
 
 using clock = std::chrono::steady_clock;
@@ -30,8 +32,6 @@ bool same_file(const state_dir& dir, const char* name, int fd) {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-bool sync_dir(const state_dir& dir) { return ::fsync(dir.fd()) == 0 || errno == EINVAL; }
-
 std::string temp_name(const char* name) { return std::string(".") + name + ".tmp"; }
 
 }  // namespace
@@ -42,7 +42,7 @@ std::optional<locked_file> locked_file::hold(const state_dir& dir, const char* n
   for (;;) {
     // An open can also fail because a writer replaced the file between the
     // open and the check of its links (the old one then has none): try again.
-    const int fd = dir.open_regular(name, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = dir.open_regular(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0 && try_lock(fd) && same_file(dir, name, fd)) return locked_file(dir, name, fd);
     if (fd >= 0) ::close(fd);
     if (clock::now() >= deadline) return std::nullopt;
@@ -68,30 +68,23 @@ bool locked_file::read(std::string& out, std::size_t limit) const {
   return true;
 }
 
-bool locked_file::append(std::string_view text) const {
-  return ::lseek(fd_, 0, SEEK_END) >= 0 && write_all(fd_, text) && ::fsync(fd_) == 0;
+std::optional<std::size_t> locked_file::size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) return std::nullopt;
+  return static_cast<std::size_t>(st.st_size);
 }
+
+bool locked_file::append(std::string_view text) const { return append_synced(fd_, text); }
 
 bool locked_file::replace(std::string_view text) const {
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return false;
   const std::string temp = temp_name(name_);
-  // Left by a request killed between creating and renaming it.
-  ::unlinkat(dir_->fd(), temp.c_str(), 0);
-  const int fd = ::openat(dir_->fd(), temp.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool written =
-      write_all(fd, text) && ::fchmod(fd, st.st_mode & 07777) == 0 && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::renameat(dir_->fd(), temp.c_str(), dir_->fd(), name_) != 0) {
-    ::unlinkat(dir_->fd(), temp.c_str(), 0);
-    return false;
-  }
-  return sync_dir(*dir_);
+  return replace_file(*dir_, name_, temp.c_str(), text, st.st_mode & 07777) !=
+         replace_result::failed;
 }
 
-file_text read_file(const state_dir& dir, const char* name, std::size_t limit) {
+file_text read_state_file(const state_dir& dir, const char* name, std::size_t limit) {
   file_text r;
   const int fd = dir.open_regular(name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -104,4 +97,4 @@ file_text read_file(const state_dir& dir, const char* name, std::size_t limit) {
   return r;
 }
 
-}  // namespace armctl::cgi
+}  // namespace armctl
