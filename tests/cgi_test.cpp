@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "cgi/answer.hpp"
-#include "cgi/auth.hpp"
-#include "cgi/check.hpp"
-#include "cgi/estimate.hpp"
-#include "cgi/history.hpp"
-#include "cgi/replay.hpp"
-#include "cgi/request.hpp"
-#include "cgi/settings.hpp"
+#include "cgi/http/answer.hpp"
+#include "cgi/http/auth.hpp"
+#include "cgi/http/check.hpp"
+#include "cgi/http/request.hpp"
+#include "cgi/http/settings.hpp"
+#include "cgi/runs/estimate.hpp"
+#include "cgi/runs/replay.hpp"
+#include "cgi/teach/history.hpp"
 #include "support.hpp"
 
 namespace armctl::cgi {

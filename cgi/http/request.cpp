@@ -1,7 +1,7 @@
 // The request rules: only GET/HEAD for the state, the taught poses and
 // sequences and the history, and POST with a JSON body for everything else;
 // every option, counter, name and target must match its grammar exactly.
-#include "cgi/request.hpp"
+#include "cgi/http/request.hpp"
 
 #include <algorithm>
 #include <cctype>

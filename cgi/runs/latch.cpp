@@ -1,5 +1,5 @@
 // The latch file's JSON: who stopped the arm and when.
-#include "cgi/latch.hpp"
+#include "cgi/runs/latch.hpp"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // Reading the settings file: a table of keys, each with its parser and bounds.
-#include "cgi/settings.hpp"
+#include "cgi/http/settings.hpp"
 
 #include <charconv>
 #include <fstream>

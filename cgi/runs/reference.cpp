@@ -1,6 +1,6 @@
 // The re-reference's child: lock_file and pending_save as the controller
 // uses them; the parent reads what it found on a pipe.
-#include "cgi/reference.hpp"
+#include "cgi/runs/reference.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

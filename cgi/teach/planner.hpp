@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "cgi/request.hpp"
+#include "cgi/http/request.hpp"
 #include "model/plan.hpp"
 
 namespace armctl::cgi {

@@ -1,6 +1,6 @@
 // Replaying a move on paper: the model's judgement of each option, in turn,
 // from the counters read before the run.
-#include "cgi/replay.hpp"
+#include "cgi/runs/replay.hpp"
 
 #include <cstdlib>
 

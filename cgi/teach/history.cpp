@@ -1,10 +1,10 @@
 // The history's entries as JSON lines, and what GET ?history and back read of them.
-#include "cgi/history.hpp"
+#include "cgi/teach/history.hpp"
 
 #include <algorithm>
 #include <iterator>
 
-#include "cgi/request.hpp"
+#include "cgi/http/request.hpp"
 #include "state/history_file.hpp"
 
 namespace armctl::cgi {

@@ -1,7 +1,7 @@
 // The Basic credentials check: libaprutil decodes the header and checks the
 // password against the file's hash (bcrypt, MD5-crypt, SHA1 or crypt), the
 // same code that Apache's own mod_authn_file uses.
-#include "cgi/auth.hpp"
+#include "cgi/http/auth.hpp"
 
 #include <apr_base64.h>
 #include <apr_md5.h>
@@ -9,7 +9,7 @@
 #include <cctype>
 #include <string>
 
-#include "cgi/passwords.hpp"
+#include "cgi/http/passwords.hpp"
 
 namespace armctl::cgi {
 namespace {

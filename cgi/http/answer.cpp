@@ -1,6 +1,6 @@
 // Building the answers; the run's standard output is only ever read, as
 // numbers, never passed on as text.
-#include "cgi/answer.hpp"
+#include "cgi/http/answer.hpp"
 
 #include <cstdlib>
 #include <sstream>

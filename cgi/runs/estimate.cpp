@@ -1,6 +1,6 @@
 // The estimate reads the arm model's command table for a letter's kind, so
 // that it never decides by rules of its own which letters move the wrist.
-#include "cgi/estimate.hpp"
+#include "cgi/runs/estimate.hpp"
 
 #include <cstdlib>
 

@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "cgi/answer.hpp"
-#include "cgi/request.hpp"
-#include "cgi/settings.hpp"
+#include "cgi/http/answer.hpp"
+#include "cgi/http/request.hpp"
+#include "cgi/http/settings.hpp"
 #include "model/joints.hpp"
 #include "state/queue_file.hpp"
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "cgi/request.hpp"
+#include "cgi/http/request.hpp"
 #include "model/joints.hpp"
 #include "state/state_dir.hpp"
 

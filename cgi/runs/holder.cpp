@@ -1,10 +1,10 @@
 // Releasing a dead run's lock on an operator's request, and recording it.
-#include "cgi/holder.hpp"
+#include "cgi/runs/holder.hpp"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "cgi/latch.hpp"
+#include "cgi/runs/latch.hpp"
 #include "state/durable.hpp"
 
 namespace armctl::cgi {

@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "cgi/controller.hpp"
-#include "cgi/latch.hpp"
-#include "cgi/replay.hpp"
-#include "cgi/request.hpp"
+#include "cgi/http/request.hpp"
+#include "cgi/runs/controller.hpp"
+#include "cgi/runs/latch.hpp"
+#include "cgi/runs/replay.hpp"
 #include "model/joints.hpp"
 #include "model/pose.hpp"
 #include "state/lock_holder.hpp"

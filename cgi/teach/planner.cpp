@@ -1,12 +1,12 @@
 // Building plans and their answers from the model's plan_moves and
 // tip_solutions; the model judges, this only chooses and describes.
-#include "cgi/planner.hpp"
+#include "cgi/teach/planner.hpp"
 
 #include <limits>
 
-#include "cgi/answer.hpp"
-#include "cgi/estimate.hpp"
-#include "cgi/replay.hpp"
+#include "cgi/http/answer.hpp"
+#include "cgi/runs/estimate.hpp"
+#include "cgi/runs/replay.hpp"
 #include "model/reach.hpp"
 
 namespace armctl::cgi {

@@ -1,11 +1,11 @@
 // The run path that moves of options and go-to requests share: the latch,
 // the motion bound, and one controller run under its watcher.
-#include "cgi/answer.hpp"
-#include "cgi/controller.hpp"
-#include "cgi/estimate.hpp"
-#include "cgi/handler.hpp"
-#include "cgi/latch.hpp"
-#include "cgi/replay.hpp"
+#include "cgi/http/answer.hpp"
+#include "cgi/http/handler.hpp"
+#include "cgi/runs/controller.hpp"
+#include "cgi/runs/estimate.hpp"
+#include "cgi/runs/latch.hpp"
+#include "cgi/runs/replay.hpp"
 #include "state/position_file.hpp"
 #include "state/state_dir.hpp"
 

@@ -1,7 +1,7 @@
 // The poses file: {"poses": {NAME: [6 counters]}, "sequences": {NAME:
 // {"steps": [{"pose", "pause_ms"}], "repeat"}}}, checked by the same rules
 // as the requests that write it.
-#include "cgi/taught.hpp"
+#include "cgi/teach/taught.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cgi/request.hpp"
+#include "cgi/http/request.hpp"
 #include "model/judge.hpp"
 
 namespace armctl::cgi {

@@ -1,6 +1,6 @@
 // The controller as a grandchild process under a watcher, and the stop
 // through pidfds.
-#include "cgi/controller.hpp"
+#include "cgi/runs/controller.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <functional>
 
-#include "cgi/latch.hpp"
+#include "cgi/runs/latch.hpp"
 #include "state/lock_holder.hpp"
 
 namespace armctl::cgi {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "cgi/request.hpp"
+#include "cgi/http/request.hpp"
 
 namespace armctl::cgi {
 

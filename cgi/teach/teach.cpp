@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <thread>
 
-#include "cgi/answer.hpp"
-#include "cgi/handler.hpp"
-#include "cgi/history.hpp"
-#include "cgi/planner.hpp"
-#include "cgi/reference.hpp"
-#include "cgi/taught.hpp"
+#include "cgi/http/answer.hpp"
+#include "cgi/http/handler.hpp"
+#include "cgi/runs/reference.hpp"
+#include "cgi/teach/history.hpp"
+#include "cgi/teach/planner.hpp"
+#include "cgi/teach/taught.hpp"
 #include "model/pose.hpp"
 #include "state/locked_file.hpp"
 

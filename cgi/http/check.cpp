@@ -1,7 +1,7 @@
 // The configuration check: each finding names the file with its owner and
 // mode, and says what follows for the web page, so that a newcomer does not
 // meet it as a silent 401 or 403.
-#include "cgi/check.hpp"
+#include "cgi/http/check.hpp"
 
 #include <grp.h>
 #include <pwd.h>
@@ -14,9 +14,9 @@
 #include <cstring>
 #include <memory>
 
-#include "cgi/passwords.hpp"
-#include "cgi/request.hpp"
-#include "cgi/settings.hpp"
+#include "cgi/http/passwords.hpp"
+#include "cgi/http/request.hpp"
+#include "cgi/http/settings.hpp"
 
 namespace armctl::cgi {
 namespace {

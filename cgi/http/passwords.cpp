@@ -1,6 +1,6 @@
 // Reading the password file with the errno of a failure kept: a file the CGI
 // cannot read is the server's fault, and must not pass for a wrong password.
-#include "cgi/passwords.hpp"
+#include "cgi/http/passwords.hpp"
 
 #include <cerrno>
 #include <cstdio>
