@@ -1,6 +1,6 @@
 // What the request handlers share: what a request came to (main.cpp gives
-// each its one HTTP status), the request's context, and the run path that
-// both a move of options and a go-to take.
+// each its one HTTP status) and the request's context. The handlers are in
+// runs/ (moves, stop) and teach/ (teach).
 #pragma once
 
 #include <chrono>
@@ -64,32 +64,5 @@ struct context {
 
 // The position file's counters, or nothing when it cannot be read.
 std::optional<counters> read_counters(const char* state_dir);
-
-// ---- the run path --------------------------------------------------------
-
-// The latch's 409 when the arm is latched.
-std::optional<reply> held_by_latch(const context& c);
-// The motion estimate's fields for those options.
-json estimate_fields(const move_query& q, const context& c);
-// The 422 of a move over the motion bound, with the estimate.
-std::optional<reply> over_the_bound(const move_query& q, const context& c);
-
-// Runs the options as one controller run from `start` (read before the run,
-// for the replay), waiting at most `wait` for the lock: the answer of a move
-// (503 when the lock stayed held or a stop came meanwhile).
-reply run_move(const move_query& q, const context& c, const queue_place& place,
-               const counters& start, std::chrono::milliseconds wait);
-
-// ---- the handlers of the teach requests (teach.cpp) -----------------------
-
-reply answer_view(const state_query& q, const context& c);
-reply answer_reference(const reference_query& q, const context& c);
-reply answer_save_pose(const save_pose_query& q, const context& c);
-reply answer_delete_pose(const delete_pose_query& q, const context& c);
-reply answer_plan(const plan_query& q, const context& c);
-reply answer_goto(const goto_query& q, const context& c);
-reply answer_back(const back_query& q, const context& c);
-reply answer_save_sequence(const save_sequence_query& q, const context& c);
-reply answer_delete_sequence(const delete_sequence_query& q, const context& c);
 
 }  // namespace armctl::cgi

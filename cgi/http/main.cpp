@@ -19,12 +19,11 @@
 #include "cgi/http/handler.hpp"
 #include "cgi/http/request.hpp"
 #include "cgi/http/settings.hpp"
-#include "cgi/runs/controller.hpp"
-#include "cgi/runs/holder.hpp"
 #include "cgi/runs/latch.hpp"
+#include "cgi/runs/moves.hpp"
+#include "cgi/runs/stop.hpp"
 #include "cgi/teach/history.hpp"
-#include "state/position_file.hpp"
-#include "state/queue_file.hpp"
+#include "cgi/teach/teach.hpp"
 #include "state/state_dir.hpp"
 
 namespace {
@@ -162,11 +161,6 @@ bool recorded(const query& q) {
          !std::holds_alternative<unlock_query>(q);
 }
 
-std::optional<latch> current_latch() {
-  const armctl::state_dir dir(state_dir_path);
-  return read_latch(dir);
-}
-
 bool read_body(std::size_t length, std::string& body) {
   body.resize(length);
   std::size_t got = 0;
@@ -183,77 +177,13 @@ bool read_body(std::size_t length, std::string& body) {
 // ---- one handler per request kind ---------------------------------------
 
 reply answer(const state_query& q, const context& c) {
-  if (q.what != view::state) return answer_view(q, c);
-  return {verdict::done, state_answer(read_counters(state_dir_path),
-                                      read_lock_state(state_dir_path), current_latch())};
+  return q.what == view::state ? answer_state(c) : answer_view(q, c);
 }
-
-// Latches first, so that no run starts after the runs are ended; then ends
-// every waiting run of ours and stops the one that holds the lock; only then
-// waits for the latch to reach the disk.
-reply answer(const stop_query&, const context& c) {
-  const armctl::state_dir dir(state_dir_path);
-  bool latched = set_latch(dir, c.user);
-  const stop_report r = stop_everything(state_dir_path, controller_path);
-  latched = sync_latch(dir) && latched;
-  json body = latch_fields(read_latch(dir));
-  body["waiting_ended"] = r.waiting_ended;
-  body["run_stopped"] = r.holder == stop_outcome::signalled;
-  if (r.holder == stop_outcome::not_permitted)
-    return {verdict::not_permitted,
-            with_error(body,
-                       "the run holding the lock was not started by this web server's "
-                       "account and goes on; the front end is latched")};
-  if (!latched || r.holder == stop_outcome::failed)
-    return {verdict::failed, with_error(body, "the stop could not be completed")};
-  return {verdict::done, body};
-}
-
-reply answer(const clear_query&, const context&) {
-  const armctl::state_dir dir(state_dir_path);
-  if (!clear_latch(dir)) return {verdict::failed, error_answer("the latch could not be cleared")};
-  return {verdict::done, latch_fields(std::nullopt)};
-}
-
-reply answer(const unlock_query&, const context& c) {
-  const unlock_report r = unlock_dead_run(state_dir_path, c.user);
-  json body{{"unlocked", r.outcome == unlock_outcome::unlocked}};
-  if (r.found) body["holder"] = holder_fields(*r.found);
-  struct meaning {
-    unlock_outcome o;
-    verdict v;
-    const char* error;
-  };
-  static constexpr meaning meanings[] = {
-      {unlock_outcome::unlocked, verdict::done, nullptr},
-      {unlock_outcome::not_left_by_a_dead_run, verdict::not_left_by_a_dead_run,
-       "the lock is free, or not left by a run of this boot that has ended"},
-      {unlock_outcome::held_by_a_live_run, verdict::held_by_a_live_run,
-       "a live run of the controller holds the lock or waits for it"},
-      {unlock_outcome::failed, verdict::failed, "the lock file could not be written"},
-  };
-  for (const meaning& m : meanings)
-    if (m.o == r.outcome) return {m.v, m.error ? with_error(body, m.error) : body};
-  return {verdict::failed, body};
-}
-
-reply answer(const estimate_query& q, const context& c) {
-  return {verdict::done, estimate_fields(q.move, c)};
-}
-
-reply answer(const move_query& q, const context& c) {
-  if (auto held = held_by_latch(c)) return *held;
-  if (auto over = over_the_bound(q, c)) return *over;
-  const armctl::state_dir dir(state_dir_path);
-  const auto place = queue_place::take(dir, c.settings.max_waiting);
-  if (!place)
-    return {verdict::queue_full, error_answer("too many requests already wait for the arm; "
-                                              "nothing moved")};
-  // The position before the run, for the replay that explains refusals.
-  const armctl::counters start = read_counters(state_dir_path).value_or(armctl::counters{});
-  return run_move(q, c, *place, start, c.settings.lock_wait);
-}
-
+reply answer(const stop_query&, const context& c) { return answer_stop(c); }
+reply answer(const clear_query&, const context& c) { return answer_clear(c); }
+reply answer(const unlock_query&, const context& c) { return answer_unlock(c); }
+reply answer(const estimate_query& q, const context& c) { return answer_estimate(q, c); }
+reply answer(const move_query& q, const context& c) { return answer_move(q, c); }
 reply answer(const reference_query& q, const context& c) { return answer_reference(q, c); }
 reply answer(const save_pose_query& q, const context& c) { return answer_save_pose(q, c); }
 reply answer(const delete_pose_query& q, const context& c) { return answer_delete_pose(q, c); }

@@ -1,5 +1,7 @@
 // The run path that moves of options and go-to requests share: the latch,
 // the motion bound, and one controller run under its watcher.
+#include "cgi/runs/moves.hpp"
+
 #include "cgi/http/answer.hpp"
 #include "cgi/http/handler.hpp"
 #include "cgi/runs/controller.hpp"
@@ -63,6 +65,23 @@ reply run_move(const move_query& q, const context& c, const queue_place& place,
   reply r{verdict::done, body, start, std::nullopt};
   if (const auto after = counters_from_json(body["counters"].dump())) r.after = after;
   return r;
+}
+
+reply answer_estimate(const estimate_query& q, const context& c) {
+  return {verdict::done, estimate_fields(q.move, c)};
+}
+
+reply answer_move(const move_query& q, const context& c) {
+  if (auto held = held_by_latch(c)) return *held;
+  if (auto over = over_the_bound(q, c)) return *over;
+  const armctl::state_dir dir(c.paths.state_dir);
+  const auto place = queue_place::take(dir, c.settings.max_waiting);
+  if (!place)
+    return {verdict::queue_full, error_answer("too many requests already wait for the arm; "
+                                              "nothing moved")};
+  // The position before the run, for the replay that explains refusals.
+  const counters start = read_counters(c.paths.state_dir).value_or(counters{});
+  return run_move(q, c, *place, start, c.settings.lock_wait);
 }
 
 }  // namespace armctl::cgi

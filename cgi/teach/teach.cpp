@@ -2,11 +2,14 @@
 // and back, and the reads of poses, sequences and history. Go-to, back and
 // re-reference are serialised among themselves by the go-to lock, held from
 // the reading of the counters to the end of the run.
+#include "cgi/teach/teach.hpp"
+
 #include <algorithm>
 #include <thread>
 
 #include "cgi/http/answer.hpp"
 #include "cgi/http/handler.hpp"
+#include "cgi/runs/moves.hpp"
 #include "cgi/runs/reference.hpp"
 #include "cgi/teach/history.hpp"
 #include "cgi/teach/planner.hpp"
