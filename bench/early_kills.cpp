@@ -31,7 +31,7 @@ std::string read_text(const std::string& path, std::size_t limit) {
   std::string text;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) {
-    armctl::read_all(fd, text, limit);
+    if (!armctl::read_all(fd, text, limit)) text.clear();
     ::close(fd);
   }
   return text;

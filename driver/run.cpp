@@ -32,11 +32,14 @@ int port_failure(lock_file& lock, pending_save& save, const counters* moved) {
   std::fflush(stdout);
   errno = err;
   std::perror("ioperm");
+  // The port failure decides the exit status whatever these come to: a
+  // failed save or release has nothing to add that the caller could act on
+  // differently, and the status has room for one reason only.
   if (moved != nullptr)
-    save.commit(*moved);
+    (void)save.commit(*moved);
   else
     save.abandon();
-  lock.release();
+  (void)lock.release();
   return exit_code::port_access_failed;
 }
 
@@ -50,6 +53,12 @@ void privilege_failure() {
   ::_exit(exit_code::port_access_failed);
 }
 
+// A run syncs the disk where a power cut would otherwise lose what the next
+// run relies on, and nowhere else: the take twice (its "taking" mark before
+// the "1" can reach the disk, then the "1" with its "held" mark), the save
+// twice (the new file, then its rename in the directory; none at all when
+// the file already holds the counters, as after a run that moved nothing),
+// and the release once (the "0" before its mark comes off).
 int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p, privileges* priv) {
   arm a;
   lock_file lock(dir, s.lock_poll);

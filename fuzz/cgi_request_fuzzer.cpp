@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "cgi/answer.hpp"
-#include "cgi/planner.hpp"
-#include "cgi/replay.hpp"
-#include "cgi/request.hpp"
+#include "cgi/http/answer.hpp"
+#include "cgi/http/request.hpp"
+#include "cgi/runs/replay.hpp"
+#include "cgi/teach/planner.hpp"
 #include "model/reach.hpp"
 
 namespace {

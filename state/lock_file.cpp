@@ -115,8 +115,9 @@ const std::string& boot_id() {
   static const std::string id = [] {
     std::string text;
     const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    // Unreadable, the id stays empty, which judge_stale takes as unknown.
     if (fd >= 0) {
-      read_all(fd, text, 64);
+      if (!read_all(fd, text, 64)) text.clear();
       ::close(fd);
     }
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -307,8 +308,9 @@ bool lock_file::take() {
     if (durable()) return true;
   }
   // A write cut short (a file-size limit) or not made durable may have left
-  // a "1": the lock was free, and must stay so.
-  write_zero();
+  // a "1": the lock was free, and must stay so. The take has failed either
+  // way; a "0" that cannot be made durable keeps the mark that claims it.
+  (void)write_zero();
   return false;
 }
 
@@ -317,7 +319,9 @@ bool lock_file::take() {
 // claimed.
 bool lock_file::write_zero() {
   const bool ok = write_content("0\n") && durable();
-  if (ok && marks_) ::fremovexattr(fd_, holder_mark_name);
+  // A mark that will not come off sits on a "0", which reads free whatever
+  // it says: the release has done its part.
+  if (ok && marks_) (void)::fremovexattr(fd_, holder_mark_name);
   return ok;
 }
 

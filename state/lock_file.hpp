@@ -36,7 +36,7 @@ struct holder_mark {
   std::string boot;
   long long mtime_s = 0, mtime_ns = 0;
 };
-bool parse_mark(const std::string& text, holder_mark& out);
+[[nodiscard]] bool parse_mark(const std::string& text, holder_mark& out);
 
 // This boot's id (/proc/sys/kernel/random/boot_id), empty when unreadable.
 const std::string& boot_id();
@@ -65,13 +65,13 @@ class lock_file {
   // holds the lock by its content, polls once per `poll`. False at once when
   // the lock cannot be held: the file cannot be opened for writing (or
   // created), or a reader squats on it with a read lock.
-  bool wait();
+  [[nodiscard]] bool wait();
   // Writes "1\n" under the mark; false (and the lock left free) when the
   // write fails or cannot be made durable.
-  bool take();
+  [[nodiscard]] bool take();
   // Writes "0\n", removes the mark once the "0" is durable, and lets the
   // next run in; false when the write or its sync fails.
-  bool release();
+  [[nodiscard]] bool release();
 
  private:
   bool hold_current_file();
@@ -80,7 +80,7 @@ class lock_file {
   bool left_by_a_dead_run() const;
   bool write_content(const char* text) const;
   bool durable() const;
-  bool write_zero();
+  [[nodiscard]] bool write_zero();
   void set_mark(const std::string& value);
   void close_file();
 

@@ -1,12 +1,12 @@
 // Loading and atomically saving the joint counters.
 #include "state/position_file.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "state/durable.hpp"
 #include "state/scan.hpp"
 
 namespace armctl {
@@ -38,10 +38,31 @@ mode_t mode_for(const state_dir& dir) {
 // The longest content a save writes: six "-2147483648 " and a newline.
 constexpr std::size_t longest_position_text = 6 * 12 + 1;
 
-bool sync_dir(const state_dir& dir) {
-  // Some file systems cannot sync a directory; the rename is then as durable
-  // as they make it.
-  return ::fsync(dir.fd()) == 0 || errno == EINVAL || errno == EROFS;
+// The file already holds exactly `text` (a run that moved nothing): it is
+// left as it is, which spares the save's two syncs. Its content is then what
+// an earlier save synced, or what another program wrote, whose durability
+// that program answers for.
+bool already_holds(const state_dir& dir, const std::string& text) {
+  const int fd = dir.open_regular(position_file_name, O_RDONLY);
+  if (fd < 0) return false;
+  std::string now;
+  const bool read = read_all(fd, now, longest_position_text + 1);
+  ::close(fd);
+  return read && now == text;
+}
+
+save_result as_saved(replace_result r) {
+  struct meaning {
+    replace_result replace;
+    save_result save;
+  };
+  static constexpr meaning meanings[] = {
+      {replace_result::replaced, save_result::saved},
+      {replace_result::replaced_not_synced, save_result::saved_not_synced},
+  };
+  for (const meaning& m : meanings)
+    if (m.replace == r) return m.save;
+  return save_result::failed;
 }
 
 }  // namespace
@@ -90,18 +111,21 @@ void pending_save::abandon() {
 save_result pending_save::commit(const counters& c) {
   if (fd_ < 0) return save_result::failed;
   const std::string text = position_text(c);
+  if (already_holds(dir_, text)) {
+    abandon();
+    return save_result::saved;
+  }
   const bool written =
       ::pwrite(fd_, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
-      ::ftruncate(fd_, static_cast<off_t>(text.size())) == 0 &&
-      ::fchmod(fd_, mode_for(dir_)) == 0 && ::fsync(fd_) == 0;
-  const bool closed = ::close(fd_) == 0;
+      ::ftruncate(fd_, static_cast<off_t>(text.size())) == 0 && ::fchmod(fd_, mode_for(dir_)) == 0;
+  const int fd = fd_;
   fd_ = -1;
-  if (!written || !closed ||
-      ::renameat(dir_.fd(), position_temp_name, dir_.fd(), position_file_name) != 0) {
+  if (!written) {
+    ::close(fd);
     ::unlinkat(dir_.fd(), position_temp_name, 0);
     return save_result::failed;
   }
-  return sync_dir(dir_) ? save_result::saved : save_result::saved_not_synced;
+  return as_saved(finish_replace(dir_, fd, position_temp_name, position_file_name));
 }
 
 save_result save_counters(const state_dir& dir, const counters& c) {

@@ -12,7 +12,7 @@ namespace armctl {
 
 // Fills `into` from the file; false (counters untouched) when it cannot be
 // opened or read.
-bool load_counters(const state_dir& dir, counters& into);
+[[nodiscard]] bool load_counters(const state_dir& dir, counters& into);
 
 // Six conversions in index order. One that finds no number leaves its
 // counter as it was; a number outside the 32-bit range fails the same way,
@@ -42,10 +42,11 @@ class pending_save {
   pending_save(const pending_save&) = delete;
   pending_save& operator=(const pending_save&) = delete;
 
-  bool prepare();
+  [[nodiscard]] bool prepare();
   // Replaces the position file atomically (write, fsync, rename, fsync of
-  // the directory), keeping an existing file's permission bits.
-  save_result commit(const counters& c);
+  // the directory), keeping an existing file's permission bits; a file that
+  // already holds these counters is left alone.
+  [[nodiscard]] save_result commit(const counters& c);
   // Removes the temporary file, if there is one.
   void abandon();
 
@@ -55,6 +56,6 @@ class pending_save {
 };
 
 // prepare() and commit() in one go.
-save_result save_counters(const state_dir& dir, const counters& c);
+[[nodiscard]] save_result save_counters(const state_dir& dir, const counters& c);
 
 }  // namespace armctl

@@ -15,6 +15,18 @@ inline constexpr const char* lock_file_name = "lock.dat";
 inline constexpr const char* position_file_name = "robot_position.dat";
 // The save's temporary file: one fixed name, used only by the lock's holder.
 inline constexpr const char* position_temp_name = ".robot_position.dat.tmp";
+// The front end's files; the controller never reads them.
+inline constexpr const char* latch_file_name = "stop-latch.json";
+inline constexpr const char* history_file_name = "history.dat";
+// The history's older half, once the newer one filled up.
+inline constexpr const char* history_older_name = "history.dat.1";
+inline constexpr const char* poses_file_name = "poses.dat";
+// Held by a go-to, back or re-reference from before it reads the counters
+// until its run has ended (the watcher process shares it), so that two of
+// them never plan from the same counters.
+inline constexpr const char* goto_lock_name = "goto-lock.dat";
+inline constexpr const char* queue_file_name = "wait-queue.dat";
+inline constexpr const char* unlock_record_name = "unlock-record.log";
 
 class state_dir {
  public:
@@ -44,8 +56,8 @@ class state_dir {
 int open_dir_nofollow(const char* path);
 
 // Reads the whole of a small open file, at most `limit` bytes; false on a read error.
-bool read_all(int fd, std::string& out, std::size_t limit);
+[[nodiscard]] bool read_all(int fd, std::string& out, std::size_t limit);
 // Writes all of `text` at the file's offset; false on any error or short write.
-bool write_all(int fd, std::string_view text);
+[[nodiscard]] bool write_all(int fd, std::string_view text);
 
 }  // namespace armctl

@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "cgi/answer.hpp"
-#include "cgi/auth.hpp"
-#include "cgi/check.hpp"
-#include "cgi/estimate.hpp"
-#include "cgi/history.hpp"
-#include "cgi/replay.hpp"
-#include "cgi/request.hpp"
-#include "cgi/settings.hpp"
+#include "cgi/http/answer.hpp"
+#include "cgi/http/auth.hpp"
+#include "cgi/http/check.hpp"
+#include "cgi/http/request.hpp"
+#include "cgi/http/settings.hpp"
+#include "cgi/runs/estimate.hpp"
+#include "cgi/runs/replay.hpp"
+#include "cgi/teach/history.hpp"
 #include "support.hpp"
 
 namespace armctl::cgi {
@@ -433,8 +433,9 @@ TEST(StateAnswer, GivesTheCountersTheReportTheLockAndTheLatch) {
   EXPECT_EQ(free["stopped"], false);
 }
 
-// The history keeps the newest entries only, and back goes to the counters
-// before the newest request that moved the arm.
+// The history keeps the newest entries only, half the bound in each of its
+// two files, and back goes to the counters before the newest request that
+// moved the arm, in whichever file it lies.
 TEST(History, KeepsTheNewestAndBackFindsTheLastMove) {
   testing::scratch_dir tmp;
   const state_dir dir(tmp.path().c_str());
@@ -447,13 +448,17 @@ TEST(History, KeepsTheNewestAndBackFindsTheLastMove) {
                          counters{to, 0, 0, 0, 0, 0}};
   };
   for (int i = 1; i <= 5; ++i)
-    ASSERT_TRUE(append_history(dir, entry("goto", 200, i, i + 1), std::chrono::seconds(1), 3));
-  ASSERT_TRUE(append_history(dir, entry("goto", 409, 9, 9), std::chrono::seconds(1), 3));
+    ASSERT_TRUE(append_history(dir, entry("goto", 200, i, i + 1), std::chrono::seconds(1), 4));
+  ASSERT_TRUE(append_history(dir, entry("goto", 409, 9, 9), std::chrono::seconds(1), 4));
+  // Two files of two: {3, 4} in the older one, {5, the 409} in the newer.
   const std::vector<json> kept = newest_history(dir, 10);
-  ASSERT_EQ(kept.size(), 3u);
+  ASSERT_EQ(kept.size(), 4u);
   EXPECT_EQ(kept[0]["status"], 409);
-  EXPECT_EQ(kept[2]["before"][0], 4);
+  EXPECT_EQ(kept[3]["before"][0], 3);
   EXPECT_EQ(back_target(dir), (counters{5, 0, 0, 0, 0, 0}));
+  ASSERT_TRUE(append_history(dir, entry("reference", 200, 9, 9), std::chrono::seconds(1), 4));
+  ASSERT_TRUE(append_history(dir, entry("goto", 409, 9, 9), std::chrono::seconds(1), 4));
+  EXPECT_EQ(back_target(dir), (counters{5, 0, 0, 0, 0, 0})) << "the move is in the older file";
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ class FreeContent : public LockFile, public ::testing::WithParamInterface<const 
 TEST_P(FreeContent, WaitEndsAtOnceAndTakeRewrites) {
   if (GetParam() != nullptr) write_file(path, GetParam());
   lock_file lock(dir, never);
-  lock.wait();
+  EXPECT_TRUE(lock.wait());
   ASSERT_TRUE(lock.take());
   EXPECT_EQ(read_file(path), "1\n");
   ASSERT_TRUE(lock.release());
@@ -61,11 +61,11 @@ TEST_P(HeldContent, WaitLastsUntilAnotherProgramWritesZero) {
   std::atomic<bool> acquired{false};
   std::thread waiter([&] {
     lock_file lock(dir, 5ms);
-    lock.wait();
+    EXPECT_TRUE(lock.wait());
     acquired = true;
     EXPECT_TRUE(freed.load()) << "the wait ended while the file read " << GetParam();
-    lock.take();
-    lock.release();
+    EXPECT_TRUE(lock.take());
+    EXPECT_TRUE(lock.release());
   });
   std::this_thread::sleep_for(50ms);
   EXPECT_FALSE(acquired.load());
@@ -84,12 +84,12 @@ INSTANTIATE_TEST_SUITE_P(Contents, HeldContent,
 TEST_F(LockFile, AWaitingRunGoesOnAsSoonAsTheHolderReleases) {
   write_file(path, "0\n");
   lock_file holder(dir, never);
-  holder.wait();
+  EXPECT_TRUE(holder.wait());
   ASSERT_TRUE(holder.take());
   std::atomic<bool> released{false};
   std::thread waiter([&] {
     lock_file lock(dir, never);  // would hang on a content poll
-    lock.wait();
+    EXPECT_TRUE(lock.wait());
     EXPECT_TRUE(released.load());
     EXPECT_TRUE(lock.take());
     EXPECT_TRUE(lock.release());
@@ -110,13 +110,13 @@ TEST_F(LockFile, NoTwoRunsEverHoldTheLockAtOnce) {
     runs.emplace_back([&] {
       for (int i = 0; i < 50; ++i) {
         lock_file lock(dir, 1ms);
-        lock.wait();
-        lock.take();
+        EXPECT_TRUE(lock.wait());
+        EXPECT_TRUE(lock.take());
         if (inside.fetch_add(1) != 0) ++overlaps;
         ++entries;
         std::this_thread::yield();
         inside.fetch_sub(1);
-        lock.release();
+        EXPECT_TRUE(lock.release());
       }
     });
   for (auto& r : runs) r.join();
@@ -218,8 +218,8 @@ void take_and_die(const state_dir& dir) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     lock_file lock(dir, never);
-    lock.wait();
-    lock.take();
+    (void)lock.wait();
+    (void)lock.take();
     ::_exit(0);
   }
   ::waitpid(pid, nullptr, 0);
@@ -233,7 +233,7 @@ TEST_F(LockFile, AOneLeftByARunThatDiedDoesNotBlockForever) {
   take_and_die(dir);
   ASSERT_EQ(read_file(path), "1\n");
   lock_file lock(dir, never);  // would hang if the stale lock were honoured
-  lock.wait();
+  EXPECT_TRUE(lock.wait());
   ASSERT_TRUE(lock.take());
   ASSERT_TRUE(lock.release());
   EXPECT_EQ(read_file(path), "0\n");
@@ -249,15 +249,15 @@ TEST_F(LockFile, AnotherProgramsOneIsHonouredAfterARunOfOursDied) {
   // after a run of ours has cleanly released.
   {
     lock_file lock(dir, never);
-    lock.wait();
-    lock.take();
-    lock.release();
+    EXPECT_TRUE(lock.wait());
+    EXPECT_TRUE(lock.take());
+    EXPECT_TRUE(lock.release());
   }
   write_file(path, "1\n");
   std::atomic<bool> freed{false};
   std::thread waiter([&] {
     lock_file lock(dir, 5ms);
-    lock.wait();
+    EXPECT_TRUE(lock.wait());
     EXPECT_TRUE(freed.load());
   });
   std::this_thread::sleep_for(50ms);

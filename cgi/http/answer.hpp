@@ -1,0 +1,49 @@
+// The JSON answers: the arm's state, a run's outcome, an error.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "cgi/http/request.hpp"
+#include "cgi/runs/controller.hpp"
+#include "cgi/runs/latch.hpp"
+#include "cgi/runs/replay.hpp"
+#include "model/joints.hpp"
+#include "model/pose.hpp"
+#include "state/lock_holder.hpp"
+
+namespace armctl::cgi {
+
+using json = nlohmann::json;
+
+// One "x,y,r,theta" line as four numbers (null where a field is not one).
+json report_numbers(const std::string& line);
+
+// The open GET: counters, pose report, whether the lock is held (and left
+// by a dead run, with its mark's state but no pid), and the STOP latch.
+json state_answer(const std::optional<counters>& c, const lock_state& lock,
+                  const std::optional<latch>& stop);
+
+// The latch's fields: "stopped", and when latched who stopped it and when.
+json latch_fields(const std::optional<latch>& stop);
+
+// The holder mark's fields for an operator: pid, state, boot.
+json holder_fields(const holder& h);
+
+// The run's own output, option by option, with the reasons of the replay
+// when the replay printed exactly what the run printed.
+json run_answer(const move_query& q, const run_output& run, const replay& r);
+
+// A refusal's reason: counter, guard, rule, value, limit, beyond, and for a
+// geometry guard the counter value `at` the breaking pose and `on_the_way`.
+json reason_json(const refusal_reason& r);
+
+json error_answer(const std::string& message);
+// `fields` with an "error" added.
+json with_error(json fields, const std::string& message);
+
+// The five report lines of a pose as numbers [x, y, r, theta].
+json report_json(const pose& p);
+
+}  // namespace armctl::cgi

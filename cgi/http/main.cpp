@@ -1,0 +1,287 @@
+// armctl-cgi: the web server's way to the arm (CGI/1.1). GET answers the
+// state, the taught poses and sequences, or the history; POST with a JSON
+// body runs the controller, estimates or plans a move, goes to a target,
+// stops everything and latches, clears the latch, frees a dead run's lock,
+// re-references the arm, or teaches poses and sequences. Started by hand
+// with --check (never by the web server), it checks its own configuration.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cgi/http/answer.hpp"
+#include "cgi/http/auth.hpp"
+#include "cgi/http/check.hpp"
+#include "cgi/http/handler.hpp"
+#include "cgi/http/request.hpp"
+#include "cgi/http/settings.hpp"
+#include "cgi/runs/latch.hpp"
+#include "cgi/runs/moves.hpp"
+#include "cgi/runs/stop.hpp"
+#include "cgi/teach/history.hpp"
+#include "cgi/teach/teach.hpp"
+#include "state/state_dir.hpp"
+
+namespace {
+
+using namespace armctl;
+using namespace armctl::cgi;
+
+const char* const state_dir_path = ARMCTL_STATE_DIR;
+const char* const controller_path = ARMCTL_CGI_CONTROLLER;
+const char* const settings_path = ARMCTL_CGI_SETTINGS;
+const char* const htpasswd_path = ARMCTL_CGI_HTPASSWD;
+// The delay the controller was built with, for the motion estimate.
+constexpr std::int64_t controller_delay_ns = ARMCTL_CGI_DELAY_NS;
+
+std::optional<std::string_view> env(const char* name) {
+  const char* v = std::getenv(name);
+  if (v == nullptr) return std::nullopt;
+  return std::string_view(v);
+}
+
+// Each verdict's one HTTP status, here and nowhere else (the request rules'
+// own refusals carry theirs).
+struct http_status {
+  verdict v;
+  int code;
+};
+constexpr http_status statuses[] = {
+    {verdict::done, 200},
+    {verdict::unauthorized, 401},  // with the Basic challenge
+    {verdict::stopped, 409},       // latched: an operator must clear it
+    {verdict::not_permitted, 403},
+    {verdict::not_left_by_a_dead_run, 409},
+    {verdict::held_by_a_live_run, 409},
+    {verdict::over_the_bound, 422},  // well-formed, but longer than the arm may move unwatched
+    {verdict::queue_full, 503},
+    {verdict::busy, 503},
+    {verdict::failed, 500},
+    {verdict::no_password_file, 500},  // the server's fault: the error log says why
+    {verdict::not_found, 404},
+    {verdict::builtin_pose, 409},
+    {verdict::store_full, 409},
+    {verdict::store_damaged, 409},  // kept for a person to look at, never written over
+    {verdict::nothing_to_undo, 409},
+    {verdict::plan_not_allowed, 422},  // well-formed, but the guards allow no way there
+    {verdict::unknown_poses, 422},
+};
+
+int code_of(verdict v) {
+  for (const http_status& s : statuses)
+    if (s.v == v) return s.code;
+  return 500;
+}
+
+const char* reason_phrase(int status) {
+  struct phrase {
+    int code;
+    const char* text;
+  };
+  static constexpr phrase phrases[] = {
+      {200, "OK"},
+      {400, "Bad Request"},
+      {401, "Unauthorized"},
+      {403, "Forbidden"},
+      {404, "Not Found"},
+      {405, "Method Not Allowed"},
+      {409, "Conflict"},
+      {411, "Length Required"},
+      {413, "Content Too Large"},
+      {415, "Unsupported Media Type"},
+      {422, "Unprocessable Content"},
+      {503, "Service Unavailable"},
+  };
+  for (const phrase& p : phrases)
+    if (p.code == status) return p.text;
+  return "Internal Server Error";
+}
+
+// A refused request's body is read and dropped (within a bound) before the
+// answer: the server may still be writing it, and would wait on a CGI that
+// never reads.
+void drain_input() {
+  char buf[4096];
+  for (std::size_t total = 0; total < (1u << 20);) {
+    pollfd p{0, POLLIN, 0};
+    if (::poll(&p, 1, 2000) <= 0) return;
+    const ssize_t n = ::read(0, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    total += static_cast<std::size_t>(n);
+  }
+}
+
+int emit(int status, const json& body) {
+  std::printf("Status: %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n",
+              status, reason_phrase(status));
+  if (status == 405) std::printf("Allow: GET, HEAD, POST\r\n");
+  if (status == 401) std::printf("WWW-Authenticate: Basic realm=\"%s\"\r\n", auth_realm);
+  std::printf("\r\n%s\n", body.dump().c_str());
+  return 0;
+}
+
+// A refusal's answer; a foreign Origin's names the origins that are accepted.
+json refusal_answer(const refusal& r) {
+  json body = error_answer(r.message);
+  if (r.accepted_origins) body["accepted_origins"] = *r.accepted_origins;
+  return body;
+}
+
+int refuse(const refusal& r) {
+  drain_input();
+  return emit(r.http_status, refusal_answer(r));
+}
+
+// The settings file over the build's wait bound: suEXEC passes the CGI no
+// variable of the server's configuration, so nothing else can set them.
+front_settings current_settings() {
+  front_settings defaults;
+  defaults.lock_wait = std::chrono::milliseconds(ARMCTL_CGI_WAIT_MS);
+  return load_settings(settings_path, defaults);
+}
+
+// Reading the state, the taught poses and sequences, estimating and planning
+// change nothing and are open to everyone; everything else moves or stops
+// the arm or changes what is stored, and so does reading the history, which
+// names the operators.
+bool needs_login(const query& q) {
+  if (const auto* v = std::get_if<state_query>(&q)) return v->what == view::history;
+  return !std::holds_alternative<estimate_query>(q) && !std::holds_alternative<plan_query>(q);
+}
+
+// The requests the history records: every one that needs a login, but the
+// reading of the history itself and the release of a dead run's lock.
+bool recorded(const query& q) {
+  return needs_login(q) && !std::holds_alternative<state_query>(q) &&
+         !std::holds_alternative<unlock_query>(q);
+}
+
+bool read_body(std::size_t length, std::string& body) {
+  body.resize(length);
+  std::size_t got = 0;
+  while (got < length) {
+    const ssize_t n = ::read(0, body.data() + got, length - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  body.resize(got);
+  return got == length;
+}
+
+// ---- one handler per request kind ---------------------------------------
+
+reply answer(const state_query& q, const context& c) {
+  return q.what == view::state ? answer_state(c) : answer_view(q, c);
+}
+reply answer(const stop_query&, const context& c) { return answer_stop(c); }
+reply answer(const clear_query&, const context& c) { return answer_clear(c); }
+reply answer(const unlock_query&, const context& c) { return answer_unlock(c); }
+reply answer(const estimate_query& q, const context& c) { return answer_estimate(q, c); }
+reply answer(const move_query& q, const context& c) { return answer_move(q, c); }
+reply answer(const reference_query& q, const context& c) { return answer_reference(q, c); }
+reply answer(const save_pose_query& q, const context& c) { return answer_save_pose(q, c); }
+reply answer(const delete_pose_query& q, const context& c) { return answer_delete_pose(q, c); }
+reply answer(const plan_query& q, const context& c) { return answer_plan(q, c); }
+reply answer(const goto_query& q, const context& c) { return answer_goto(q, c); }
+reply answer(const back_query& q, const context& c) { return answer_back(q, c); }
+reply answer(const save_sequence_query& q, const context& c) { return answer_save_sequence(q, c); }
+reply answer(const delete_sequence_query& q, const context& c) {
+  return answer_delete_sequence(q, c);
+}
+
+reply answer(const refusal& r, const context&) {
+  return {verdict::failed, error_answer(r.message)};  // never reached: refused before
+}
+
+// One line of history for a request an operator made; the counters the
+// handler knows, else the position file's before and after. False when the
+// line could not be written.
+bool record(const std::string& body, const context& c, const reply& r, int status,
+            const std::optional<armctl::counters>& before_file) {
+  const armctl::state_dir dir(state_dir_path);
+  const history_entry e{utc_now(),
+                        c.user,
+                        json::parse(body, nullptr, false),
+                        status,
+                        r.before ? r.before : before_file,
+                        r.after ? r.after : read_counters(state_dir_path)};
+  return append_history(dir, e, c.settings.lock_wait);
+}
+
+// The password file cannot be read: no credentials could pass, so asking for
+// others would only hide the fault; the server's error log gets the reason.
+int no_login_possible(const login& l) {
+  std::fprintf(stderr, "armctl-cgi: cannot read the password file %s: %s\n", htpasswd_path,
+               std::strerror(l.error));
+  return emit(code_of(verdict::no_password_file),
+              error_answer("the login cannot be checked: the server cannot read its password "
+                           "file (its error log says why; armctl-cgi --check tells more)"));
+}
+
+int handle_request() {
+  context c{current_settings(), {}, {state_dir_path, controller_path, controller_delay_ns}};
+  const request_meta meta{env("REQUEST_METHOD").value_or(""),
+                          env("CONTENT_TYPE"),
+                          env("CONTENT_LENGTH"),
+                          env("HTTP_ORIGIN"),
+                          env("SERVER_NAME").value_or(""),
+                          env("SERVER_PORT").value_or(""),
+                          env("HTTPS").value_or("") == "on",
+                          &c.settings.origins,
+                          env("QUERY_STRING").value_or("")};
+  const auto checked = check_meta(meta);
+  if (const auto* r = std::get_if<refusal>(&checked)) return refuse(*r);
+  std::string body;
+  const auto* get = std::get_if<state_query>(&checked);
+  if (get == nullptr && !read_body(std::get<std::size_t>(checked), body))
+    return emit(400, error_answer("the body is shorter than Content-Length"));
+  const query q = get != nullptr ? query{*get} : parse_body(body);
+  if (const auto* r = std::get_if<refusal>(&q)) return emit(r->http_status, refusal_answer(*r));
+  // Any process of the web server's account can start this program with any
+  // environment: the login is checked here, never taken from the server.
+  if (needs_login(q)) {
+    const login l = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
+    if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
+    if (l.result != login::outcome::accepted)
+      return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
+    c.user = l.user;
+  }
+  const auto before = recorded(q) ? read_counters(state_dir_path) : std::nullopt;
+  reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
+  // Recorded before the answer, so that a client that has its answer finds
+  // the line; one that finds none is told, since back cannot undo that move.
+  if (recorded(q) && !record(body, c, r, code_of(r.v), before))
+    r.body["history_error"] = "the history line could not be written";
+  return emit(code_of(r.v), r.body);
+}
+
+// The check, for the administrator, as the CGI's own account.
+int check() {
+  const check_paths paths{settings_path, htpasswd_path, state_dir_path, controller_path};
+  const server_identity server{env("SERVER_NAME").value_or(""), env("SERVER_PORT").value_or(""),
+                               env("HTTPS").value_or("") == "on"};
+  return print_findings(check_configuration(paths, server), stdout);
+}
+
+}  // namespace
+
+// Anything thrown (memory exhausted, a body nlohmann cannot hold) is a 500,
+// never a crash without an answer.
+int main(int argc, char** argv) {
+  if (check_requested(argc, argv, std::getenv("GATEWAY_INTERFACE"))) return check();
+  try {
+    return handle_request();
+  } catch (...) {
+    std::fputs(
+        "Status: 500 Internal Server Error\r\nContent-Type: application/json\r\n\r\n"
+        "{\"error\":\"internal error\"}\n",
+        stdout);
+    return 0;
+  }
+}

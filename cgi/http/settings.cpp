@@ -1,0 +1,114 @@
+// Reading the settings file: a table of keys, each with its parser and bounds.
+#include "cgi/http/settings.hpp"
+
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+
+#include "state/queue_file.hpp"
+
+namespace armctl::cgi {
+namespace {
+
+// Blanks around a line of the file, carriage returns among them.
+std::string_view trim_line(std::string_view s) {
+  const auto first = s.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+// A whole decimal number within [lo, hi], or nothing.
+bool bounded(std::string_view v, long long lo, long long hi, long long& out) {
+  long long n = 0;
+  const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+  if (ec != std::errc{} || end != v.data() + v.size() || n < lo || n > hi) return false;
+  out = n;
+  return true;
+}
+
+using setter = bool (*)(std::string_view, front_settings&);
+
+struct key {
+  std::string_view name;
+  setter set;
+  const char* rule;  // what a bad value is told
+};
+
+// The bounds keep a typo from making the front end useless or unbounded.
+constexpr key keys[] = {
+    {"wait_ms",
+     [](std::string_view v, front_settings& s) {
+       long long n = 0;
+       if (!bounded(v, 100, 120000, n)) return false;
+       s.lock_wait = std::chrono::milliseconds(n);
+       return true;
+     },
+     "a whole number of milliseconds from 100 to 120000"},
+    {"max_waiting",
+     [](std::string_view v, front_settings& s) {
+       long long n = 0;
+       if (!bounded(v, 1, static_cast<long long>(max_places), n)) return false;
+       s.max_waiting = static_cast<std::size_t>(n);
+       return true;
+     },
+     "a whole number from 1 to 256"},
+    {"max_motion_s",
+     [](std::string_view v, front_settings& s) {
+       long long n = 0;
+       if (!bounded(v, 1, 3600, n)) return false;
+       s.max_motion = std::chrono::seconds(n);
+       return true;
+     },
+     "a whole number of seconds from 1 to 3600"},
+    {"origins",
+     [](std::string_view v, front_settings& s) {
+       std::vector<std::string> list;
+       std::istringstream words{std::string(v)};
+       for (std::string w; words >> w;) list.push_back(w);
+       s.origins = std::move(list);
+       return true;
+     },
+     "origins separated by spaces"},
+};
+static_assert(max_places == 256, "max_waiting's rule names the queue's size");
+
+// Applies one line; why it was passed over, or empty when it was applied
+// (or is blank or a comment).
+std::string apply_line(std::string_view line, front_settings& s) {
+  line = trim_line(line.substr(0, line.find('#')));
+  if (line.empty()) return {};
+  const std::size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return "not \"key = value\"";
+  const std::string_view name = trim_line(line.substr(0, eq)),
+                         value = trim_line(line.substr(eq + 1));
+  for (const key& k : keys)
+    if (k.name == name)
+      return k.set(value, s) ? std::string() : std::string(name) + " takes " + k.rule;
+  return "unknown key \"" + std::string(name) + "\"";
+}
+
+}  // namespace
+
+front_settings load_settings(const char* path, front_settings defaults) {
+  std::ifstream in(path);
+  for (std::string line; in && std::getline(in, line);) apply_line(line, defaults);
+  return defaults;
+}
+
+std::vector<ignored_setting> ignored_settings(const char* path) {
+  std::vector<ignored_setting> ignored;
+  std::ifstream in(path);
+  front_settings scratch;
+  std::size_t number = 0;
+  for (std::string line; in && std::getline(in, line);) {
+    ++number;
+    std::string why = apply_line(line, scratch);
+    if (!why.empty()) ignored.push_back({number, std::string(trim_line(line)), std::move(why)});
+  }
+  return ignored;
+}
+
+front_settings load_settings(const char* path) { return load_settings(path, front_settings{}); }
+
+}  // namespace armctl::cgi

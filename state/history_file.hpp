@@ -1,0 +1,34 @@
+// The history's two files: lines are appended to history.dat, which, once it
+// holds its share of the bound, becomes history.dat.1 (replacing the older
+// one) and starts anew; so at most twice the share is ever kept, and an
+// append never rewrites what is there.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "state/state_dir.hpp"
+
+namespace armctl {
+
+struct history_bounds {
+  std::size_t per_file;  // lines
+  std::size_t bytes;     // what a file of per_file lines can reach
+};
+
+// Appends `line` (a whole line, newline included) under history.dat's lock,
+// waiting at most `wait`; history.dat is moved aside first when it already
+// holds its lines.
+[[nodiscard]] bool append_history_line(const state_dir& dir, std::string_view line,
+                                       history_bounds bounds, std::chrono::milliseconds wait);
+
+// The whole lines of one of the two files (history_file_name or
+// history_older_name), oldest first, reading at most `limit` bytes; a line
+// without its newline (an append under way, or torn) is left out.
+[[nodiscard]] std::vector<std::string> history_lines(const state_dir& dir, const char* name,
+                                                     std::size_t limit);
+
+}  // namespace armctl
