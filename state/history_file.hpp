@@ -1,5 +1,5 @@
 // The history's two files: lines are appended to history.dat, which, once it
-// holds its share of the bound, becomes history.dat.1 (replacing the older
+// holds its share of the bound, becomes history-older.dat (replacing the older
 // one) and starts anew; so at most twice the share is ever kept, and an
 // append never rewrites what is there.
 #pragma once

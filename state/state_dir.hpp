@@ -18,8 +18,9 @@ inline constexpr const char* position_temp_name = ".robot_position.dat.tmp";
 // The front end's files; the controller never reads them.
 inline constexpr const char* latch_file_name = "stop-latch.json";
 inline constexpr const char* history_file_name = "history.dat";
-// The history's older half, once the newer one filled up.
-inline constexpr const char* history_older_name = "history.dat.1";
+// The history's older half, once the newer one filled up. It ends in .dat,
+// like every file of names, since the Apache snippet keeps .dat files off the web.
+inline constexpr const char* history_older_name = "history-older.dat";
 inline constexpr const char* poses_file_name = "poses.dat";
 // Held by a go-to, back or re-reference from before it reads the counters
 // until its run has ended (the watcher process shares it), so that two of
