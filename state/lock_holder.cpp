@@ -19,7 +19,10 @@ std::optional<holder> mark_of(int fd) {
   char buf[256];
   const ssize_t n = ::fgetxattr(fd, holder_mark_name, buf, sizeof buf);
   if (n <= 0) return std::nullopt;
-  holder h{{}, std::string(buf, static_cast<std::size_t>(n))};
+  // Filled in place: GCC 12 at -O3 took the aggregate's moved-in string for
+  // an uninitialised one and failed the -Werror builds.
+  holder h;
+  h.text.assign(buf, static_cast<std::size_t>(n));
   if (!parse_mark(h.text, h.mark)) return std::nullopt;
   return h;
 }
