@@ -28,4 +28,13 @@ std::int64_t motion_cycles(const command& c, std::int64_t count) {
   return count + release_cycles_per_run;
 }
 
+std::int64_t run_cycles(std::span<const run_option> options) {
+  std::int64_t cycles = shoulder_release_cycles;
+  for (const run_option& o : options) {
+    const command* c = find_command(o.letter);
+    cycles += hold_cycles_per_option + (c ? motion_cycles(*c, o.count.value_or(0)) : 0);
+  }
+  return cycles;
+}
+
 }  // namespace armctl

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 
 namespace armctl {
 
@@ -21,6 +23,12 @@ inline constexpr std::int64_t release_cycles_per_run = 1;
 inline constexpr std::int64_t wrist_motors = 2;
 inline constexpr std::int64_t wrist_cycles_per_chunk =
     wrist_motors * (wrist_chunk + release_cycles_per_run);
+// A run's own cycles around its options' motions: the shoulder's hold
+// before each option, and its release once at the end. Each write cycle is
+// two delays.
+inline constexpr std::int64_t hold_cycles_per_option = 1;
+inline constexpr std::int64_t shoulder_release_cycles = 1;
+inline constexpr std::int64_t delays_per_cycle = 2;
 
 // position: a fixed inclusive range on the counter, the report shows the
 // pose before the move; geometry: the conditions that name the letter, on
@@ -70,6 +78,17 @@ const command* find_command(int letter);
 // Write cycles of the letter's motion of `count` steps when nothing stops
 // it: none for Q.
 std::int64_t motion_cycles(const command& c, std::int64_t count);
+
+// One option of a run: its letter and, for a motion letter, its step count.
+struct run_option {
+  char letter;
+  std::optional<std::int32_t> count;
+};
+
+// Write cycles of a whole run of options when nothing stops it: each
+// option's motion with its hold cycle, then the shoulder's release. A
+// letter the table does not know moves nothing.
+std::int64_t run_cycles(std::span<const run_option> options);
 
 // The step count of an option argument: strtol with base 0, saturated to
 // the 32-bit range; text that is not a number gives 0.

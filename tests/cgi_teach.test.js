@@ -127,6 +127,14 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
       const r = await going;
       assert.deepEqual([r.status, r.json.counters, r.json.reached, r.json.started_as_planned], [200, [105, 0, 0, 0, 0, 0], false, false], r.text);
       assert.equal(typeof r.json.note, 'string');
+      // The history keeps the run's real start, or says it is unknown; never
+      // the counters read before the run waited. back follows it, or refuses.
+      const entry = JSON.parse(read('history.dat').trim().split('\n').pop());
+      if (entry.before === null) assert.equal(typeof entry.before_unknown, 'string');
+      else assert.deepEqual(entry.before, [100, 0, 0, 0, 0, 0]);
+      const back = await jsonPost(server, { back: true });
+      const undone = entry.before === null ? [409, [105, 0, 0, 0, 0, 0]] : [200, [100, 0, 0, 0, 0, 0]];
+      assert.deepEqual([back.status, counters()], undone, back.text);
     }],
     ['re-reference sets the counters under the lock without a port byte, also while latched', async () => {
       reset([1, 2, 3, 4, 5, 6]);

@@ -15,9 +15,10 @@
 #include "cgi/http/check.hpp"
 #include "cgi/http/request.hpp"
 #include "cgi/http/settings.hpp"
-#include "cgi/runs/estimate.hpp"
+#include "cgi/runs/moves.hpp"
 #include "cgi/runs/replay.hpp"
 #include "cgi/teach/history.hpp"
+#include "cgi/teach/planner.hpp"
 #include "support.hpp"
 
 namespace armctl::cgi {
@@ -378,6 +379,25 @@ TEST_P(Reasons, NameTheGuardAndTheMargin) {
 INSTANTIATE_TEST_SUITE_P(Table, Reasons, ::testing::ValuesIn(reason_cases),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
+// A go-to's replay comes from its plan, unjudged: it must print what the
+// judge's replay of the plan's options prints, line for line.
+TEST(Replay, OfAnAllowedPlanIsTheJudgesReplayOfItsOptions) {
+  const std::pair<counters, counters> ways[] = {
+      {{0, 0, 0, 0, 0, 0}, {5, 0, 0, 0, 0, 0}},
+      {{0, 0, 0, 0, 0, 0}, {-300, 200, 137, -20, 400, 1200}},  // 137: the wrist lags
+      {{800, 1235, 995, 2000, 0, -2000}, {0, 0, 0, 0, 0, 0}},
+      {{10, 0, 0, 0, 700, 3}, {10, 420, -90, 15, 100, 3}},
+  };
+  for (const auto& [from, to] : ways) {
+    const plan p = plan_moves(from, to);
+    ASSERT_TRUE(p.allowed) << ::testing::PrintToString(to);
+    const replay judged = replay_options(moves_of(p), from);
+    const replay made = replay_of(p);
+    EXPECT_EQ(printed_lines(made), printed_lines(judged)) << ::testing::PrintToString(to);
+    EXPECT_EQ(made.final, to);
+  }
+}
+
 // armctl -Q with all counters at 0, as the controller prints it.
 const char* const zero_report =
     "0,9.5,9.5,0\n7.5,0,7.5,0\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.5,0,19.5,0\n";
@@ -386,7 +406,7 @@ TEST(RunAnswer, TrustsTheReplayOnlyWhenItPrintsWhatTheRunPrinted) {
   const move_query q = options_of(R"({"options": ["-Q", "-G", "900"]})");
   const replay r = replay_options(q, counters{});
   const std::string run_out = std::string(zero_report) + zero_report + "0,0,0,0,0,0\n";
-  const json same = run_answer(q, {88, run_out, false}, r);
+  const json same = run_answer(q, {88, run_out, false, {}}, r);
   EXPECT_EQ(same["status"], 88);
   EXPECT_EQ(same["meaning"], "a move was refused by its guard");
   EXPECT_EQ(same["counters"], json::array({0, 0, 0, 0, 0, 0}));
@@ -399,7 +419,7 @@ TEST(RunAnswer, TrustsTheReplayOnlyWhenItPrintsWhatTheRunPrinted) {
   // Another run moved counter 4 in between: the run's own lines differ.
   const std::string moved =
       "0,9.5,9.5,0\n7.49,0.1,7.5,1\n7.5,0,7.5,0\n4.5,0,4.5,0\n19.49,0.1,19.5,0.3\n";
-  const json other = run_answer(q, {88, moved + moved + "0,0,0,0,30,0\n", false}, r);
+  const json other = run_answer(q, {88, moved + moved + "0,0,0,0,30,0\n", false, {}}, r);
   EXPECT_FALSE(other["reasons_known"]);
   EXPECT_FALSE(other["options"][1].contains("reason"));
   EXPECT_TRUE(other.contains("reasons_note"));
@@ -408,11 +428,11 @@ TEST(RunAnswer, TrustsTheReplayOnlyWhenItPrintsWhatTheRunPrinted) {
 
 TEST(RunAnswer, AStoppedRunHasNoReasonsAndAFailedSaveNoCounters) {
   const move_query q = options_of(R"({"options": ["-G", "800"]})");
-  const json stopped = run_answer(q, {143, std::string(zero_report) + "312,0,0,0,0,0\n", false},
+  const json stopped = run_answer(q, {143, std::string(zero_report) + "312,0,0,0,0,0\n", false, {}},
                                   replay_options(q, counters{}));
   EXPECT_EQ(stopped["counters"][0], 312);
   EXPECT_FALSE(stopped["reasons_known"]);
-  const json unsaved = run_answer(q, {17, zero_report, false}, replay_options(q, counters{}));
+  const json unsaved = run_answer(q, {17, zero_report, false, {}}, replay_options(q, counters{}));
   EXPECT_TRUE(unsaved["counters"].is_null());
   EXPECT_EQ(unsaved["options"].size(), 1u);
 }
@@ -455,10 +475,19 @@ TEST(History, KeepsTheNewestAndBackFindsTheLastMove) {
   ASSERT_EQ(kept.size(), 4u);
   EXPECT_EQ(kept[0]["status"], 409);
   EXPECT_EQ(kept[3]["before"][0], 3);
-  EXPECT_EQ(back_target(dir), (counters{5, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(back_target(dir)->to, (counters{5, 0, 0, 0, 0, 0}));
   ASSERT_TRUE(append_history(dir, entry("reference", 200, 9, 9), std::chrono::seconds(1), 4));
   ASSERT_TRUE(append_history(dir, entry("goto", 409, 9, 9), std::chrono::seconds(1), 4));
-  EXPECT_EQ(back_target(dir), (counters{5, 0, 0, 0, 0, 0})) << "the move is in the older file";
+  EXPECT_EQ(back_target(dir)->to, (counters{5, 0, 0, 0, 0, 0})) << "the move is in the older file";
+  // A newer move whose start is unknown stops back there: it may have moved.
+  history_entry unknown = entry("options", 200, 0, 7);
+  unknown.before.reset();
+  unknown.before_unknown = "not read under its lock";
+  ASSERT_TRUE(append_history(dir, unknown, std::chrono::seconds(1), 4));
+  const auto point = back_target(dir);
+  ASSERT_TRUE(point);
+  EXPECT_FALSE(point->to);
+  EXPECT_EQ(point->unknown, "not read under its lock");
 }
 
 }  // namespace

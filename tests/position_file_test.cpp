@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "state/lock_file.hpp"
 #include "state/position_file.hpp"
+#include "state/run_start.hpp"
 #include "support.hpp"
 
 namespace armctl {
@@ -135,6 +137,27 @@ TEST_F(PositionFile, APreparedSaveReplacesTheLeftoverOfAKilledRun) {
             save_result::saved);
   EXPECT_EQ(read_file(position), "-2147483648 2147483647 -1 0 1 -2147483648 \n");
   EXPECT_EQ(leftover_temp_files(), 0);
+}
+
+// A run's start is read only between its load and its save, while its
+// mark names it: before it holds the lock, after its save, or for another
+// process, the counters on file may not be the ones it started from.
+TEST_F(PositionFile, TheStartUnderAHoldIsReadOnlyBetweenTheLoadAndTheSave) {
+  const state_dir dir(tmp.path().c_str());
+  write_file(position, "7 -8 9 0 1 2 \n");
+  const char* path = tmp.path().c_str();
+  EXPECT_FALSE(counters_under_hold(path, ::getpid())) << "no hold yet";
+  lock_file lock(dir, std::chrono::milliseconds(1));
+  ASSERT_TRUE(lock.wait());
+  ASSERT_TRUE(lock.take());
+  EXPECT_FALSE(counters_under_hold(path, ::getpid())) << "held, but the save is not prepared";
+  pending_save save(dir);
+  ASSERT_TRUE(save.prepare());
+  EXPECT_EQ(counters_under_hold(path, ::getpid()), (counters{7, -8, 9, 0, 1, 2}));
+  EXPECT_FALSE(counters_under_hold(path, ::getppid())) << "another process is not the holder";
+  ASSERT_EQ(save.commit({1, 1, 1, 1, 1, 1}), save_result::saved);
+  EXPECT_FALSE(counters_under_hold(path, ::getpid())) << "saved: the file holds the end";
+  ASSERT_TRUE(lock.release());
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ json counters_of(const std::string& summary) {
 
 json option_json(const option& o, const std::vector<std::string>& lines, std::size_t first) {
   json j{{"option", std::string{'-', o.letter}}};
-  if (o.count) j["count"] = std::strtoll(o.count->c_str(), nullptr, 10);
+  if (o.count) j["count"] = *o.count;
   json report = json::array();
   for (std::size_t i = first; i < first + 5 && i < lines.size(); ++i)
     report.push_back(report_numbers(lines[i]));

@@ -36,17 +36,22 @@ enum class verdict {
   store_full,        // the bound of stored poses or sequences
   store_damaged,     // the poses file cannot be read as poses: it is kept as it is
   nothing_to_undo,   // back: no move in the history to go back from
+  start_unknown,     // back: the newest move's start was not known
   plan_not_allowed,  // no order of the moves passes its guards, or the tip is out of reach
   unknown_poses,     // a sequence names a pose that is not taught
 };
 
 // A handler's answer. `before` and `after` are the counters the history
-// records when the handler knows them better than the position file does
-// (the counters a run started from and ended at).
+// records when the handler knows them better than the position file does.
+// A handler that ran the controller sets `ran`: the history then records
+// the counters the run started from and ended at, or why either is
+// unknown, and never the position file read around the request.
 struct reply {
   verdict v;
   json body;
   std::optional<counters> before{}, after{};
+  bool ran = false;
+  std::string before_unknown{}, after_unknown{};
 };
 
 // Where the front end finds the arm, fixed at build time (main.cpp).

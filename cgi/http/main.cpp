@@ -67,6 +67,7 @@ constexpr http_status statuses[] = {
     {verdict::store_full, 409},
     {verdict::store_damaged, 409},  // kept for a person to look at, never written over
     {verdict::nothing_to_undo, 409},
+    {verdict::start_unknown, 409},
     {verdict::plan_not_allowed, 422},  // well-formed, but the guards allow no way there
     {verdict::unknown_poses, 422},
 };
@@ -161,6 +162,11 @@ bool recorded(const query& q) {
          !std::holds_alternative<unlock_query>(q);
 }
 
+// A request turned away by the queue's bound did nothing and is not kept:
+// a crowd of them would push the real moves, which back looks for, out of
+// the bounded history.
+bool kept(const query& q, const reply& r) { return recorded(q) && r.v != verdict::queue_full; }
+
 bool read_body(std::size_t length, std::string& body) {
   body.resize(length);
   std::size_t got = 0;
@@ -205,12 +211,14 @@ reply answer(const refusal& r, const context&) {
 bool record(const std::string& body, const context& c, const reply& r, int status,
             const std::optional<armctl::counters>& before_file) {
   const armctl::state_dir dir(state_dir_path);
-  const history_entry e{utc_now(),
-                        c.user,
-                        json::parse(body, nullptr, false),
-                        status,
-                        r.before ? r.before : before_file,
-                        r.after ? r.after : read_counters(state_dir_path)};
+  history_entry e{utc_now(), c.user, json::parse(body, nullptr, false), status, r.before, r.after};
+  if (r.ran) {
+    e.before_unknown = r.before_unknown;
+    e.after_unknown = r.after_unknown;
+  } else {
+    if (!e.before) e.before = before_file;
+    if (!e.after) e.after = read_counters(state_dir_path);
+  }
   return append_history(dir, e, c.settings.lock_wait);
 }
 
@@ -256,7 +264,7 @@ int handle_request() {
   reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
   // Recorded before the answer, so that a client that has its answer finds
   // the line; one that finds none is told, since back cannot undo that move.
-  if (recorded(q) && !record(body, c, r, code_of(r.v), before))
+  if (kept(q, r) && !record(body, c, r, code_of(r.v), before))
     r.body["history_error"] = "the history line could not be written";
   return emit(code_of(r.v), r.body);
 }

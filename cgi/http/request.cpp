@@ -4,6 +4,7 @@
 #include "cgi/http/request.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <functional>
@@ -82,6 +83,13 @@ bool is_count(std::string_view s) {
   return s == "0" || s.front() != '0';
 }
 
+// The number of a count that is_count accepted: at most five digits.
+std::int32_t count_of(std::string_view s) {
+  std::int32_t n = 0;
+  std::from_chars(s.data(), s.data() + s.size(), n);
+  return n;
+}
+
 // One letter of the command table, as "-X".
 const command* command_of(std::string_view s) {
   return s.size() == 2 && s[0] == '-' ? find_command(s[1]) : nullptr;
@@ -115,7 +123,7 @@ query parse_options(const json& list) {
         return bad(400, "option " + std::to_string(i) + " needs a step count of 1 to " +
                             std::to_string(max_count_digits) +
                             " decimal digits, without sign or leading zero");
-      o.count = list[++i].get<std::string>();
+      o.count = count_of(list[++i].get_ref<const std::string&>());
     }
     q.options.push_back(std::move(o));
   }
@@ -447,7 +455,7 @@ std::vector<std::string> argument_vector(const move_query& q) {
   std::vector<std::string> argv{"armctl"};
   for (const option& o : q.options) {
     argv.push_back(std::string{'-', o.letter});
-    if (o.count) argv.push_back(*o.count);
+    if (o.count) argv.push_back(std::to_string(*o.count));
   }
   return argv;
 }

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "model/commands.hpp"
 #include "model/joints.hpp"
 #include "model/request_limits.hpp"
 
@@ -50,11 +51,9 @@ struct state_query {
 struct stop_query {};    // {"stop": true}: stop everything and latch
 struct clear_query {};   // {"clear": true}: an operator clears the latch
 struct unlock_query {};  // {"unlock": true}: free a lock left by a dead run
-// One option of a move: its letter and, for the motion letters, the count.
-struct option {
-  char letter;
-  std::optional<std::string> count;  // digits as given
-};
+// One option of a move: its letter and, for the motion letters, the count,
+// validated once here and carried as a number from then on.
+using option = run_option;
 struct move_query {
   std::vector<option> options;
 };

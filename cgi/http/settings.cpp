@@ -27,51 +27,45 @@ bool bounded(std::string_view v, long long lo, long long hi, long long& out) {
   return true;
 }
 
-using setter = bool (*)(std::string_view, front_settings&);
-
+// A key is a whole number within its bounds, which its rule names, or a
+// text that its own setter reads.
 struct key {
   std::string_view name;
-  setter set;
-  const char* rule;  // what a bad value is told
+  const char* rule;  // what a bad value is told; a number's bounds follow it
+  long long lo = 0, hi = 0;
+  void (*set_number)(long long, front_settings&) = nullptr;
+  bool (*set_text)(std::string_view, front_settings&) = nullptr;
+
+  bool set(std::string_view v, front_settings& s) const {
+    long long n = 0;
+    if (set_text != nullptr) return set_text(v, s);
+    if (!bounded(v, lo, hi, n)) return false;
+    set_number(n, s);
+    return true;
+  }
+  std::string told() const {
+    if (set_text != nullptr) return rule;
+    return std::string(rule) + " from " + std::to_string(lo) + " to " + std::to_string(hi);
+  }
 };
 
 // The bounds keep a typo from making the front end useless or unbounded.
 constexpr key keys[] = {
-    {"wait_ms",
-     [](std::string_view v, front_settings& s) {
-       long long n = 0;
-       if (!bounded(v, 100, 120000, n)) return false;
-       s.lock_wait = std::chrono::milliseconds(n);
-       return true;
-     },
-     "a whole number of milliseconds from 100 to 120000"},
-    {"max_waiting",
-     [](std::string_view v, front_settings& s) {
-       long long n = 0;
-       if (!bounded(v, 1, static_cast<long long>(max_places), n)) return false;
-       s.max_waiting = static_cast<std::size_t>(n);
-       return true;
-     },
-     "a whole number from 1 to 256"},
-    {"max_motion_s",
-     [](std::string_view v, front_settings& s) {
-       long long n = 0;
-       if (!bounded(v, 1, 3600, n)) return false;
-       s.max_motion = std::chrono::seconds(n);
-       return true;
-     },
-     "a whole number of seconds from 1 to 3600"},
-    {"origins",
+    {"wait_ms", "a whole number of milliseconds", 100, 120000,
+     [](long long n, front_settings& s) { s.lock_wait = std::chrono::milliseconds(n); }},
+    {"max_waiting", "a whole number", 1, static_cast<long long>(max_places),
+     [](long long n, front_settings& s) { s.max_waiting = static_cast<std::size_t>(n); }},
+    {"max_motion_s", "a whole number of seconds", 1, 3600,
+     [](long long n, front_settings& s) { s.max_motion = std::chrono::seconds(n); }},
+    {"origins", "origins separated by spaces", 0, 0, nullptr,
      [](std::string_view v, front_settings& s) {
        std::vector<std::string> list;
        std::istringstream words{std::string(v)};
        for (std::string w; words >> w;) list.push_back(w);
        s.origins = std::move(list);
        return true;
-     },
-     "origins separated by spaces"},
+     }},
 };
-static_assert(max_places == 256, "max_waiting's rule names the queue's size");
 
 // Applies one line; why it was passed over, or empty when it was applied
 // (or is blank or a comment).
@@ -84,7 +78,7 @@ std::string apply_line(std::string_view line, front_settings& s) {
                          value = trim_line(line.substr(eq + 1));
   for (const key& k : keys)
     if (k.name == name)
-      return k.set(value, s) ? std::string() : std::string(name) + " takes " + k.rule;
+      return k.set(value, s) ? std::string() : std::string(name) + " takes " + k.told();
   return "unknown key \"" + std::string(name) + "\"";
 }
 

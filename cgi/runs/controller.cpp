@@ -17,6 +17,8 @@
 
 #include "cgi/runs/latch.hpp"
 #include "state/lock_holder.hpp"
+#include "state/position_file.hpp"
+#include "state/run_start.hpp"
 
 namespace armctl::cgi {
 namespace {
@@ -95,30 +97,45 @@ int ending_signals_fd() {
 
 // One watch over the run: while it waits, every few milliseconds, whether
 // it holds the lock (then its queue place is given up) or the bound passed.
+// Once it holds the lock, until the counters it started from are read and
+// sent to the CGI on `start_fd`.
 class watch {
  public:
-  watch(const run_plan& plan, const queue_place& place, pid_t run)
-      : plan_(plan), place_(place), run_(run), deadline_(clock::now() + plan.bound) {}
+  watch(const run_plan& plan, const queue_place& place, pid_t run, int start_fd)
+      : plan_(plan), place_(place), run_(run), start_fd_(start_fd),
+        deadline_(clock::now() + plan.bound) {}
 
   void tick() {
-    if (!waiting_) return;
-    if (holds_lock(plan_.state_dir, run_)) {
-      place_.leave();
-      waiting_ = false;
-    } else if (clock::now() >= deadline_) {
-      end_run();
+    if (waiting_) {
+      if (holds_lock(plan_.state_dir, run_)) {
+        place_.leave();
+        waiting_ = false;
+      } else if (clock::now() >= deadline_) {
+        end_run();
+      }
     }
+    if (!waiting_ && start_fd_ >= 0) send_start();
   }
   void end_run() {
     ::kill(run_, SIGTERM);
     waiting_ = false;
   }
-  int timeout_ms() const { return waiting_ ? holder_check_ms : -1; }
+  int timeout_ms() const { return waiting_ || start_fd_ >= 0 ? holder_check_ms : -1; }
 
  private:
+  void send_start() {
+    const auto start = counters_under_hold(plan_.state_dir, run_);
+    if (!start) return;
+    const std::string text = position_text(*start);
+    (void)!::write(start_fd_, text.data(), text.size());  // a few bytes: the pipe takes them
+    ::close(start_fd_);
+    start_fd_ = -1;
+  }
+
   const run_plan& plan_;
   const queue_place& place_;
   pid_t run_;
+  int start_fd_;
   clock::time_point deadline_;
   bool waiting_ = true;
 };
@@ -126,7 +143,8 @@ class watch {
 // The watcher: the run's parent, and a fork of the CGI that never execs, so
 // that the parent-death signal holds (the kernel clears it on exec of a
 // program with file capabilities, such as the installed controller).
-[[noreturn]] void watcher(const run_plan& plan, const queue_place& place, int out_fd, pid_t cgi) {
+[[noreturn]] void watcher(const run_plan& plan, const queue_place& place, int out_fd,
+                          int start_fd, pid_t cgi) {
   const int ends = ending_signals_fd();
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   pid_t run = -1;
@@ -135,7 +153,7 @@ class watch {
   ::close(out_fd);
   const int exited = pidfd_open(run);
   const bool recorded = place.record(run);
-  watch w(plan, place, run);
+  watch w(plan, place, run, start_fd);
   // Recorded first, then the latch read: a STOP that latched before this
   // read finds the record, one after it is seen here. A run no STOP could
   // find, or without a pidfd to see it end by, cannot be watched.
@@ -196,33 +214,58 @@ stop_outcome stop_holder(const char* state_dir, const std::string& program) {
   });
 }
 
+// Everything the pipe carries until its writers are gone.
+std::string read_all(int fd) {
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+std::optional<counters> start_of(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  counters c{};
+  parse_counters(text, c);
+  return c;
+}
+
 }  // namespace
 
+// Two pipes: the run's standard output, and the watcher's message of the
+// counters the run started from (read once the output has ended).
 run_output run_controller(const run_plan& plan, const queue_place& place) {
   run_output r;
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return r;
+  int out[2], start[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return r;
+  if (::pipe2(start, O_CLOEXEC) != 0) {
+    ::close(out[0]);
+    ::close(out[1]);
+    return r;
+  }
   const pid_t cgi = ::getpid();
   const pid_t watcher_pid = ::fork();
   if (watcher_pid == 0) {
-    ::close(fds[0]);
-    watcher(plan, place, fds[1], cgi);
+    ::close(out[0]);
+    ::close(start[0]);
+    watcher(plan, place, out[1], start[1], cgi);
   }
-  ::close(fds[1]);
+  ::close(out[1]);
+  ::close(start[1]);
   if (watcher_pid > 0) {
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = ::read(fds[0], buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      r.out.append(buf, static_cast<std::size_t>(n));
-    }
+    r.out = read_all(out[0]);
+    r.start = start_of(read_all(start[0]));
     const int status = wait_status(watcher_pid);
     r.status = status == not_started ? -1 : status;
     // A run ended while it waited prints nothing: it never reached an option.
     r.gave_up_waiting = r.status == 143 && r.out.empty();
   }
-  ::close(fds[0]);
+  ::close(out[0]);
+  ::close(start[0]);
   return r;
 }
 

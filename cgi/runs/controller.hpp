@@ -7,9 +7,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "model/joints.hpp"
 #include "state/queue_file.hpp"
 
 namespace armctl::cgi {
@@ -18,6 +20,10 @@ struct run_output {
   int status = -1;               // exit status, 128+n for a signal, -1 if it never ran
   std::string out;               // its standard output
   bool gave_up_waiting = false;  // it ended before it held the lock (nothing touched)
+  // The counters it started from, read while it held the lock and before
+  // it saved; nothing when the watcher could not catch that moment (a run
+  // that ends within a few milliseconds of taking the lock).
+  std::optional<counters> start;
 };
 
 struct run_plan {
@@ -28,7 +34,7 @@ struct run_plan {
 };
 
 // Runs the plan under a watcher that records the run in `place`, leaves the
-// place once the run holds the lock, and ends the run with SIGTERM (a
+// place once the run holds the lock, reads the counters it started from, and ends the run with SIGTERM (a
 // waiting run exits at once touching neither file; a moving one stops at its
 // next step) when the bound passes before it holds the lock, when the CGI
 // dies (parent-death signal), or when the arm was latched meanwhile.

@@ -5,7 +5,6 @@
 #include "cgi/http/answer.hpp"
 #include "cgi/http/handler.hpp"
 #include "cgi/runs/controller.hpp"
-#include "cgi/runs/estimate.hpp"
 #include "cgi/runs/latch.hpp"
 #include "cgi/runs/replay.hpp"
 #include "state/position_file.hpp"
@@ -50,8 +49,39 @@ std::optional<reply> over_the_bound(const move_query& q, const context& c) {
                with_error(estimate, "the move would take longer than the bound; nothing moved")};
 }
 
+namespace {
+
+bool none_refused(const replay& r) {
+  for (const replayed_option& o : r.options)
+    if (o.refused) return false;
+  return true;
+}
+
+// The counters the history records around a run. The start read under the
+// run's own lock is the truth. Without it, the counters read before the run
+// waited are its start only when its output proves them: status 0 (nothing
+// refused, nothing stopped) and every line as replayed from them, so that
+// each option moved in full from there. The end is the run's own summary.
+void note_run_ends(reply& r, const run_output& run, const counters& believed, const replay& from) {
+  r.ran = true;
+  if (const auto printed = counters_from_json(r.body["counters"].dump()))
+    r.after = printed;
+  else
+    r.after_unknown = "the run printed no counters";
+  if (run.start)
+    r.before = run.start;
+  else if (run.status == 0 && r.body.value("reasons_known", false) && none_refused(from))
+    r.before = believed;
+  else
+    r.before_unknown =
+        "the run ended before its start could be read under its lock, and its output does not "
+        "prove the counters read before it waited";
+}
+
+}  // namespace
+
 reply run_move(const move_query& q, const context& c, const queue_place& place,
-               const counters& start, std::chrono::milliseconds wait) {
+               const counters& believed, const replay& expected, std::chrono::milliseconds wait) {
   const run_output run =
       run_controller({c.paths.controller, argument_vector(q), c.paths.state_dir, wait}, place);
   if (run.status < 0) return {verdict::failed, error_answer("the controller could not be run")};
@@ -61,9 +91,12 @@ reply run_move(const move_query& q, const context& c, const queue_place& place,
                                            "stopped while it waited for the lock; nothing moved")};
     return {verdict::busy, error_answer("the arm is busy: the lock stayed held; nothing moved")};
   }
-  json body = run_answer(q, run, replay_options(q, start));
-  reply r{verdict::done, body, start, std::nullopt};
-  if (const auto after = counters_from_json(body["counters"].dump())) r.after = after;
+  // The run's reasons come from where it really started, when that is known
+  // and differs from what was believed (another run moved the arm meanwhile).
+  const bool as_believed = !run.start || *run.start == believed;
+  const replay from = as_believed ? expected : replay_options(q, *run.start);
+  reply r{verdict::done, run_answer(q, run, from)};
+  note_run_ends(r, run, as_believed ? believed : *run.start, from);
   return r;
 }
 
@@ -79,9 +112,10 @@ reply answer_move(const move_query& q, const context& c) {
   if (!place)
     return {verdict::queue_full, error_answer("too many requests already wait for the arm; "
                                               "nothing moved")};
-  // The position before the run, for the replay that explains refusals.
+  // The position before the run waits: the replay that explains refusals
+  // starts from it unless the run's own start turns out otherwise.
   const counters start = read_counters(c.paths.state_dir).value_or(counters{});
-  return run_move(q, c, *place, start, c.settings.lock_wait);
+  return run_move(q, c, *place, start, replay_options(q, start), c.settings.lock_wait);
 }
 
 }  // namespace armctl::cgi

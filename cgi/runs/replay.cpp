@@ -65,13 +65,27 @@ replay replay_options(const move_query& q, counters start) {
   for (const option& o : q.options) {
     const command* c = find_command(o.letter);
     if (c == nullptr) continue;
-    const judgement j = judge(start, *c, step_count(o.count.value_or("0").c_str()));
+    const judgement j = judge(start, *c, o.count.value_or(0));
     replayed_option r{lines_of(j.report), !j.allowed(), std::nullopt};
     if (j.refusal) r.reason = reason_of(*c, *j.refusal);
     out.options.push_back(r);
     start = j.after;
   }
   out.final = start;
+  return out;
+}
+
+replay replay_of(const plan& p) {
+  replay out;
+  counters at = p.start;
+  for (const planned_move& m : p.moves) {
+    const counters before = at;
+    at[m.letter->counter] =
+        static_cast<std::int32_t>(std::int64_t{at[m.letter->counter]} + m.letter->sign * m.count);
+    const bool reports_before = m.letter->kind == command_kind::position;
+    out.options.push_back({lines_of(calc(reports_before ? before : at)), false, std::nullopt});
+  }
+  out.final = at;
   return out;
 }
 

@@ -9,6 +9,7 @@
 
 #include "cgi/http/request.hpp"
 #include "model/judge.hpp"
+#include "model/plan.hpp"
 
 namespace armctl::cgi {
 
@@ -39,6 +40,11 @@ struct replay {
 refusal_reason reason_of(const command& c, const breach& b);
 
 replay replay_options(const move_query& q, counters start);
+
+// The replay of an allowed plan, which its judgement has already made: each
+// move in full, reported as the judge reports it (the pose before a
+// position letter, the pose reached by a geometry letter).
+replay replay_of(const plan& p);
 
 // The lines the run would print: five per option, then the counters.
 std::vector<std::string> printed_lines(const replay& r);

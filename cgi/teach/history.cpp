@@ -42,6 +42,8 @@ std::vector<json> entries_newest_first(const state_dir& dir, std::size_t enough)
   return out;
 }
 
+// A move of the front end that answered 200 and changed the counters, or
+// whose start is unknown, so that it may have.
 bool moved_the_arm(const json& e) {
   const json& request = e.value("request", json());
   if (!request.is_object() || request.size() != 1 || e.value("status", 0) != 200) return false;
@@ -49,18 +51,21 @@ bool moved_the_arm(const json& e) {
   const json before = e.value("before", json()), after = e.value("after", json());
   return std::find(std::begin(moving_requests), std::end(moving_requests), kind) !=
              std::end(moving_requests) &&
-         before.is_array() && before != after;
+         (!before.is_array() || before != after);
 }
 
 }  // namespace
 
 json entry_json(const history_entry& e) {
-  return {{"time", e.time},
-          {"user", e.user},
-          {"request", e.request},
-          {"status", e.status},
-          {"before", counters_or_null(e.before)},
-          {"after", counters_or_null(e.after)}};
+  json j{{"time", e.time},
+         {"user", e.user},
+         {"request", e.request},
+         {"status", e.status},
+         {"before", counters_or_null(e.before)},
+         {"after", counters_or_null(e.after)}};
+  if (!e.before_unknown.empty()) j["before_unknown"] = e.before_unknown;
+  if (!e.after_unknown.empty()) j["after_unknown"] = e.after_unknown;
+  return j;
 }
 
 bool append_history(const state_dir& dir, const history_entry& e, std::chrono::milliseconds wait,
@@ -76,10 +81,13 @@ std::vector<json> newest_history(const state_dir& dir, std::size_t n) {
   return all;
 }
 
-std::optional<counters> back_target(const state_dir& dir) {
+std::optional<back_point> back_target(const state_dir& dir) {
   // Both files: the newest move may lie in the older one.
-  for (const json& e : entries_newest_first(dir, history_bound))
-    if (moved_the_arm(e)) return counters_from_json(e["before"].dump());
+  for (const json& e : entries_newest_first(dir, history_bound)) {
+    if (!moved_the_arm(e)) continue;
+    if (const auto to = counters_from_json(e["before"].dump())) return back_point{to, ""};
+    return back_point{std::nullopt, e.value("before_unknown", "its start was not recorded")};
+  }
   return std::nullopt;
 }
 

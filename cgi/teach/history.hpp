@@ -26,6 +26,7 @@ struct history_entry {
   nlohmann::json request;  // the body as sent
   int status;              // the HTTP status answered
   std::optional<counters> before, after;
+  std::string before_unknown{}, after_unknown{};  // why, when a run's counter is unknown
 };
 
 nlohmann::json entry_json(const history_entry& e);
@@ -40,7 +41,12 @@ nlohmann::json entry_json(const history_entry& e);
 [[nodiscard]] std::vector<nlohmann::json> newest_history(const state_dir& dir, std::size_t n);
 
 // Where `back` goes: the counters before the newest move of the front end
-// (options, goto or back) that moved the arm.
-[[nodiscard]] std::optional<counters> back_target(const state_dir& dir);
+// (options, goto or back) that moved the arm, or may have: when its start is
+// unknown, `to` is empty and `unknown` says why. Nothing: no such move.
+struct back_point {
+  std::optional<counters> to;
+  std::string unknown;
+};
+[[nodiscard]] std::optional<back_point> back_target(const state_dir& dir);
 
 }  // namespace armctl::cgi

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "cgi/http/answer.hpp"
-#include "cgi/runs/estimate.hpp"
+#include "cgi/runs/moves.hpp"
 #include "cgi/runs/replay.hpp"
 #include "model/reach.hpp"
 
@@ -49,16 +49,17 @@ json wrist_lag_json(const plan& p) {
   return lag;
 }
 
-json plan_json(const plan& p, std::int64_t delay_ns) {
-  const move_query q = moves_of(p);
+// The estimate is that of the moves between start and target, which any
+// order of them takes alike; a plan with nothing to run takes no time (not
+// even the run's release of the shoulder).
+json plan_json(const plan& p, std::chrono::nanoseconds estimate) {
   const json refusals = p.allowed ? json::array() : refusals_json(p.refusals);
   json j{{"allowed", p.allowed},
          {"start", p.start},
          {"target", p.target},
          {"options", option_words(p.moves)},
          {"end_report", report_json(calc(p.target))},
-         // Nothing to run takes no time (not even the run's release of the shoulder).
-         {"estimate_s", q.options.empty() ? 0.0 : in_seconds(motion_time(q, delay_ns))},
+         {"estimate_s", p.moves.empty() ? 0.0 : in_seconds(estimate)},
          {"wrist_lag", wrist_lag_json(p)}};
   if (!p.allowed) j["refusals"] = refusals;
   return j;
@@ -97,13 +98,13 @@ target_plan out_of_reach(const counters& start, const tip_target& tip) {
          {"refusals", json::array()},
          {"tip", tip_json(tip, nullptr)},
          {"reason", "out of reach"}};
-  return {std::nullopt, j};
+  return {std::nullopt, j, {}};
 }
 
 move_query query_of(const std::vector<planned_move>& moves) {
   move_query q;
   for (const planned_move& m : moves)
-    q.options.push_back({m.letter->letter, std::to_string(m.count)});
+    q.options.push_back({m.letter->letter, m.count});
   return q;
 }
 
@@ -113,22 +114,23 @@ move_query query_of(const std::vector<planned_move>& moves) {
 // The estimate takes no order, so it is known before any is tried.
 struct bounded_plan {
   plan p;
-  std::optional<std::chrono::nanoseconds> too_long;
+  std::chrono::nanoseconds estimate;
+  bool too_long;
 };
 
 bounded_plan judged_within(const counters& start, const counters& goal, const plan_bounds& b) {
   const auto t = motion_time(query_of(moves_between(start, goal)), b.delay_ns);
-  if (t <= b.max_motion) return {plan_moves(start, goal), std::nullopt};
+  if (t <= b.max_motion) return {plan_moves(start, goal), t, false};
   plan p;
   p.start = start;
   p.target = goal;
-  return {p, t};
+  return {p, t, true};
 }
 
 json bounded_json(const bounded_plan& bp, const plan_bounds& b) {
-  json j = plan_json(bp.p, b.delay_ns);
+  json j = plan_json(bp.p, bp.estimate);
   if (!bp.too_long) return j;
-  j["estimate_s"] = in_seconds(*bp.too_long);
+  j["estimate_s"] = in_seconds(bp.estimate);
   j["bound_s"] = std::chrono::duration<double>(b.max_motion).count();
   j["over_the_bound"] = true;
   j["reason"] = "the move would take longer than the bound";
@@ -142,7 +144,7 @@ move_query moves_of(const plan& p) { return query_of(p.moves); }
 target_plan plan_to(const counters& start, const counters& goal, const plan_bounds& b) {
   bounded_plan bp = judged_within(start, goal, b);
   json body = bounded_json(bp, b);
-  return {std::move(bp.p), std::move(body)};
+  return {std::move(bp.p), std::move(body), bp.estimate};
 }
 
 target_plan plan_to_tip(const counters& start, const tip_target& tip, const plan_bounds& b) {
@@ -169,7 +171,7 @@ target_plan plan_to_tip(const counters& start, const tip_target& tip, const plan
   json body = bounded_json(*best_plan, b);
   body["tip"] = tip_json(tip, best);
   if (!best_allowed && !best_plan->too_long) body["reason"] = refusal_text(best_plan->p);
-  return {std::move(best_plan->p), std::move(body)};
+  return {std::move(best_plan->p), std::move(body), best_plan->estimate};
 }
 
 }  // namespace armctl::cgi

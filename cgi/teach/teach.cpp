@@ -109,13 +109,15 @@ resolved plan_target(const target& to, const counters& start, const context& c) 
 counters current(const context& c) { return read_counters(c.paths.state_dir).value_or(counters{}); }
 
 // Whether the run ended where the plan leads, and whether it started where
-// the plan started: its output is the replay's of the plan's options from
-// the plan's start (unknown for a run ended by a signal, or one that printed
-// no counters, whose output cannot match).
+// the plan started: the start read under the run's lock says so; without
+// it, whether its output is the replay's of the plan's options from the
+// plan's start (unknown for a run ended by a signal, or one that printed no
+// counters, whose output cannot match).
 void tell_what_was_reached(reply& r, const target_plan& tp) {
   r.body["reached"] = r.after == tp.chosen->target;
-  const bool as_planned = r.body.value("reasons_known", false);
-  const bool unknown = r.body.value("status", 0) >= 128 || r.body["counters"].is_null();
+  const bool as_planned =
+      r.before ? *r.before == tp.chosen->start : r.body.value("reasons_known", false);
+  const bool unknown = !r.before && (r.body.value("status", 0) >= 128 || r.body["counters"].is_null());
   r.body["started_as_planned"] = as_planned ? json(true) : unknown ? json(nullptr) : json(false);
   if (!as_planned && !unknown)
     r.body["note"] =
@@ -123,9 +125,10 @@ void tell_what_was_reached(reply& r, const target_plan& tp) {
         "the plan and the run";
 }
 
-// The go-to of a target: the latch, a queue place, the go-to lock, the
-// latch again (a stop may have come meanwhile), the plan from the counters
-// read under that lock, then one controller run of its options.
+// The go-to of a target, top-down: the latch, a queue place, the go-to
+// lock, the latch again (a stop may have come meanwhile), the plan from the
+// counters read under that lock (judged and estimated once), then one
+// controller run of its options.
 reply go(const target& to, const context& c) {
   if (auto held = held_by_latch(c)) return *held;
   const state_dir dir(c.paths.state_dir);
@@ -156,13 +159,10 @@ reply go(const target& to, const context& c) {
             {{"plan", tp.body}, {"counters", start}, {"options", json::array()}},
             start,
             start};
-  const move_query q = moves_of(*tp.chosen);
-  if (auto over = over_the_bound(q, c)) {
-    over->body["plan"] = tp.body;
-    return *over;
-  }
+  // Allowed, so within the motion bound: the plan's estimate said so.
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  reply done = run_move(q, c, *place, start, std::max(left, std::chrono::milliseconds(1)));
+  reply done = run_move(moves_of(*tp.chosen), c, *place, start, replay_of(*tp.chosen),
+                        std::max(left, std::chrono::milliseconds(1)));
   if (done.v != verdict::done) return done;
   done.body["plan"] = tp.body;
   tell_what_was_reached(done, tp);
@@ -269,7 +269,11 @@ reply answer_back(const back_query&, const context& c) {
   if (!to)
     return {verdict::nothing_to_undo,
             error_answer("the history holds no move of the front end to go back from")};
-  return go(*to, c);
+  if (!to->to)
+    return {verdict::start_unknown,
+            error_answer("the newest move's start is unknown (" + to->unknown +
+                         "); nothing moved")};
+  return go(*to->to, c);
 }
 
 }  // namespace armctl::cgi
