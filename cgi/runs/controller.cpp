@@ -216,6 +216,7 @@ run_output run_controller(const run_plan& plan, const queue_place& place) {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       r.out.append(buf, static_cast<std::size_t>(n));
+      if (plan.on_output) plan.on_output(std::string_view(buf, static_cast<std::size_t>(n)));
     }
     const int status = wait_status(watcher_pid);
     r.status = status == not_started ? -1 : status;

@@ -7,7 +7,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "state/queue_file.hpp"
@@ -25,6 +27,8 @@ struct run_plan {
   std::vector<std::string> argv;
   const char* state_dir;
   std::chrono::milliseconds bound;  // the wait for the lock
+  // Given each piece of the run's output as it arrives (the progress).
+  std::function<void(std::string_view)> on_output{};
 };
 
 // Runs the plan under a watcher that records the run in `place`, leaves the

@@ -7,15 +7,6 @@
 #include "model/commands.hpp"
 
 namespace armctl::cgi {
-namespace {
-
-// lock_shoulder before each option, unlock_shoulder once at the end.
-constexpr std::int64_t hold_cycles_per_option = 1;
-constexpr std::int64_t shoulder_release_cycles = 1;
-constexpr std::int64_t delays_per_cycle = 2;
-
-}  // namespace
-
 std::int64_t motion_cycles(char letter, std::int64_t count) {
   const command* c = find_command(letter);
   return c == nullptr ? 0 : armctl::motion_cycles(*c, count);

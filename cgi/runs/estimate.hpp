@@ -9,6 +9,12 @@
 
 namespace armctl::cgi {
 
+// lock_shoulder before each option, unlock_shoulder once at the end; each
+// write cycle is two delays.
+inline constexpr std::int64_t hold_cycles_per_option = 1;
+inline constexpr std::int64_t shoulder_release_cycles = 1;
+inline constexpr std::int64_t delays_per_cycle = 2;
+
 // Write cycles of one option's motion, as the arm model counts them; none
 // for a letter the model does not know.
 std::int64_t motion_cycles(char letter, std::int64_t count);

@@ -7,6 +7,7 @@
 #include "cgi/runs/controller.hpp"
 #include "cgi/runs/estimate.hpp"
 #include "cgi/runs/latch.hpp"
+#include "cgi/runs/progress.hpp"
 #include "cgi/runs/replay.hpp"
 #include "state/position_file.hpp"
 #include "state/state_dir.hpp"
@@ -52,8 +53,9 @@ std::optional<reply> over_the_bound(const move_query& q, const context& c) {
 
 reply run_move(const move_query& q, const context& c, const queue_place& place,
                const counters& start, std::chrono::milliseconds wait) {
-  const run_output run =
-      run_controller({c.paths.controller, argument_vector(q), c.paths.state_dir, wait}, place);
+  progress_tracker progress(q, c, start);
+  const run_output run = run_controller(
+      {c.paths.controller, argument_vector(q), c.paths.state_dir, wait, std::ref(progress)}, place);
   if (run.status < 0) return {verdict::failed, error_answer("the controller could not be run")};
   if (run.gave_up_waiting) {
     if (const auto stop = current_latch(c.paths.state_dir))
