@@ -242,7 +242,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       reset([0, 0, 0, 0, 0, 0]);
       const wrong = { Authorization: `Basic ${Buffer.from(`${server.user}:x`).toString('base64')}` };
       const stop = await jsonPost(server, { stop: true }, { auth: false, headers: Object.assign({ 'Content-Type': 'application/json' }, wrong) });
-      assert.deepEqual([stop.status, stop.json.stopped], [200, true], stop.text);
+      assert.deepEqual([stop.status, stop.json.stopped, 'stopped_by' in stop.json], [200, true, false], stop.text);
       assert.equal(fs.statSync(path.join(DIR, 'stop-latch.json')).mode & 0o777, 0o600);
       const open = (await request(server, { method: 'GET', auth: false })).json;
       assert.deepEqual([open.stopped, open.stopped_at, 'stopped_by' in open, 'stopped_from' in open], [true, stop.json.stopped_at, false, false]);

@@ -50,7 +50,8 @@ TEST(Progress, ExpectsTheStepsMadeAtTheStepRateWithinTheOption) {
 // long it has run; the replay of those before it, where it starts.
 TEST(Progress, StartsAndEndsWhereTheReplaySays) {
   const counters start{700, -100, 300, 0, -200, 1500};
-  const move_query q = options_of(R"({"options": ["-G", "300", "-V", "400", "-S", "200", "-W", "37", "-N", "50"]})");
+  const move_query q =
+      options_of(R"({"options": ["-G", "300", "-V", "400", "-S", "200", "-W", "37", "-N", "50"]})");
   for (std::size_t k = 1; k <= q.options.size(); ++k) {
     move_query before{{q.options.begin(), q.options.begin() + static_cast<long>(k) - 1}};
     move_query through{{q.options.begin(), q.options.begin() + static_cast<long>(k)}};
@@ -97,7 +98,9 @@ struct names_case {
 };
 TEST(Settings, NameOnlyTheJointsOutsideThePose) {
   const names_case cases[] = {
-      {"joint_names = 0:base, 3:grip, 5:turntable", {"base", "", "", "grip", "", "turntable"}, false},
+      {"joint_names = 0:base, 3:grip, 5:turntable",
+       {"base", "", "", "grip", "", "turntable"},
+       false},
       {"joint_names = 5 : turn table", {"", "", "", "", "", "turn table"}, false},
       {"joint_names = 1:upper arm", {}, true},  // a segment of the pose
       {"joint_names = 0:a, 0:b", {}, true},
@@ -146,17 +149,38 @@ TEST(Import, PreviewsWhatItAddsAndReplacesUnderTheRulesOfSaving) {
        R"({"name": "a", "counters": [1, 2, 3, 4, 5, 6]}, {"name": "b", "counters": [0, 0, 0, 0, 8, 0]},
           {"name": "c", "counters": [0, 0, 0, 0, 0, 0]})",
        R"({"name": "t", "steps": [{"pose": "c", "pause_ms": 0}], "repeat": 1})",
-       edit_outcome::done, {"c", "t"}, {"b"}, {"a"}},
-      {"a_changed_sequence", "", R"({"name": "s", "steps": [{"pose": "a", "pause_ms": 100}], "repeat": 2})",
-       edit_outcome::done, {}, {"s"}, {}},
-      {"home", R"({"name": "home", "counters": [0, 0, 0, 0, 0, 1]})", "", edit_outcome::builtin, {"home"}, {}, {}},
-      {"untaught_pose", "", R"({"name": "t", "steps": [{"pose": "zz", "pause_ms": 0}], "repeat": 1})",
-       edit_outcome::unknown_poses, {"t"}, {}, {}},
+       edit_outcome::done,
+       {"c", "t"},
+       {"b"},
+       {"a"}},
+      {"a_changed_sequence",
+       "",
+       R"({"name": "s", "steps": [{"pose": "a", "pause_ms": 100}], "repeat": 2})",
+       edit_outcome::done,
+       {},
+       {"s"},
+       {}},
+      {"home",
+       R"({"name": "home", "counters": [0, 0, 0, 0, 0, 1]})",
+       "",
+       edit_outcome::builtin,
+       {"home"},
+       {},
+       {}},
+      {"untaught_pose",
+       "",
+       R"({"name": "t", "steps": [{"pose": "zz", "pause_ms": 0}], "repeat": 1})",
+       edit_outcome::unknown_poses,
+       {"t"},
+       {},
+       {}},
   };
   for (const preview_case& c : cases) {
-    const import_preview p = preview_import(sample_store(), import_of(import_body(c.poses, c.sequences)));
+    const import_preview p =
+        preview_import(sample_store(), import_of(import_body(c.poses, c.sequences)));
     EXPECT_EQ(p.outcome, c.outcome) << c.name;
-    std::vector<std::string> adds = p.pose_adds, replaces = p.pose_replaces, unchanged = p.pose_unchanged;
+    std::vector<std::string> adds = p.pose_adds, replaces = p.pose_replaces,
+                             unchanged = p.pose_unchanged;
     adds.insert(adds.end(), p.sequence_adds.begin(), p.sequence_adds.end());
     replaces.insert(replaces.end(), p.sequence_replaces.begin(), p.sequence_replaces.end());
     unchanged.insert(unchanged.end(), p.sequence_unchanged.begin(), p.sequence_unchanged.end());
@@ -172,12 +196,18 @@ TEST(Import, RefusesWhatSavingWouldAndTakesBackItsOwnExport) {
     many += (i ? "," : "") + std::string(R"({"name": "p)") + std::to_string(i) +
             R"(", "counters": [0, 0, 0, 0, 0, 0]})";
   EXPECT_EQ(preview_import(taught{}, import_of(import_body(many, ""))).outcome, edit_outcome::full);
-  for (const std::string& bad :
-       {import_body(R"({"name": "a", "counters": [0,0,0,0,0,0]}, {"name": "a", "counters": [0,0,0,0,0,1]})", ""),
-        import_body(R"({"name": "a", "counters": [0,0,0,0,0,0], "x": 1})", ""),
-        import_body(R"({"name": "a/b", "counters": [0,0,0,0,0,0]})", ""),
-        std::string(R"({"import": {"format": "other", "version": 1, "poses": [], "sequences": []}})"),
-        import_body("", "") + " ", std::string(R"({"import": {}, "apply": 1})")}) {
+  for (
+      const std::string& bad :
+      {import_body(
+           R"({"name": "a", "counters": [0,0,0,0,0,0]}, {"name": "a", "counters": [0,0,0,0,0,1]})",
+           ""),
+       import_body(R"({"name": "a", "counters": [0,0,0,0,0,0], "x": 1})", ""),
+       import_body(R"({"name": "a/b", "counters": [0,0,0,0,0,0]})", ""),
+       std::string(
+           R"({"import": {"format": "other", "version": 1, "poses": [], "sequences": []}})"),
+       std::string(
+           R"({"import": {"format": "armctl-taught", "version": 1, "poses": [], "sequences": []}, "x": 1})"),
+       std::string(R"({"import": {}, "apply": 1})")}) {
     const query q = parse_body(bad);
     ASSERT_TRUE(std::holds_alternative<refusal>(q)) << bad;
     EXPECT_EQ(std::get<refusal>(q).http_status, 400) << bad;

@@ -166,9 +166,9 @@ login_rule rule_of(const query& q) {
       login_rule rule;
     };
     static constexpr view_rule views[] = {
-        {view::state, login_rule::optional},      {view::poses, login_rule::open},
-        {view::sequences, login_rule::open},      {view::history, login_rule::required},
-        {view::whoami, login_rule::asked},        {view::export_taught, login_rule::required},
+        {view::state, login_rule::optional}, {view::poses, login_rule::open},
+        {view::sequences, login_rule::open}, {view::history, login_rule::required},
+        {view::whoami, login_rule::asked},   {view::export_taught, login_rule::required},
     };
     for (const view_rule& r : views)
       if (r.what == v->what) return r.rule;
@@ -257,8 +257,8 @@ json recorded_request(const query& q, const std::string& body) {
 // One line of history for a request an operator made; the counters the
 // handler knows, else the position file's before and after. False when the
 // line could not be written.
-bool record(const query& q, const std::string& body, const context& c, const reply& r,
-            int status, const std::optional<armctl::counters>& before_file) {
+bool record(const query& q, const std::string& body, const context& c, const reply& r, int status,
+            const std::optional<armctl::counters>& before_file) {
   const armctl::state_dir dir(state_dir_path);
   const history_entry e{utc_now(),
                         c.user.empty() ? not_logged_in : c.user,

@@ -319,7 +319,8 @@ bool names_unique(const std::vector<Item>& items, std::string Item::*name) {
 }
 
 query parse_import(const json& doc) {
-  if (!has_fields(doc, {"import"}, {"apply"}) || (doc.contains("apply") && !doc["apply"].is_boolean()))
+  if (!has_fields(doc, {"import"}, {"apply"}) ||
+      (doc.contains("apply") && !doc["apply"].is_boolean()))
     return bad(400, "an import is {\"import\": {...}, \"apply\": true or false}");
   const json& v = doc["import"];
   if (!has_fields(v, {"format", "version", "poses", "sequences"}) || v["format"] != taught_format ||
@@ -380,11 +381,8 @@ struct get_kind {
   view what;
 };
 constexpr get_kind get_kinds[] = {
-    {"poses", view::poses},
-    {"sequences", view::sequences},
-    {"history", view::history},
-    {"whoami", view::whoami},
-    {"export", view::export_taught},
+    {"poses", view::poses},   {"sequences", view::sequences},  {"history", view::history},
+    {"whoami", view::whoami}, {"export", view::export_taught},
 };
 
 std::optional<view> view_named(std::string_view item) {

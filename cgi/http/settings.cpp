@@ -40,7 +40,8 @@ bool set_joint_names(std::string_view v, front_settings& s) {
     const std::size_t colon = item.find(':');
     long long counter = 0;
     if (colon == std::string_view::npos ||
-        !bounded(item.substr(0, colon), 0, static_cast<long long>(joint_count) - 1, counter))
+        !bounded(trim_line(item.substr(0, colon)), 0, static_cast<long long>(joint_count) - 1,
+                 counter))
       return false;
     const auto i = static_cast<std::size_t>(counter);
     const std::string_view name = trim_line(item.substr(colon + 1));

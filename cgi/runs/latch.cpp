@@ -35,7 +35,7 @@ std::optional<latch> read_latch(const state_dir& dir) {
   const file_text f = read_state_file(dir, latch_file_name, max_latch_bytes);
   if (!f.exists && !f.failed) return std::nullopt;
   const json j = json::parse(f.text, nullptr, false);
-  if (f.failed || !j.is_object()) return latch{"", "", ""};
+  if (f.failed || !j.is_object()) return latch{"", ""};
   return latch{j.value("by", ""), j.value("at", ""), j.value("from", "")};
 }
 

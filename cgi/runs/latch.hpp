@@ -14,7 +14,7 @@ namespace armctl::cgi {
 struct latch {
   std::string by;    // the operator who stopped the arm, or not_logged_in
   std::string at;    // when, wall-clock UTC (ISO 8601): stored data, no clock reading
-  std::string from;  // the client's address as the server saw it
+  std::string from{};  // the client's address as the server saw it
 };
 
 // Who a stop without valid credentials was made by: a stop can only make the

@@ -45,7 +45,9 @@ std::int64_t cycles_of(const judged_option& o) {
 }
 
 // The steps made `cycles` into a motion of `n` steps: the most whose motion
-// takes no more cycles (a wrist moves in whole chunks).
+// takes no more cycles, counting only steps that take cycles of their own (a
+// wrist moves in whole chunks, and the rest of a count not at all), and all
+// of them once the motion is over.
 std::int32_t steps_after(const command& c, std::int32_t n, std::int64_t cycles) {
   if (cycles >= motion_cycles(c, n)) return n;
   std::int32_t lo = 0, hi = n;
@@ -56,6 +58,7 @@ std::int32_t steps_after(const command& c, std::int32_t n, std::int64_t cycles) 
     else
       hi = mid - 1;
   }
+  while (lo > 0 && motion_cycles(c, lo - 1) == motion_cycles(c, lo)) --lo;
   return lo;
 }
 
@@ -104,12 +107,13 @@ progress_point progress_at(const move_query& q, const counters& start, std::size
   p.expected = now.before;
   p.done_cycles += hold_cycles_per_option;
   if (!now.moves) return p;
+  const std::int64_t motion = motion_cycles(*now.c, now.count);
   const std::int64_t cycles =
-      delay_ns > 0 ? option_ns / (delays_per_cycle * delay_ns) : motion_cycles(*now.c, now.count);
-  const std::int32_t steps = steps_after(*now.c, now.count, std::max<std::int64_t>(cycles, 0));
-  p.expected[now.c->counter] =
-      static_cast<std::int32_t>(now.before[now.c->counter] + std::int64_t{now.c->sign} * steps);
-  p.done_cycles += std::min(std::max<std::int64_t>(cycles, 0), motion_cycles(*now.c, now.count));
+      delay_ns > 0 ? std::max<std::int64_t>(option_ns, 0) / (delays_per_cycle * delay_ns) : motion;
+  const std::int64_t moved =
+      static_cast<std::int64_t>(now.c->sign) * steps_after(*now.c, now.count, cycles);
+  p.expected[now.c->counter] = static_cast<std::int32_t>(now.before[now.c->counter] + moved);
+  p.done_cycles += std::min(cycles, motion);
   return p;
 }
 
@@ -143,8 +147,8 @@ void progress_tracker::option_started(std::size_t option) {
     run_started_ = now;
     start_ = read_counters(c_.paths.state_dir).value_or(start_);
   }
-  const json payload{{"by", c_.user},         {"options", options_json(q_)},
-                     {"start", start_},       {"option", option},
+  const json payload{{"by", c_.user},           {"options", options_json(q_)},
+                     {"start", start_},         {"option", option},
                      {"option_ns", ns_of(now)}, {"run_ns", ns_of(run_started_)}};
   const state_dir dir(c_.paths.state_dir);
   if (write_progress(dir, payload.dump())) ++writes_;
@@ -160,7 +164,8 @@ json run_in_progress(const context& c) {
   const auto start = counters_from_json(p.value("start", json()).dump());
   const auto option = p.value("option", std::size_t{0});
   if (!q || !start || option == 0 || option > q->options.size()) return nullptr;
-  const steady::time_point option_at{std::chrono::nanoseconds(p.value("option_ns", std::int64_t{0}))};
+  const steady::time_point option_at{
+      std::chrono::nanoseconds(p.value("option_ns", std::int64_t{0}))};
   const steady::time_point run_at{std::chrono::nanoseconds(p.value("run_ns", std::int64_t{0}))};
   const std::int64_t delay = c.paths.controller_delay_ns;
   const progress_point at = progress_at(*q, *start, option, ns_since(option_at), delay);

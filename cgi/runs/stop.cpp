@@ -10,16 +10,25 @@
 
 namespace armctl::cgi {
 
-// Who stopped the arm, and from where, is told to operators only; the run
-// in progress and the joints' names to everyone.
+namespace {
+
+// Who stopped the arm, and from where, is told to operators only.
+json for_reader(json latch_answer, const context& c) {
+  if (c.user.empty()) {
+    latch_answer.erase("stopped_by");
+    latch_answer.erase("stopped_from");
+  }
+  return latch_answer;
+}
+
+}  // namespace
+
+// The run in progress and the joints' names are told to everyone.
 reply answer_state(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
-  json body = state_answer(read_counters(c.paths.state_dir), read_lock_state(c.paths.state_dir),
-                           read_latch(dir));
-  if (c.user.empty()) {
-    body.erase("stopped_by");
-    body.erase("stopped_from");
-  }
+  json body = for_reader(state_answer(read_counters(c.paths.state_dir),
+                                      read_lock_state(c.paths.state_dir), read_latch(dir)),
+                         c);
   body["run"] = run_in_progress(c);
   body["joint_names"] = joint_names_of(c.settings);
   body["joint_words"] = joint_words_of(c.settings);
@@ -34,7 +43,7 @@ reply answer_stop(const context& c) {
   bool latched = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client);
   const stop_report r = stop_everything(c.paths.state_dir, c.paths.controller);
   latched = sync_latch(dir) && latched;
-  json body = latch_fields(read_latch(dir));
+  json body = for_reader(latch_fields(read_latch(dir)), c);
   body["waiting_ended"] = r.waiting_ended;
   body["run_stopped"] = r.holder == stop_outcome::signalled;
   if (r.holder == stop_outcome::not_permitted)
