@@ -13,7 +13,7 @@
 namespace armctl {
 namespace {
 
-constexpr std::size_t max_progress_bytes = 64 * 1024;
+constexpr std::size_t max_progress_bytes = std::size_t{64} * 1024;
 
 // A process as "<pid> <start time in clock ticks since boot>", from
 // /proc/<pid>/stat; empty when there is no such process. The start time

@@ -18,7 +18,7 @@ namespace armctl::cgi {
 inline constexpr std::size_t max_body_bytes = 4096;
 // An import of taught work carries a whole store (the poses file is bounded
 // to about 200 kB); every other body stays within max_body_bytes.
-inline constexpr std::size_t max_import_bytes = 256 * 1024;
+inline constexpr std::size_t max_import_bytes = std::size_t{256} * 1024;
 inline constexpr std::size_t max_options = 16;
 
 // The meta-variables that decide a request; an absent one is nullopt. The
