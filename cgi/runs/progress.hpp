@@ -38,8 +38,6 @@ class progress_tracker {
 
   // A piece of the run's output, as read from its pipe.
   void operator()(std::string_view chunk);
-  // Progress files written (one per option of the run).
-  std::size_t writes() const { return writes_; }
 
  private:
   void option_started(std::size_t option);
@@ -48,7 +46,6 @@ class progress_tracker {
   const context& c_;
   counters start_;
   std::size_t lines_ = 0;
-  std::size_t writes_ = 0;
   std::chrono::steady_clock::time_point run_started_{};
 };
 
