@@ -12,8 +12,8 @@
 namespace armctl::cgi {
 
 struct latch {
-  std::string by;    // the operator who stopped the arm, or not_logged_in
-  std::string at;    // when, wall-clock UTC (ISO 8601): stored data, no clock reading
+  std::string by;      // the operator who stopped the arm, or not_logged_in
+  std::string at;      // when, wall-clock UTC (ISO 8601): stored data, no clock reading
   std::string from{};  // the client's address as the server saw it
 };
 
