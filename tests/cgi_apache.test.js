@@ -119,7 +119,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     const cases = [
       ['no login', { headers: json, body: move, auth: false }, 401],
       ['wrong password', { headers: Object.assign({ Authorization: `Basic ${Buffer.from(`${server.user}:x`).toString('base64')}` }, json), body: move, auth: false }, 401],
-      ['stop without login', { headers: json, body: '{"stop": true}', auth: false }, 401],
+      ['clear without login', { headers: json, body: '{"clear": true}', auth: false }, 401],
       ['PUT', { method: 'PUT', headers: json, body: move }, 405],
       ['DELETE', { method: 'DELETE' }, 405],
       ['form type', { headers: { 'Content-Type': 'application/x-www-form-urlencoded' }, body: 'options=-G&options=1' }, 415],
@@ -140,6 +140,7 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.equal(r.status, status, `${name}: ${r.text}`);
       if (status !== 401) assert.equal(typeof r.json.error, 'string', `${name}: no JSON error`);
       else assert.equal(r.headers['www-authenticate'], 'Basic realm="armctl"', name);
+      if (status === 401) assert.equal(r.json.login, req.headers.Authorization ? 'wrong' : 'missing', name);
     }
     // The newcomer's page at localhost is told the origin to open it at.
     const local = await request(server, { headers: Object.assign({ Origin: `http://localhost:${server.port}` }, json), body: move });
@@ -225,8 +226,8 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       const stop = await jsonPost(server, { stop: true }); // no run under way
       assert.deepEqual([stop.status, stop.json.stopped, stop.json.stopped_by, stop.json.run_stopped], [200, true, 'operator', false]);
       assert.match(stop.json.stopped_at, /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
-      const seen = (await request(server, { method: 'GET', auth: false })).json;
-      assert.deepEqual([seen.stopped, seen.stopped_by, seen.stopped_at], [true, 'operator', stop.json.stopped_at]);
+      const seen = (await request(server, { method: 'GET' })).json;
+      assert.deepEqual([seen.stopped, seen.stopped_by, seen.stopped_from, seen.stopped_at], [true, 'operator', '127.0.0.1', stop.json.stopped_at]);
       const held = await jsonPost(server, { options: ['-G', '1'] });
       assert.deepEqual([held.status, held.json.stopped, held.json.stopped_by], [409, true, 'operator']);
       assert.equal(fs.existsSync(portLog), false);
@@ -236,6 +237,66 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       const moved = await jsonPost(server, { options: ['-G', '1'] });
       assert.deepEqual([moved.status, moved.json.status], [200, 0]);
       assert.deepEqual(portSteps()['5'], { forward: 1, backward: 0 });
+    }],
+    ['STOP needs no login: it latches as "not logged in" from the address, shown to operators only', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      const wrong = { Authorization: `Basic ${Buffer.from(`${server.user}:x`).toString('base64')}` };
+      const stop = await jsonPost(server, { stop: true }, { auth: false, headers: Object.assign({ 'Content-Type': 'application/json' }, wrong) });
+      assert.deepEqual([stop.status, stop.json.stopped, 'stopped_by' in stop.json], [200, true, false], stop.text);
+      assert.equal(fs.statSync(path.join(DIR, 'stop-latch.json')).mode & 0o777, 0o600);
+      const open = (await request(server, { method: 'GET', auth: false })).json;
+      assert.deepEqual([open.stopped, open.stopped_at, 'stopped_by' in open, 'stopped_from' in open], [true, stop.json.stopped_at, false, false]);
+      const told = (await request(server, { method: 'GET' })).json;
+      assert.deepEqual([told.stopped_by, told.stopped_from], ['not logged in', '127.0.0.1']);
+      const served = await request(server, { method: 'GET', path: '/stop-latch.json', auth: false });
+      assert.equal(served.status, 403, 'the latch file is served');
+      const history = (await request(server, { method: 'GET', path: `/${CGI_NAME}?history` })).json.history;
+      assert.deepEqual([history[0].user, history[0].request], ['not logged in', { stop: true }]);
+      const clear = await jsonPost(server, { clear: true }, { auth: false });
+      assert.deepEqual([clear.status, clear.json.login], [401, 'missing']);
+      assert.equal((await jsonPost(server, { clear: true })).status, 200);
+    }],
+    ['whoami names the operator, nobody without credentials, and refuses wrong ones', async () => {
+      const who = (headers, auth) => request(server, { method: 'GET', path: `/${CGI_NAME}?whoami`, headers, auth });
+      const logout = { Authorization: `Basic ${Buffer.from('logout:').toString('base64')}` };
+      const answers = [await who({}, true), await who({}, false), await who(logout, false)];
+      assert.deepEqual(answers.map((a) => [a.status, a.json]), [
+        [200, { user: 'operator' }], [200, { user: null }], [401, { error: answers[2].json.error, login: 'wrong' }]]);
+    }],
+    ['a moving run shows its option and the counters expected now, ending on the saved counters', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      // 1601 and 3601 cycles of two 250 us delays: about 2.6 s.
+      const moving = jsonPost(server, { options: ['-S', '1600', '-X', '3600'] });
+      const seen = [];
+      for (let done = false; !done;) {
+        const r = (await request(server, { method: 'GET', auth: false })).json;
+        if (r.run) seen.push(r.run);
+        done = seen.length > 0 && r.run === null;
+        if (r.run && seen.length === 1) assert.equal(fs.statSync(path.join(DIR, 'run-progress.dat')).mode & 0o777, 0o600);
+      }
+      const answer = await moving;
+      assert.equal(answer.json.status, 0, answer.text);
+      const ends = [[0, 1600], [1600, -2000]];
+      for (const run of seen) {
+        const [from, to] = ends[run.option - 1];
+        const c5 = run.expected[5];
+        assert.ok(Math.min(from, to) <= c5 && c5 <= Math.max(from, to), JSON.stringify(run));
+        assert.deepEqual([run.options, run.by, run.letter, run.expected.slice(0, 5)], [2, 'operator', 'SX'[run.option - 1], [0, 0, 0, 0, 0]]);
+        assert.ok(Math.abs(run.estimate_s - (1 + 1601 + 1 + 3601 + 1) * 2 * 250e-6) < 1e-9, JSON.stringify(run));
+      }
+      // Growing within an option: never back towards its start.
+      for (let i = 1; i < seen.length; i++)
+        if (seen[i].option === seen[i - 1].option)
+          assert.ok((seen[i].expected[5] - seen[i - 1].expected[5]) * (seen[i].option === 1 ? 1 : -1) >= 0, `${i}`);
+      assert.deepEqual([...new Set(seen.map((r) => r.option))], [1, 2]);
+      assert.ok(new Set(seen.map((r) => r.expected[5])).size > 3, 'the expected counters did not grow');
+      assert.deepEqual(counters(), [0, 0, 0, 0, 0, -2000]);
+      assert.equal(fs.existsSync(path.join(DIR, 'run-progress.dat')), false);
+      // One left by a front end that died shows no run.
+      const dead = spawnSync('true').pid;
+      writeState(DIR, 'run-progress.dat', `${dead} 1\n{"options": [["G", "5"]], "start": [0,0,0,0,0,0], "option": 1, "option_ns": 0, "run_ns": 0}`);
+      assert.equal((await request(server, { method: 'GET', auth: false })).json.run, null);
+      fs.rmSync(path.join(DIR, 'run-progress.dat'));
     }],
     ['a move over the bound is refused with its estimate, moving nothing', async () => {
       reset([0, 0, 0, 0, 0, 0]);

@@ -61,6 +61,30 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
   after(async () => server && server.stop());
 
   const rows = [
+    ['an export imported into an empty store gives the same poses and sequences, after a preview that stores nothing', async () => {
+      reset([0, 0, 0, 0, 120, 0]);
+      await jsonPost(server, { save_pose: 'pick' });
+      writeState(DIR, 'robot_position.dat', '0 300 0 0 -40 5 \n');
+      await jsonPost(server, { save_pose: 'place' });
+      await jsonPost(server, { save_sequence: { name: 'cycle', steps: [{ pose: 'pick', pause_ms: 200 }, { pose: 'place', pause_ms: 0 }], repeat: 3 } });
+      assert.deepEqual([(await get('export', false)).status, (await get('export', false)).json.login], [401, 'missing']);
+      const exported = await get('export');
+      assert.equal(exported.status, 200, exported.text);
+      assert.deepEqual(exported.json.poses, [{ name: 'pick', counters: [0, 0, 0, 0, 120, 0] }, { name: 'place', counters: [0, 300, 0, 0, -40, 5] }]);
+      reset([0, 0, 0, 0, 0, 0]);
+      const preview = await jsonPost(server, { import: exported.json, apply: false });
+      assert.equal(preview.status, 200, preview.text);
+      assert.deepEqual([preview.json.adds, preview.json.replaces.poses], [{ poses: ['pick', 'place'], sequences: ['cycle'] }, []]);
+      assert.equal(read('poses.dat'), null, 'the preview stored');
+      assert.equal((await jsonPost(server, { import: exported.json, apply: true }, { auth: false })).status, 401);
+      const applied = await jsonPost(server, { import: exported.json, apply: true });
+      assert.deepEqual([applied.status, applied.json.applied], [200, true], applied.text);
+      assert.deepEqual((await get('export')).json, exported.json);
+      const again = await jsonPost(server, { import: exported.json, apply: true });
+      assert.deepEqual(again.json.unchanged, { poses: ['pick', 'place'], sequences: ['cycle'] });
+      const history = (await get('history')).json.history;
+      assert.deepEqual(history[0].request, { import: { poses: 2, sequences: 1 }, apply: true });
+    }],
     ['plans choose the first order the model allows, or list every refused order', async () => {
       const want = model(PLANS.map((p) => ({ plan: p })));
       for (const [i, [start, target]] of PLANS.entries()) {

@@ -8,6 +8,7 @@
 
 #include "model/commands.hpp"
 #include "model/conditions.hpp"
+#include "model/joint_words.hpp"
 #include "model/reach.hpp"
 #include "model/request_limits.hpp"
 #include "model/status.hpp"
@@ -17,13 +18,29 @@ namespace {
 using json = nlohmann::ordered_json;
 using namespace armctl;
 
-json joint_json(const joint& j) {
-  return {{"grow", std::string(1, j.grow)},
+// Each joint with its counter, its name and the words of its directions,
+// besides the model's own figures.
+json joint_json(std::size_t counter) {
+  const joint& j = joints[counter];
+  const joint_words w = words_of(counter, default_joint_name(counter));
+  return {{"counter", counter},
+          {"name", w.name},
+          {"plus", w.plus},
+          {"minus", w.minus},
+          {"letters",
+           {{"plus", std::string(1, w.plus_letter)}, {"minus", std::string(1, w.minus_letter)}}},
+          {"grow", std::string(1, j.grow)},
           {"shrink", std::string(1, j.shrink)},
           {"motors", j.motors},
           {"segment", j.segment != nullptr ? json(j.segment) : json(nullptr)},
           {"degrees_per_count", j.degrees_per_count},
           {"length", j.length}};
+}
+
+json joints_json() {
+  json out = json::array();
+  for (std::size_t i = 0; i < joints.size(); ++i) out.push_back(joint_json(i));
+  return out;
 }
 
 const char* kind_name(command_kind k) {
@@ -66,7 +83,7 @@ json model_json() {
           {"chain", chain},
           {"wrist_chunk", wrist_chunk},
           {"tip_tolerance", tip_tolerance},
-          {"joints", array_of(joints, joint_json)},
+          {"joints", joints_json()},
           {"commands", array_of(commands, command_json)},
           {"conditions", array_of(conditions, condition_json)},
           {"requests",

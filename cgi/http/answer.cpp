@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "model/joint_words.hpp"
 #include "model/pose.hpp"
 #include "model/status.hpp"
 
@@ -76,6 +77,7 @@ json latch_fields(const std::optional<latch>& stop) {
   if (stop) {
     j["stopped_by"] = stop->by;
     j["stopped_at"] = stop->at;
+    j["stopped_from"] = stop->from;
   }
   return j;
 }
@@ -130,6 +132,29 @@ json run_answer(const move_query& q, const run_output& run, const replay& r) {
         "the reason could not be determined: another run moved the arm between the reading of "
         "its position and this run";
   return j;
+}
+
+namespace {
+
+std::string joint_name(const front_settings& s, std::size_t i) {
+  return s.joint_names[i].empty() ? default_joint_name(i) : s.joint_names[i];
+}
+
+}  // namespace
+
+json joint_names_of(const front_settings& s) {
+  json names = json::array();
+  for (std::size_t i = 0; i < joint_count; ++i) names.push_back(joint_name(s, i));
+  return names;
+}
+
+json joint_words_of(const front_settings& s) {
+  json words = json::array();
+  for (std::size_t i = 0; i < joint_count; ++i) {
+    const joint_words w = words_of(i, joint_name(s, i));
+    words.push_back({{"plus", w.plus}, {"minus", w.minus}});
+  }
+  return words;
 }
 
 json error_answer(const std::string& message) { return json{{"error", message}}; }

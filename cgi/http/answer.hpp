@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cgi/http/request.hpp"
+#include "cgi/http/settings.hpp"
 #include "cgi/runs/controller.hpp"
 #include "cgi/runs/latch.hpp"
 #include "cgi/runs/replay.hpp"
@@ -25,7 +26,8 @@ json report_numbers(const std::string& line);
 json state_answer(const std::optional<counters>& c, const lock_state& lock,
                   const std::optional<latch>& stop);
 
-// The latch's fields: "stopped", and when latched who stopped it and when.
+// The latch's fields: "stopped", and when latched who stopped it, from
+// where and when.
 json latch_fields(const std::optional<latch>& stop);
 
 // The holder mark's fields for an operator: pid, state, boot.
@@ -38,6 +40,11 @@ json run_answer(const move_query& q, const run_output& run, const replay& r);
 // A refusal's reason: counter, guard, rule, value, limit, beyond, and for a
 // geometry guard the counter value `at` the breaking pose and `on_the_way`.
 json reason_json(const refusal_reason& r);
+
+// The six joints' names, the settings' over the model's defaults, and the
+// words of their directions under those names: [{"plus", "minus"}].
+json joint_names_of(const front_settings& s);
+json joint_words_of(const front_settings& s);
 
 json error_answer(const std::string& message);
 // `fields` with an "error" added.

@@ -63,8 +63,9 @@ struct front_paths {
 
 struct context {
   front_settings settings;
-  std::string user;  // the authenticated operator, for requests that need a login
+  std::string user;  // the authenticated operator; empty without a valid login
   front_paths paths;
+  std::string client{};  // the client's address (REMOTE_ADDR), for the latch
 };
 
 // The position file's counters, or nothing when it cannot be read.

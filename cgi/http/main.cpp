@@ -24,6 +24,7 @@
 #include "cgi/runs/stop.hpp"
 #include "cgi/teach/history.hpp"
 #include "cgi/teach/teach.hpp"
+#include "cgi/teach/transfer.hpp"
 #include "state/state_dir.hpp"
 
 namespace {
@@ -146,18 +147,49 @@ front_settings current_settings() {
   return load_settings(settings_path, defaults);
 }
 
-// Reading the state, the taught poses and sequences, estimating and planning
-// change nothing and are open to everyone; everything else moves or stops
-// the arm or changes what is stored, and so does reading the history, which
-// names the operators.
-bool needs_login(const query& q) {
-  if (const auto* v = std::get_if<state_query>(&q)) return v->what == view::history;
-  return !std::holds_alternative<estimate_query>(q) && !std::holds_alternative<plan_query>(q);
+// What a request asks of the login. Reading the state, the taught poses and
+// sequences, estimating and planning change nothing, and STOP can only make
+// the arm safer: they are open to everyone, but the state shows operators
+// who stopped the arm, and the latch records who stopped it, when the
+// credentials sent are valid. Everything else moves the arm or changes what
+// is stored, or reads what names operators (the history, the export).
+enum class login_rule {
+  open,      // credentials are not read
+  optional,  // read when sent; wrong ones count as none
+  asked,     // whoami: read when sent; wrong ones are a 401
+  required,
+};
+
+login_rule rule_of(const query& q) {
+  if (const auto* v = std::get_if<state_query>(&q)) {
+    struct view_rule {
+      view what;
+      login_rule rule;
+    };
+    static constexpr view_rule views[] = {
+        {view::state, login_rule::optional}, {view::poses, login_rule::open},
+        {view::sequences, login_rule::open}, {view::history, login_rule::required},
+        {view::whoami, login_rule::asked},   {view::export_taught, login_rule::required},
+    };
+    for (const view_rule& r : views)
+      if (r.what == v->what) return r.rule;
+    return login_rule::required;
+  }
+  if (std::holds_alternative<stop_query>(q)) return login_rule::optional;
+  if (std::holds_alternative<estimate_query>(q) || std::holds_alternative<plan_query>(q))
+    return login_rule::open;
+  return login_rule::required;
 }
 
+bool needs_login(const query& q) { return rule_of(q) == login_rule::required; }
+
 // The requests the history records: every one that needs a login, but the
-// reading of the history itself and the release of a dead run's lock.
+// reading of the history or the export and the release of a dead run's
+// lock; and STOP, with or without a login, since an operator must find who
+// stopped the arm.
 bool recorded(const query& q) {
+  if (std::holds_alternative<stop_query>(q)) return true;
+  if (const auto* i = std::get_if<import_query>(&q)) return i->apply;  // a preview stores nothing
   return needs_login(q) && !std::holds_alternative<state_query>(q) &&
          !std::holds_alternative<unlock_query>(q);
 }
@@ -182,8 +214,22 @@ bool read_body(std::size_t length, std::string& body) {
 
 // ---- one handler per request kind ---------------------------------------
 
+// whoami answers only requests whose credentials passed, or sent none.
+reply answer_whoami(const context& c) {
+  return {verdict::done, {{"user", c.user.empty() ? json(nullptr) : json(c.user)}}};
+}
+
 reply answer(const state_query& q, const context& c) {
-  return q.what == view::state ? answer_state(c) : answer_view(q, c);
+  switch (q.what) {
+    case view::state:
+      return answer_state(c);
+    case view::whoami:
+      return answer_whoami(c);
+    case view::export_taught:
+      return answer_export(c);
+    default:
+      return answer_view(q, c);
+  }
 }
 reply answer(const stop_query&, const context& c) { return answer_stop(c); }
 reply answer(const clear_query&, const context& c) { return answer_clear(c); }
@@ -201,17 +247,28 @@ reply answer(const delete_sequence_query& q, const context& c) {
   return answer_delete_sequence(q, c);
 }
 
+reply answer(const import_query& q, const context& c) { return answer_import(q, c); }
+
 reply answer(const refusal& r, const context&) {
   return {verdict::failed, error_answer(r.message)};  // never reached: refused before
+}
+
+// The request as the history shows it: the body as sent, but an import's
+// size alone, since its body can be far longer than a line of history.
+json recorded_request(const query& q, const std::string& body) {
+  if (const auto* i = std::get_if<import_query>(&q)) return import_summary(*i);
+  return json::parse(body, nullptr, false);
 }
 
 // One line of history for a request an operator made; the counters the
 // handler knows, else the position file's before and after. False when the
 // line could not be written.
-bool record(const std::string& body, const context& c, const reply& r, int status,
+bool record(const query& q, const std::string& body, const context& c, const reply& r, int status,
             const std::optional<armctl::counters>& before_file) {
   const armctl::state_dir dir(state_dir_path);
-  history_entry e{utc_now(), c.user, json::parse(body, nullptr, false), status, r.before, r.after};
+  history_entry e{utc_now(), c.user.empty() ? not_logged_in : c.user, recorded_request(q, body),
+                  status,    r.before,
+                  r.after};
   if (r.ran) {
     e.before_unknown = r.before_unknown;
     e.after_unknown = r.after_unknown;
@@ -232,8 +289,32 @@ int no_login_possible(const login& l) {
                            "file (its error log says why; armctl-cgi --check tells more)"));
 }
 
+// Any process of the web server's account can start this program with any
+// environment: the login is checked here, never taken from the server. The
+// 401 says whether credentials were missing or wrong, so that the page can
+// tell a wrong password from none. The emitted answer when the request ends
+// here.
+std::optional<int> check_login(const query& q, context& c) {
+  const login_rule rule = rule_of(q);
+  const auto header = env("HTTP_AUTHORIZATION");
+  if (rule == login_rule::open || (rule != login_rule::required && !header)) return std::nullopt;
+  const login l = authenticated_user(header, htpasswd_path);
+  if (l.result == login::outcome::accepted) {
+    c.user = l.user;
+    return std::nullopt;
+  }
+  if (rule == login_rule::optional) return std::nullopt;
+  if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
+  json body = error_answer(header ? "the login is wrong" : "this needs a login");
+  body["login"] = header ? "wrong" : "missing";
+  return emit(code_of(verdict::unauthorized), body);
+}
+
 int handle_request() {
-  context c{current_settings(), {}, {state_dir_path, controller_path, controller_delay_ns}};
+  context c{current_settings(),
+            {},
+            {state_dir_path, controller_path, controller_delay_ns},
+            std::string(env("REMOTE_ADDR").value_or(""))};
   const request_meta meta{env("REQUEST_METHOD").value_or(""),
                           env("CONTENT_TYPE"),
                           env("CONTENT_LENGTH"),
@@ -251,20 +332,12 @@ int handle_request() {
     return emit(400, error_answer("the body is shorter than Content-Length"));
   const query q = get != nullptr ? query{*get} : parse_body(body);
   if (const auto* r = std::get_if<refusal>(&q)) return emit(r->http_status, refusal_answer(*r));
-  // Any process of the web server's account can start this program with any
-  // environment: the login is checked here, never taken from the server.
-  if (needs_login(q)) {
-    const login l = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
-    if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
-    if (l.result != login::outcome::accepted)
-      return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
-    c.user = l.user;
-  }
+  if (const auto refused = check_login(q, c)) return *refused;
   const auto before = recorded(q) ? read_counters(state_dir_path) : std::nullopt;
   reply r = std::visit([&](const auto& kind) { return answer(kind, c); }, q);
   // Recorded before the answer, so that a client that has its answer finds
   // the line; one that finds none is told, since back cannot undo that move.
-  if (kept(q, r) && !record(body, c, r, code_of(r.v), before))
+  if (kept(q, r) && !record(q, body, c, r, code_of(r.v), before))
     r.body["history_error"] = "the history line could not be written";
   return emit(code_of(r.v), r.body);
 }

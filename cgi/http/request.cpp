@@ -305,6 +305,56 @@ query parse_sequence(const json& v) {
   return save_sequence_query{std::move(s)};
 }
 
+// ---- an import of taught work ----------------------------------------------
+
+std::variant<refusal, named_pose> imported_pose(const json& v) {
+  if (!has_fields(v, {"name", "counters"}))
+    return bad(400, "an imported pose is {\"name\": NAME, \"counters\": [6 ints]}");
+  const auto name = name_of(v["name"]);
+  if (!name) return bad(400, name_rule());
+  const auto c = counters_of(v["counters"]);
+  if (!c) return bad(400, counters_rule);
+  return named_pose{*name, *c};
+}
+
+// A name given twice in one import would leave which one counts to the order.
+template <typename Item>
+bool names_unique(const std::vector<Item>& items, std::string Item::*name) {
+  std::set<std::string> seen;
+  for (const Item& i : items)
+    if (!seen.insert(i.*name).second) return false;
+  return true;
+}
+
+query parse_import(const json& doc) {
+  if (!has_fields(doc, {"import"}, {"apply"}) ||
+      (doc.contains("apply") && !doc["apply"].is_boolean()))
+    return bad(400, "an import is {\"import\": {...}, \"apply\": true or false}");
+  const json& v = doc["import"];
+  if (!has_fields(v, {"format", "version", "poses", "sequences"}) || v["format"] != taught_format ||
+      v["version"] != taught_format_version)
+    return bad(400, std::string("the import must be {\"format\": \"") + taught_format +
+                        "\", \"version\": " + std::to_string(taught_format_version) +
+                        ", \"poses\": [...], \"sequences\": [...]}");
+  if (!v["poses"].is_array() || !v["sequences"].is_array())
+    return bad(400, "\"poses\" and \"sequences\" must be arrays");
+  import_query q;
+  q.apply = doc.value("apply", false);
+  for (const json& item : v["poses"]) {
+    auto p = imported_pose(item);
+    if (auto* r = std::get_if<refusal>(&p)) return *r;
+    q.poses.push_back(std::get<named_pose>(std::move(p)));
+  }
+  for (const json& item : v["sequences"]) {
+    query s = parse_sequence(item);
+    if (auto* r = std::get_if<refusal>(&s)) return *r;
+    q.sequences.push_back(std::get<save_sequence_query>(std::move(s)).s);
+  }
+  if (!names_unique(q.poses, &named_pose::name) || !names_unique(q.sequences, &sequence::name))
+    return bad(400, "the import names a pose or a sequence twice");
+  return q;
+}
+
 // The request kinds a POST body can name, by its one field.
 struct body_kind {
   std::string_view field;
@@ -339,9 +389,8 @@ struct get_kind {
   view what;
 };
 constexpr get_kind get_kinds[] = {
-    {"poses", view::poses},
-    {"sequences", view::sequences},
-    {"history", view::history},
+    {"poses", view::poses},   {"sequences", view::sequences},  {"history", view::history},
+    {"whoami", view::whoami}, {"export", view::export_taught},
 };
 
 std::optional<view> view_named(std::string_view item) {
@@ -400,8 +449,8 @@ std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m
   if (m.method == "GET" || m.method == "HEAD") {
     if (const auto what = view_of(m.query_string)) return state_query{*what};
     return bad(400,
-               "the query string must be empty, \"poses\", \"sequences\" or \"history\" "
-               "(with at most a cache buster \"t=...\")");
+               "the query string must be empty, \"poses\", \"sequences\", \"history\", "
+               "\"whoami\" or \"export\" (with at most a cache buster \"t=...\")");
   }
   if (m.method != "POST") return bad(405, "only GET, HEAD and POST are answered");
   if (!allowed_origin(m))
@@ -411,18 +460,23 @@ std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m
   if (!m.content_length) return bad(411, "Content-Length is missing");
   const std::string_view len = *m.content_length;
   if (!all_digits(len)) return bad(400, "Content-Length is not a number");
-  if (len.size() > 5 || std::stoul(std::string(len)) > max_body_bytes)
-    return bad(413, "the body is larger than " + std::to_string(max_body_bytes) + " bytes");
+  if (len.size() > 7 || std::stoul(std::string(len)) > max_import_bytes)
+    return bad(413, "the body is larger than " + std::to_string(max_import_bytes) + " bytes");
   return static_cast<std::size_t>(std::stoul(std::string(len)));
 }
 
 query parse_body(std::string_view body) {
   duplicate_watch dup;
   const json doc = json::parse(body.begin(), body.end(), std::ref(dup), false);
+  const bool import = doc.is_object() && doc.contains("import");
+  if (body.size() > max_body_bytes && !import)
+    return bad(413, "the body is larger than " + std::to_string(max_body_bytes) + " bytes");
   if (doc.is_discarded()) return bad(400, "the body is not valid JSON");
   if (dup.found()) return bad(400, "a key appears twice in one object");
+  if (import) return parse_import(doc);
   if (!doc.is_object() || doc.size() != 1)
-    return bad(400, "the body must be an object with one field: one of " + field_list());
+    return bad(400, "the body must be an object with one field: one of " + field_list() +
+                        ", or \"import\" with \"apply\"");
   const auto field = doc.begin();
   for (const body_kind& k : body_kinds)
     if (k.field == field.key()) return k.parse(field.value());

@@ -17,6 +17,9 @@
 namespace armctl::cgi {
 
 inline constexpr std::size_t max_body_bytes = 4096;
+// An import of taught work carries a whole store (the poses file is bounded
+// to about 200 kB); every other body stays within max_body_bytes.
+inline constexpr std::size_t max_import_bytes = std::size_t{256} * 1024;
 inline constexpr std::size_t max_options = 16;
 
 // The meta-variables that decide a request; an absent one is nullopt. The
@@ -32,7 +35,7 @@ struct request_meta {
   std::string_view server_port;
   bool https = false;
   const std::vector<std::string>* origins = nullptr;  // from the settings; null or empty: none
-  std::string_view query_string{};  // of a GET: "", "poses", "sequences" or "history"
+  std::string_view query_string{};  // of a GET: "", or a view's name (get_kinds in request.cpp)
 };
 
 struct refusal {
@@ -43,8 +46,9 @@ struct refusal {
   std::optional<std::vector<std::string>> accepted_origins{};
 };
 // What a GET reads: the arm's state (no query string), the taught poses or
-// sequences (open), or the history (operators only).
-enum class view { state, poses, sequences, history };
+// sequences (open), the history or the taught work for export (operators
+// only), or who the credentials sent are.
+enum class view { state, poses, sequences, history, whoami, export_taught };
 struct state_query {
   view what = view::state;
 };
@@ -106,10 +110,24 @@ struct delete_sequence_query {
   std::string name;
 };
 
+// {"import": {"format", "version", "poses", "sequences"}, "apply": bool}:
+// taught work from an export, previewed or stored.
+struct named_pose {
+  std::string name;
+  counters c;
+};
+struct import_query {
+  std::vector<named_pose> poses;
+  std::vector<sequence> sequences;
+  bool apply = false;
+};
+inline constexpr const char* taught_format = "armctl-taught";
+inline constexpr int taught_format_version = 1;
+
 using query =
     std::variant<refusal, state_query, stop_query, clear_query, unlock_query, estimate_query,
                  move_query, reference_query, save_pose_query, delete_pose_query, plan_query,
-                 goto_query, back_query, save_sequence_query, delete_sequence_query>;
+                 goto_query, back_query, save_sequence_query, delete_sequence_query, import_query>;
 
 // This server's origin as SERVER_NAME, SERVER_PORT and HTTPS name it.
 std::string canonical_origin(const request_meta& m);
@@ -123,7 +141,8 @@ std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m
 
 // Parses a POST body: one field, naming the request kind (see body_kinds in
 // request.cpp), with its value in its strict form; nothing else, and no key
-// twice in any object.
+// twice in any object. An import alone may add "apply" and exceed
+// max_body_bytes.
 query parse_body(std::string_view body);
 
 // Six integers within 32 bits, from the text of a JSON array.

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "cgi/http/request.hpp"
+#include "model/joints.hpp"
 #include "state/queue_file.hpp"
 
 namespace armctl::cgi {
@@ -24,6 +26,30 @@ bool bounded(std::string_view v, long long lo, long long hi, long long& out) {
   const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
   if (ec != std::errc{} || end != v.data() + v.size() || n < lo || n > hi) return false;
   out = n;
+  return true;
+}
+
+// "N:name" items separated by commas; only a joint that is no segment of
+// the pose takes a name here (the segments are named by the picture), each
+// at most once, and every name by the rule of pose names.
+bool set_joint_names(std::string_view v, front_settings& s) {
+  std::array<std::string, joint_count> names{};
+  for (std::size_t from = 0; !trim_line(v).empty() && from <= v.size();) {
+    const std::size_t comma = std::min(v.find(',', from), v.size());
+    const std::string_view item = trim_line(v.substr(from, comma - from));
+    const std::size_t colon = item.find(':');
+    long long counter = 0;
+    if (colon == std::string_view::npos ||
+        !bounded(trim_line(item.substr(0, colon)), 0, static_cast<long long>(joint_count) - 1,
+                 counter))
+      return false;
+    const auto i = static_cast<std::size_t>(counter);
+    const std::string_view name = trim_line(item.substr(colon + 1));
+    if (joints[i].segment != nullptr || !names[i].empty() || !is_name(name)) return false;
+    names[i] = std::string(name);
+    from = comma + 1;
+  }
+  s.joint_names = std::move(names);
   return true;
 }
 
@@ -65,6 +91,10 @@ constexpr key keys[] = {
        s.origins = std::move(list);
        return true;
      }},
+    {"joint_names",
+     "\"counter:name\" items separated by commas, for counters 0, 3 and 5 only, each once, "
+     "a name being letters, digits, spaces, '-' or '_'",
+     0, 0, nullptr, set_joint_names},
 };
 
 // Applies one line; why it was passed over, or empty when it was applied

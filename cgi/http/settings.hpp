@@ -2,10 +2,13 @@
 // administrator keeps, read at every request.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "model/joints.hpp"
 
 namespace armctl::cgi {
 
@@ -14,6 +17,9 @@ struct front_settings {
   std::vector<std::string> origins;            // key origins: space-separated list
   std::size_t max_waiting = 8;                 // key max_waiting
   std::chrono::seconds max_motion{60};         // key max_motion_s
+  // key joint_names: "0:base, 3:grip, 5:turntable", for the joints outside
+  // the pose only; empty: the model's default name
+  std::array<std::string, joint_count> joint_names{};
 };
 
 // Reads `path`: lines "key = value", '#' comments and blank lines ignored; an unknown key,

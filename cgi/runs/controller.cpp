@@ -214,8 +214,9 @@ stop_outcome stop_holder(const char* state_dir, const std::string& program) {
   });
 }
 
-// Everything the pipe carries until its writers are gone.
-std::string read_all(int fd) {
+// Everything the pipe carries until its writers are gone, each piece also
+// given to `each` as it arrives.
+std::string read_all(int fd, const std::function<void(std::string_view)>& each) {
   std::string out;
   char buf[4096];
   for (;;) {
@@ -223,6 +224,7 @@ std::string read_all(int fd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     out.append(buf, static_cast<std::size_t>(n));
+    if (each) each(std::string_view(buf, static_cast<std::size_t>(n)));
   }
   return out;
 }
@@ -257,8 +259,8 @@ run_output run_controller(const run_plan& plan, const queue_place& place) {
   ::close(out[1]);
   ::close(start[1]);
   if (watcher_pid > 0) {
-    r.out = read_all(out[0]);
-    r.start = start_of(read_all(start[0]));
+    r.out = read_all(out[0], plan.on_output);
+    r.start = start_of(read_all(start[0], nullptr));
     const int status = wait_status(watcher_pid);
     r.status = status == not_started ? -1 : status;
     // A run ended while it waited prints nothing: it never reached an option.

@@ -7,8 +7,10 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/joints.hpp"
@@ -31,6 +33,8 @@ struct run_plan {
   std::vector<std::string> argv;
   const char* state_dir;
   std::chrono::milliseconds bound;  // the wait for the lock
+  // Given each piece of the run's output as it arrives (the progress).
+  std::function<void(std::string_view)> on_output{};
 };
 
 // Runs the plan under a watcher that records the run in `place`, leaves the

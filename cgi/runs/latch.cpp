@@ -36,14 +36,14 @@ std::optional<latch> read_latch(const state_dir& dir) {
   if (!f.exists && !f.failed) return std::nullopt;
   const json j = json::parse(f.text, nullptr, false);
   if (f.failed || !j.is_object()) return latch{"", ""};
-  return latch{j.value("by", ""), j.value("at", "")};
+  return latch{j.value("by", ""), j.value("at", ""), j.value("from", "")};
 }
 
-bool set_latch(const state_dir& dir, const std::string& by) {
+bool set_latch(const state_dir& dir, const std::string& by, const std::string& from) {
   if (read_latch(dir)) return true;
-  const std::string text = json{{"by", by}, {"at", utc_now()}}.dump() + "\n";
+  const std::string text = json{{"by", by}, {"at", utc_now()}, {"from", from}}.dump() + "\n";
   const std::string temp = temp_name();
-  return replace_file(dir, latch_file_name, temp.c_str(), text, 0644, sync_now::no) !=
+  return replace_file(dir, latch_file_name, temp.c_str(), text, 0600, sync_now::no) !=
          replace_result::failed;
 }
 

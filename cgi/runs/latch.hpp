@@ -12,9 +12,14 @@
 namespace armctl::cgi {
 
 struct latch {
-  std::string by;  // the operator who stopped the arm
-  std::string at;  // when, wall-clock UTC (ISO 8601): stored data, no clock reading
+  std::string by;      // the operator who stopped the arm, or not_logged_in
+  std::string at;      // when, wall-clock UTC (ISO 8601): stored data, no clock reading
+  std::string from{};  // the client's address as the server saw it
 };
+
+// Who a stop without valid credentials was made by: a stop can only make the
+// arm safer, so it needs no login, but the latch says that none was given.
+inline constexpr const char* not_logged_in = "not logged in";
 
 // The latch as stored, or nullopt when the arm is not latched. A latch file
 // that cannot be read counts as latched by nobody known: stopped is safer.
@@ -22,8 +27,9 @@ std::optional<latch> read_latch(const state_dir& dir);
 
 // Latches, unless a latch is already in place (the first stop is kept): the
 // file is written aside and renamed into place, so a reader sees it whole or
-// not at all. False when it could not be written.
-[[nodiscard]] bool set_latch(const state_dir& dir, const std::string& by);
+// not at all. False when it could not be written. Readable by the front
+// end's account only: who stopped the arm is for operators.
+[[nodiscard]] bool set_latch(const state_dir& dir, const std::string& by, const std::string& from);
 // Makes the latch durable (the file, then the directory). Apart from
 // set_latch so that a STOP signals the runs before it waits for the disk; a
 // latch file that a power cut leaves empty or torn still reads as latched.

@@ -5,14 +5,34 @@
 #include "cgi/runs/controller.hpp"
 #include "cgi/runs/holder.hpp"
 #include "cgi/runs/latch.hpp"
+#include "cgi/runs/progress.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::cgi {
 
+namespace {
+
+// Who stopped the arm, and from where, is told to operators only.
+json for_reader(json latch_answer, const context& c) {
+  if (c.user.empty()) {
+    latch_answer.erase("stopped_by");
+    latch_answer.erase("stopped_from");
+  }
+  return latch_answer;
+}
+
+}  // namespace
+
+// The run in progress and the joints' names are told to everyone.
 reply answer_state(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
-  return {verdict::done, state_answer(read_counters(c.paths.state_dir),
-                                      read_lock_state(c.paths.state_dir), read_latch(dir))};
+  json body = for_reader(state_answer(read_counters(c.paths.state_dir),
+                                      read_lock_state(c.paths.state_dir), read_latch(dir)),
+                         c);
+  body["run"] = run_in_progress(c);
+  body["joint_names"] = joint_names_of(c.settings);
+  body["joint_words"] = joint_words_of(c.settings);
+  return {verdict::done, body};
 }
 
 // Latches first, so that no run starts after the runs are ended; then ends
@@ -20,10 +40,10 @@ reply answer_state(const context& c) {
 // waits for the latch to reach the disk.
 reply answer_stop(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
-  bool latched = set_latch(dir, c.user);
+  bool latched = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client);
   const stop_report r = stop_everything(c.paths.state_dir, c.paths.controller);
   latched = sync_latch(dir) && latched;
-  json body = latch_fields(read_latch(dir));
+  json body = for_reader(latch_fields(read_latch(dir)), c);
   body["waiting_ended"] = r.waiting_ended;
   body["run_stopped"] = r.holder == stop_outcome::signalled;
   if (r.holder == stop_outcome::not_permitted)

@@ -276,4 +276,6 @@ reply answer_back(const back_query&, const context& c) {
   return go(*to->to, c);
 }
 
+reply edit_reply(edit_outcome o, json body) { return edited(o, std::move(body)); }
+
 }  // namespace armctl::cgi

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cgi/http/handler.hpp"
+#include "cgi/teach/taught.hpp"
 
 namespace armctl::cgi {
 
@@ -15,5 +16,8 @@ reply answer_goto(const goto_query& q, const context& c);
 reply answer_back(const back_query& q, const context& c);
 reply answer_save_sequence(const save_sequence_query& q, const context& c);
 reply answer_delete_sequence(const delete_sequence_query& q, const context& c);
+// The answer of an edit of the poses file: `body` when it was done, else
+// the outcome's status and error.
+reply edit_reply(edit_outcome o, json body);
 
 }  // namespace armctl::cgi
