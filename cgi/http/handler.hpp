@@ -12,6 +12,7 @@
 #include "cgi/http/answer.hpp"
 #include "cgi/http/request.hpp"
 #include "cgi/http/settings.hpp"
+#include "cgi/runs/caller.hpp"
 #include "model/joints.hpp"
 #include "state/queue_file.hpp"
 
@@ -60,6 +61,7 @@ struct context {
   front_settings settings;
   std::string user;  // the authenticated operator, for requests that need a login
   front_paths paths;
+  std::optional<caller> client{};  // REMOTE_ADDR and REMOTE_PORT
 };
 
 // The position file's counters, or nothing when it cannot be read.

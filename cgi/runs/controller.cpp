@@ -94,18 +94,25 @@ int ending_signals_fd() {
 }
 
 // One watch over the run: while it waits, every few milliseconds, whether
-// it holds the lock (then its queue place is given up) or the bound passed.
+// it holds the lock (then its queue place is given up), the bound passed or
+// the caller went away. The web server would not end the CGI for a caller
+// gone, nor could it signal the arm's account's processes under suEXEC: a
+// run nobody waits for must not start moving later.
 class watch {
  public:
   watch(const run_plan& plan, const queue_place& place, pid_t run)
-      : plan_(plan), place_(place), run_(run), deadline_(clock::now() + plan.bound) {}
+      : plan_(plan),
+        place_(place),
+        run_(run),
+        deadline_(clock::now() + plan.bound),
+        caller_(plan.client) {}
 
   void tick() {
     if (!waiting_) return;
     if (holds_lock(plan_.state_dir, run_)) {
       place_.leave();
       waiting_ = false;
-    } else if (clock::now() >= deadline_) {
+    } else if (clock::now() >= deadline_ || caller_.gone()) {
       end_run();
     }
   }
@@ -120,6 +127,7 @@ class watch {
   const queue_place& place_;
   pid_t run_;
   clock::time_point deadline_;
+  caller_watch caller_;
   bool waiting_ = true;
 };
 

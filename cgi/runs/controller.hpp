@@ -7,9 +7,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cgi/runs/caller.hpp"
 #include "state/queue_file.hpp"
 
 namespace armctl::cgi {
@@ -25,13 +27,15 @@ struct run_plan {
   std::vector<std::string> argv;
   const char* state_dir;
   std::chrono::milliseconds bound;  // the wait for the lock
+  std::optional<caller> client{};   // the request's caller, while it waits
 };
 
 // Runs the plan under a watcher that records the run in `place`, leaves the
 // place once the run holds the lock, and ends the run with SIGTERM (a
 // waiting run exits at once touching neither file; a moving one stops at its
-// next step) when the bound passes before it holds the lock, when the CGI
-// dies (parent-death signal), or when the arm was latched meanwhile.
+// next step) when the bound passes or the caller goes away before it holds
+// the lock, when the CGI dies (parent-death signal), or when the arm was
+// latched meanwhile.
 run_output run_controller(const run_plan& plan, const queue_place& place);
 
 enum class stop_outcome { signalled, no_run, not_permitted, failed };

@@ -52,8 +52,8 @@ std::optional<reply> over_the_bound(const move_query& q, const context& c) {
 
 reply run_move(const move_query& q, const context& c, const queue_place& place,
                const counters& start, std::chrono::milliseconds wait) {
-  const run_output run =
-      run_controller({c.paths.controller, argument_vector(q), c.paths.state_dir, wait}, place);
+  const run_output run = run_controller(
+      {c.paths.controller, argument_vector(q), c.paths.state_dir, wait, c.client}, place);
   if (run.status < 0) return {verdict::failed, error_answer("the controller could not be run")};
   if (run.gave_up_waiting) {
     if (const auto stop = current_latch(c.paths.state_dir))
