@@ -466,7 +466,7 @@ check_origin() {
 # ---- a caller that goes away while its move waits for the lock, held by
 # another program: once the lock is free, its run must not take it. Its
 # controller is seen waiting (as robot) before the client is killed; the
-# lock is freed a second later. Times go to the log.
+# lock is freed once the run has ended, or after a second. Times go to the log.
 controller_waits() { pgrep -u robot -x armctl >/dev/null; }
 caller_goes_away() {
   local client gone
@@ -478,13 +478,13 @@ caller_goes_away() {
   controller_waits || { echo "no run of the move waited for the lock"; kill "$client"; return 1; }
   kill -KILL "$client" && wait "$client" || true
   gone=$(date +%s%N)
-  sleep 1
+  for _ in $(seq 20); do controller_waits || break; sleep 0.05; done
+  echo "the caller went; $(( ($(date +%s%N) - gone) / 1000000 )) ms later its run" \
+    "$(controller_waits && echo still waits || echo has ended)"
   printf '0\n' >"$state_dir/lock.dat"
   freed=$(stat -c '%i %y %s' "$state_dir/lock.dat")
-  echo "caller gone; lock freed $(( ($(date +%s%N) - gone) / 1000000 )) ms later," \
-    "run $(controller_waits && echo still waiting || echo already ended)"
   for _ in $(seq 100); do controller_waits || break; sleep 0.05; done
-  echo "run ended $(( ($(date +%s%N) - gone) / 1000000 )) ms after the caller went"
+  echo "the lock was freed; $(( ($(date +%s%N) - gone) / 1000000 )) ms after the caller went, no run waits"
   stop_apache
   lock=$(fingerprint "$state_dir/lock.dat")
 }
