@@ -3,8 +3,9 @@
 # into build/packages/, and the last 1.0 package from its commit, checks
 # them with lintian, then installs the amd64 package on this machine with
 # dpkg and takes it through one table of steps (fresh install, upgrade from
-# 1.0, what other accounts are refused, a request through Debian's Apache
-# and suEXEC, reinstall against a link-planting loop, upgrade, removal,
+# 1.0, what other accounts are refused, requests through Debian's Apache
+# and suEXEC on the arm's HTTPS origin (headers, redirect, denied files, a
+# caller that goes away), reinstall against a link-planting loop, upgrade, removal,
 # purge), checking the account, owners, modes, capability, Apache's enabled
 # modules and the arm's position after each. Runs as root; leaves the
 # machine as it found it.
@@ -47,6 +48,7 @@ g++ -m32 "$probe/probe.cpp" -o "$probe/probe32" 2>/dev/null || packages+=(gcc-mu
 [ -x /usr/lib/apache2/suexec-pristine ] || packages+=(apache2 apache2-suexec-pristine)
 command -v curl >/dev/null || packages+=(curl)
 command -v python3 >/dev/null || packages+=(python3)
+[ -x /usr/sbin/make-ssl-cert ] || packages+=(ssl-cert)
 if [ ${#packages[@]} -gt 0 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   echo "== package: installing ${packages[*]}"
@@ -123,6 +125,9 @@ done
 had_account=no; getent passwd robot >/dev/null && had_account=yes
 had_home=no; [ -e /home/robot ] && had_home=yes
 had_dir=no; [ -e "$state_dir" ] && had_dir=yes
+# Debian's self-signed certificate, which the package makes where missing.
+snakeoil=/etc/ssl/certs/ssl-cert-snakeoil.pem
+had_snakeoil=no; [ -e $snakeoil ] && had_snakeoil=yes
 # Apache's enabled modules and confs before the test: removal must bring
 # back exactly these.
 apache_enabled() { ls /etc/apache2/mods-enabled /etc/apache2/conf-enabled; }
@@ -136,6 +141,7 @@ cleanup() {
     dpkg -P armctl >/dev/null
   fi
   forget_state
+  forget_snakeoil
   leave
 }
 # The state files never existed before the test (checked above).
@@ -146,6 +152,12 @@ forget_state() {
   if [ "$had_account" = no ] && getent passwd robot >/dev/null; then userdel robot; fi
 }
 trap cleanup EXIT
+
+forget_snakeoil() {
+  [ "$had_snakeoil" = no ] || return 0
+  find /etc/ssl/certs -maxdepth 1 -lname ssl-cert-snakeoil.pem -delete
+  rm -f $snakeoil /etc/ssl/private/ssl-cert-snakeoil.key
+}
 
 # ---- what the checks look at
 # A check reports every fault it finds, then the step is marked failed.
@@ -201,7 +213,8 @@ check_capability() {
 }
 check_apache_enabled() {
   local module
-  for module in cgid suexec userdir; do a2query -q -m $module || fail "module $module not enabled"; done
+  for module in cgid suexec userdir headers ssl; do a2query -q -m $module || fail "module $module not enabled"; done
+  [ -e $snakeoil ] || fail "no certificate for the arm's origin"
   a2query -q -c armctl || fail "conf armctl not enabled"
 }
 check_apache_as_before() {
@@ -303,44 +316,59 @@ check_all_refused() {
 
 # ---- a request through Debian's Apache with the package's configuration:
 # a copy of /etc/apache2 listening on the loopback only, suEXEC and all.
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 start_apache() {
   local conf=$probe/apache
   cp -a /etc/apache2 "$conf"
   rm -f "$conf"/sites-enabled/*
-  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  port=$(free_port)
   echo "Listen 127.0.0.1:$port" >"$conf/ports.conf"
+  # The arm's origin on a free port of the loopback: the snippet's one port
+  # setting, and its listener bound to the loopback.
+  https_port=$(free_port)
+  sed -i -e "s/^Define armctl_https_port .*/Define armctl_https_port $https_port/" \
+    -e 's/^\( *Listen \)\(${armctl_https_port} https\)$/\1127.0.0.1:\2/' "$conf/conf-available/armctl.conf"
+  grep -q "^ *Listen 127.0.0.1:\${armctl_https_port} https$" "$conf/conf-available/armctl.conf" ||
+    { echo "armctl.conf: no Listen of the arm's port to bind to the loopback"; return 1; }
+  arm=https://127.0.0.1:$https_port/~robot
   mkdir -p "$conf/run/socks" "$conf/log" && chmod 755 "$probe" "$conf"
   env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin APACHE_RUN_USER=www-data APACHE_RUN_GROUP=www-data \
     APACHE_PID_FILE="$conf/run/pid" APACHE_RUN_DIR="$conf/run" APACHE_LOCK_DIR="$conf/run" \
     APACHE_LOG_DIR="$conf/log" apache2 -d "$conf" -f "$conf/apache2.conf" -C 'ServerName 127.0.0.1' \
     -DFOREGROUND &
   apache_pid=$!
-  curl -sf --retry 20 --retry-connrefused --retry-delay 1 -o /dev/null "http://127.0.0.1:$port/~robot/"
+  curl -skf --retry 20 --retry-connrefused --retry-delay 1 -o /dev/null "$arm/"
 }
-http() { curl -s -o "$probe/body" -D "$probe/head" -w '%{http_code}' "$@"; }
+# The arm's origin has Debian's self-signed certificate: -k, and a check of
+# its own that it is the one served.
+http() { curl -sk -o "$probe/body" -D "$probe/head" -w '%{http_code}' "$@"; }
 move_body='{"options":["-H","10"]}'
 run_through_apache() {
   htpasswd -bB /etc/armctl/htpasswd operator arm-test-password
   start_apache
-  page=$(http "http://127.0.0.1:$port/~robot/")$(grep -o '<meta name="armctl-cgi" content="armctl-cgi">' "$probe/body")
-  state=$(http "http://127.0.0.1:$port/~robot/armctl-cgi")$(cat "$probe/body")
-  raw=$(http "http://127.0.0.1:$port/~robot/lock.dat")
+  page=$(http "$arm/")$(grep -o '<meta name="armctl-cgi" content="armctl-cgi">' "$probe/body")
+  state=$(http "$arm/armctl-cgi")$(cat "$probe/body")
+  raw=$(http "$arm/lock.dat")
   # Another account's UserDir: www-data's, made for the moment where it has none.
   local other_dir
   other_dir=$(getent passwd www-data | cut -d: -f6)/public_html
-  other=none
+  other=none made_other=no
   if mkdir "$other_dir" 2>/dev/null; then
+    made_other=yes
     echo other >"$other_dir/index.html"
     other=$(http "http://127.0.0.1:$port/~www-data/")
-    rm -r "$other_dir"
   fi
-  anonymous=$(http -H 'Content-Type: application/json' -d "$move_body" "http://127.0.0.1:$port/~robot/armctl-cgi")
-  wrong=$(http -u operator:wrong -H 'Content-Type: application/json' -d "$move_body" "http://127.0.0.1:$port/~robot/armctl-cgi")
+  ask_origin
+  [ "$made_other" = no ] || rm -r "$other_dir"
+  anonymous=$(http -H 'Content-Type: application/json' -d "$move_body" "$arm/armctl-cgi")
+  wrong=$(http -u operator:wrong -H 'Content-Type: application/json' -d "$move_body" "$arm/armctl-cgi")
   moved=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
-    "http://127.0.0.1:$port/~robot/armctl-cgi")$(cat "$probe/body")
+    "$arm/armctl-cgi")$(cat "$probe/body")
+  lock=$(fingerprint "$state_dir/lock.dat") # the run took and released the lock
+}
+stop_apache() {
   kill "$apache_pid" && wait "$apache_pid" || true
   apache_pid=""
-  lock=$(fingerprint "$state_dir/lock.dat") # the run took and released the lock
 }
 check_cgi_answers() {
   expect "the page at /~robot/" '200<meta name="armctl-cgi" content="armctl-cgi">' "$page"
@@ -356,6 +384,113 @@ check_cgi_answers() {
   expect "a move with credentials" 200 "${moved:0:3}"
   holds "$state_dir/lock.dat" '0\n'
   [[ "$moved" == *'"status":1}' ]] || fail "the run's answer: $moved"
+}
+
+# ---- the arm's origin: one row per request, its status and the header
+# lines it must carry (a rule below) or must not (!rule). The state files
+# and a file and a directory of the account's own are planted readable by
+# anyone, so that only the server's rules can refuse them.
+framing="csp_self csp_frames no_inline xfo nosniff referrer"
+origin_rows=(
+  "the page                   | https /~robot/                  | 200 | $framing hsts"
+  "the page's script          | https /~robot/page.js           | 200 | $framing hsts"
+  "a CGI answer               | https /~robot/armctl-cgi        | 200 | $framing hsts"
+  "a CGI refusal              | https /~robot/armctl-cgi?nosuch | 400 | $framing hsts"
+  "a CGI login challenge      | https /~robot/armctl-cgi?history | 401 | $framing hsts"
+  "the page over plain HTTP   | http  /~robot/                  | 301 | to_origin !hsts"
+  "the CGI over plain HTTP    | http  /~robot/armctl-cgi?poses  | 301 | to_origin_poses !hsts"
+  "lock.dat                   | https /~robot/lock.dat          | 403 |"
+  "robot_position.dat         | https /~robot/robot_position.dat | 403 |"
+  "stop-latch.json            | https /~robot/stop-latch.json   | 403 |"
+  "unlock-record.log          | https /~robot/unlock-record.log | 403 |"
+  "history.dat                | https /~robot/history.dat       | 403 |"
+  "poses.dat                  | https /~robot/poses.dat         | 403 |"
+  "wait-queue.dat             | https /~robot/wait-queue.dat    | 403 |"
+  "a file the account made    | https /~robot/notes.txt         | 403 |"
+  "a page in a subdirectory   | https /~robot/sub/index.html    | 403 |"
+  "the state file over HTTP   | http  /~robot/robot_position.dat | 403 | !to_origin"
+  "another account's UserDir  | https /~www-data/               | 403 |"
+  "the site's own content     | https /index.html               | 403 |"
+)
+planted="stop-latch.json unlock-record.log history.dat poses.dat wait-queue.dat notes.txt sub/index.html"
+header_rule() { # <rule>: the extended regular expression of its header line
+  case $1 in
+    csp_self) echo "^Content-Security-Policy: (.*; *)?default-src 'self' *(;|$)" ;;
+    csp_frames) echo "^Content-Security-Policy: (.*; *)?frame-ancestors 'none' *(;|$)" ;;
+    no_inline) echo "^Content-Security-Policy: .*'unsafe-" ;;
+    xfo) echo '^X-Frame-Options: DENY$' ;;
+    nosniff) echo '^X-Content-Type-Options: nosniff$' ;;
+    referrer) echo '^Referrer-Policy: same-origin$' ;;
+    hsts) echo '^Strict-Transport-Security: max-age=[1-9][0-9]*' ;;
+    to_origin) echo "^Location: https://127\.0\.0\.1:$https_port/~robot/$" ;;
+    to_origin_poses) echo "^Location: https://127\.0\.0\.1:$https_port/~robot/armctl-cgi\?poses$" ;;
+    *) return 1 ;;
+  esac
+}
+ask_origin() {
+  local row i=0 what scheme_path scheme path code rules url
+  as robot sh -c 'cd "$1" && shift && mkdir sub && for f in "$@"; do echo planted >"$f"; chmod 644 "$f"; done' \
+    sh "$state_dir" $planted
+  for row in "${origin_rows[@]}"; do
+    IFS='|' read -r what scheme_path code rules <<<"$row"
+    read -r scheme path <<<"$scheme_path"
+    url=https://127.0.0.1:$https_port$path
+    [ "$scheme" = https ] || url=http://127.0.0.1:$port$path
+    http "$url" >"$probe/origin.$i.code"
+    tr -d '\r' <"$probe/head" >"$probe/origin.$i.head"
+    i=$((i + 1))
+  done
+  (cd "$state_dir" && rm -r $planted sub)
+  served_cert=$(openssl s_client -connect "127.0.0.1:$https_port" </dev/null 2>/dev/null | openssl x509 -noout -fingerprint)
+}
+check_origin() {
+  local row i=0 what code rules rule pattern
+  for row in "${origin_rows[@]}"; do
+    IFS='|' read -r what _ code rules <<<"$row"
+    what=$(echo $what)
+    expect "$what: status" "$(echo $code)" "$(cat "$probe/origin.$i.code")"
+    for rule in $rules; do
+      pattern=$(header_rule "${rule#!}") || { fail "$what: no header rule ${rule#!}"; continue; }
+      # no_inline is a rule of what must be absent, as a !rule is.
+      if [ "${rule#!}" != "$rule" ] || [ "$rule" = no_inline ]; then
+        ! grep -Eq "$pattern" "$probe/origin.$i.head" || fail "$what: a header matches ${rule#!}"
+      else
+        grep -Eq "$pattern" "$probe/origin.$i.head" || fail "$what: no header matches $rule"
+      fi
+    done
+    i=$((i + 1))
+  done
+  expect "the arm's certificate" "$(openssl x509 -noout -fingerprint -in $snakeoil)" "$served_cert"
+}
+
+# ---- a caller that goes away while its move waits for the lock, held by
+# another program: once the lock is free, its run must not take it. Its
+# controller is seen waiting (as robot) before the client is killed; the
+# lock is freed once the run has ended, or after a second. Times go to the log.
+controller_waits() { pgrep -u robot -x armctl >/dev/null; }
+ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
+caller_goes_away() {
+  local client gone run
+  printf '1\n' >"$state_dir/lock.dat"
+  curl -sk -o /dev/null -u operator:arm-test-password -H 'Content-Type: application/json' \
+    -d "$move_body" "$arm/armctl-cgi" &
+  client=$!
+  for _ in $(seq 100); do controller_waits && break; sleep 0.05; done
+  run=$(pgrep -u robot -x armctl) || { echo "no run of the move waited for the lock"; kill "$client"; return 1; }
+  kill -KILL "$client" && wait "$client" || true
+  gone=$(date +%s%N)
+  for _ in $(seq 100); do [ -e "/proc/$run" ] || break; sleep 0.01; done
+  echo "the caller went; $(ms_since "$gone") ms later its run $([ -e "/proc/$run" ] && echo still waits || echo has ended)"
+  printf '0\n' >"$state_dir/lock.dat"
+  freed=$(stat -c '%i %y %s' "$state_dir/lock.dat")
+  for _ in $(seq 300); do [ -e "/proc/$run" ] || break; sleep 0.01; done
+  echo "the lock was freed; $(ms_since "$gone") ms after the caller went, its run $([ -e "/proc/$run" ] && echo still waits || echo has ended)"
+  stop_apache
+  lock=$(fingerprint "$state_dir/lock.dat")
+}
+check_run_never_started() {
+  controller_waits && fail "the run still waits"
+  expect "lock.dat after it was freed" "$freed" "$(stat -c '%i %y %s' "$state_dir/lock.dat")"
 }
 
 # ---- reinstall while the arm's account plants links: a loop running as
@@ -400,7 +535,8 @@ steps=(
   "write a position, as 1.0 did| write_position_1_0     | kept"
   "upgrade from 1.0            | dpkg -i $amd64         | version_1_1 kept modes page capability apache_enabled"
   "refuse other accounts       | try_as_others          | all_refused kept"
-  "request through Apache      | run_through_apache     | cgi_answers kept"
+  "request through Apache      | run_through_apache     | cgi_answers origin kept"
+  "a caller that goes away     | caller_goes_away       | run_never_started kept"
   "reinstall, links planted    | reinstall_under_attack | canary kept modes page capability"
   "upgrade to a higher revision| dpkg -i $upgrade       | version_2 kept modes page capability"
   "remove                      | dpkg -r armctl         | removed kept apache_as_before"

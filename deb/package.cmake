@@ -26,17 +26,19 @@ account alone, and copies the arm's live page and its CGI there. Only
 robot and root can run /usr/bin/armctl, which holds the cap_sys_rawio file
 capability.
 .
-With Apache, the page is at http://HOST/~robot/ and suEXEC runs the CGI as
-robot; the package enables its snippet and the modules it needs. The CGI
-checks the login of every move against /etc/armctl/htpasswd (add an
-operator with htpasswd -B).
+With Apache, the page is at https://HOST:8443/~robot/, an origin of its
+own with Debian's self-signed certificate until a real one is installed,
+and suEXEC runs the CGI as robot; the package enables its snippet and the
+modules it needs. The CGI checks the login of every move against
+/etc/armctl/htpasswd (add an operator with htpasswd -B).
 .
 The arm's position is the user's data: removing or purging the package
 leaves the account robot and /home/robot/public_html with lock.dat and
 robot_position.dat in place, unchanged.")
 # useradd and getent (passwd, libc-bin) set up the account; setcap grants the
-# port; setpriv (util-linux) and perl (perl-base) are essential.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd")
+# port; ssl-cert makes the arm's HTTPS origin its certificate; setpriv
+# (util-linux) and perl (perl-base) are essential.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd, ssl-cert")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "apache2, apache2-suexec-pristine")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -14,6 +14,8 @@ const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 
+const { PAGE_FILES } = require('../web/tests/support.js');
+
 const MODULES = '/usr/lib/apache2/modules';
 const SNIPPET = path.resolve(__dirname, '../cgi/armctl.conf.in');
 const HTPASSWD = process.env.ARMCTL_CGI_HTPASSWD;
@@ -69,13 +71,20 @@ function writeSettings(text) {
 }
 const setWait = (ms) => writeSettings(`wait_ms = ${ms}\n`);
 
+// What the build puts in the snippet's allow-list: the directory, the page's
+// files with the model, and the CGI, each by its whole path.
+function served(stateDir) {
+  return ['', ...PAGE_FILES, 'arm-model.json', CGI_NAME].map((f) => `'${stateDir}/${f}'`).join(', ');
+}
+
 function config({ root, port, stateDir }) {
   const snippet = fs
     .readFileSync(SNIPPET, 'utf8')
     .replaceAll('@ARMCTL_STATE_DIR@', stateDir)
-    .replaceAll('@ARMCTL_CGI_NAME@', CGI_NAME);
+    .replaceAll('@ARMCTL_CGI_NAME@', CGI_NAME)
+    .replaceAll('@ARMCTL_SERVED_FILES@', served(stateDir));
   fs.writeFileSync(path.join(root, 'armctl.conf'), snippet);
-  const modules = ['mpm_event', 'authz_core', 'authz_host', 'alias', 'cgid', 'mime', 'dir'];
+  const modules = ['mpm_event', 'authz_core', 'authz_host', 'alias', 'cgid', 'mime', 'dir', 'headers'];
   return [
     `ServerRoot "${root}"`,
     // The name and port the CGI takes as this server's origin (UseCanonicalName On).
@@ -93,6 +102,8 @@ function config({ root, port, stateDir }) {
     'AddDefaultCharset utf-8',
     '<Directory />\n  AllowOverride None\n  Require all denied\n</Directory>',
     `DocumentRoot "${stateDir}"`,
+    // Plain HTTP on the loopback, as tools/try serves it: no redirect to the arm's HTTPS origin.
+    'Define armctl_plain_http',
     `Include "${root}/armctl.conf"`,
     '',
   ].join('\n');

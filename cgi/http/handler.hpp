@@ -12,6 +12,7 @@
 #include "cgi/http/answer.hpp"
 #include "cgi/http/request.hpp"
 #include "cgi/http/settings.hpp"
+#include "cgi/runs/caller.hpp"
 #include "model/joints.hpp"
 #include "state/queue_file.hpp"
 
@@ -65,7 +66,8 @@ struct context {
   front_settings settings;
   std::string user;  // the authenticated operator; empty without a valid login
   front_paths paths;
-  std::string client{};  // the client's address (REMOTE_ADDR), for the latch
+  std::string client_address{};     // REMOTE_ADDR, for the latch
+  std::optional<caller> client{};  // REMOTE_ADDR and REMOTE_PORT, for a waiting run
 };
 
 // The position file's counters, or nothing when it cannot be read.

@@ -314,7 +314,8 @@ int handle_request() {
   context c{current_settings(),
             {},
             {state_dir_path, controller_path, controller_delay_ns},
-            std::string(env("REMOTE_ADDR").value_or(""))};
+            std::string(env("REMOTE_ADDR").value_or("")),
+            caller_of(env("REMOTE_ADDR").value_or(""), env("REMOTE_PORT").value_or(""))};
   const request_meta meta{env("REQUEST_METHOD").value_or(""),
                           env("CONTENT_TYPE"),
                           env("CONTENT_LENGTH"),

@@ -96,21 +96,28 @@ int ending_signals_fd() {
 }
 
 // One watch over the run: while it waits, every few milliseconds, whether
-// it holds the lock (then its queue place is given up) or the bound passed.
-// Once it holds the lock, until the counters it started from are read and
-// sent to the CGI on `start_fd`.
+// it holds the lock (then its queue place is given up), the bound passed or
+// the caller went away. The web server would not end the CGI for a caller
+// gone, nor could it signal the arm's account's processes under suEXEC: a
+// run nobody waits for must not start moving later. Once it holds the lock,
+// until the counters it started from are read and sent to the CGI on
+// `start_fd`.
 class watch {
  public:
   watch(const run_plan& plan, const queue_place& place, pid_t run, int start_fd)
-      : plan_(plan), place_(place), run_(run), start_fd_(start_fd),
-        deadline_(clock::now() + plan.bound) {}
+      : plan_(plan),
+        place_(place),
+        run_(run),
+        start_fd_(start_fd),
+        deadline_(clock::now() + plan.bound),
+        caller_(plan.client) {}
 
   void tick() {
     if (waiting_) {
       if (holds_lock(plan_.state_dir, run_)) {
         place_.leave();
         waiting_ = false;
-      } else if (clock::now() >= deadline_) {
+      } else if (clock::now() >= deadline_ || caller_.gone()) {
         end_run();
       }
     }
@@ -137,6 +144,7 @@ class watch {
   pid_t run_;
   int start_fd_;
   clock::time_point deadline_;
+  caller_watch caller_;
   bool waiting_ = true;
 };
 

@@ -84,8 +84,9 @@ void note_run_ends(reply& r, const run_output& run, const counters& believed, co
 reply run_move(const move_query& q, const context& c, const queue_place& place,
                const counters& believed, const replay& expected, std::chrono::milliseconds wait) {
   progress_tracker progress(q, c, believed);
-  const run_output run = run_controller(
-      {c.paths.controller, argument_vector(q), c.paths.state_dir, wait, std::ref(progress)}, place);
+  const run_output run = run_controller({c.paths.controller, argument_vector(q), c.paths.state_dir,
+                                         wait, std::ref(progress), c.client},
+                                        place);
   if (run.status < 0) return {verdict::failed, error_answer("the controller could not be run")};
   if (run.gave_up_waiting) {
     if (const auto stop = current_latch(c.paths.state_dir))

@@ -40,7 +40,7 @@ reply answer_state(const context& c) {
 // waits for the latch to reach the disk.
 reply answer_stop(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
-  bool latched = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client);
+  bool latched = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client_address);
   const stop_report r = stop_everything(c.paths.state_dir, c.paths.controller);
   latched = sync_latch(dir) && latched;
   json body = for_reader(latch_fields(read_latch(dir)), c);
