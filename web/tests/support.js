@@ -12,7 +12,8 @@ const path = require('node:path');
 const A = require('../arm.js');
 
 const WEB_DIR = path.resolve(__dirname, '..');
-const PAGE_FILES = ['index.html', 'arm.js', 'page.js', 'style.css'];
+// The page's files as the install lists them, one a line.
+const PAGE_FILES = fs.readFileSync(path.join(WEB_DIR, 'page-files.txt'), 'utf8').split('\n').filter(Boolean);
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 
 const TYPES = {
