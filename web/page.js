@@ -110,7 +110,7 @@ function pictureState(now) {
   return now - state.poseReadAt > STALE_MS ? 'stale' : 'ok';
 }
 
-const clock = (t) => new Date(t).toLocaleTimeString([], { hour12: false, timeZoneName: 'short' });
+const clock = (t) => new Date(t).toLocaleTimeString([], { hour12: false });
 const secondsAgo = (now, t) => `${Math.max(0, Math.round((now - t) / 1000))} s ago`;
 
 function freshnessText(picture, now) {

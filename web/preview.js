@@ -5,6 +5,20 @@ import { $, blockedBy, gate, hooks } from './core.js';
 
 let current = null;
 let asked = 0;
+// The element itself: while it sits in a table row, a refill of the table
+// takes it out of the document.
+let box = null;
+const planBox = () => (box ||= $('plan'));
+
+// How to find the control that asked again after its table is refilled.
+function anchorSelector(anchor) {
+  if (!anchor) return null;
+  if (anchor.id) return `#${CSS.escape(anchor.id)}`;
+  const table = anchor.closest('table');
+  if (table && anchor.dataset.act)
+    return `#${table.id} button[data-act="${anchor.dataset.act}"][data-name="${CSS.escape(anchor.dataset.name)}"]`;
+  return null;
+}
 
 // The preview's state: none, asking (its plan is on the way), allowed or refused.
 export function previewState() {
@@ -36,7 +50,7 @@ function place(el, anchor) {
 }
 
 function show() {
-  const el = $('plan');
+  const el = planBox();
   el.hidden = !current;
   el.dataset.state = previewState();
   el.dataset.kind = current ? current.kind : '';
@@ -53,8 +67,8 @@ function show() {
 // `load` (optional) fetches what to show: { lines, allowed, ghost, problem }.
 export async function openPreview(p) {
   const ask = ++asked;
-  current = { lines: [], allowed: true, ...p, loading: Boolean(p.load) && !p.problem };
-  const el = $('plan');
+  current = { lines: [], allowed: true, ...p, loading: Boolean(p.load) && !p.problem, selector: anchorSelector(p.anchor) };
+  const el = planBox();
   place(el, p.anchor);
   show();
   el.scrollIntoView({ block: 'nearest' });
@@ -68,15 +82,23 @@ export async function openPreview(p) {
   if (ask !== asked || !current) return;
   Object.assign(current, got, { loading: false });
   show();
-  $('plan').scrollIntoView({ block: 'nearest' });
+  planBox().scrollIntoView({ block: 'nearest' });
+}
+
+// After a table is refilled: beside the same control again, or under the
+// picture when that control is gone.
+export function keepPlaced() {
+  const el = planBox();
+  if (!current || el.isConnected) return;
+  const anchor = current.selector && document.querySelector(current.selector);
+  place(el, anchor || $('view-foot'));
 }
 
 export function closePreview() {
   current = null;
   asked++;
   document.querySelectorAll('tr.preview-row').forEach((r) => r.remove());
-  const el = $('plan');
-  $('plan-home').append(el);
+  $('plan-home').append(planBox());
   show();
 }
 

@@ -6,7 +6,7 @@ import {
   NEEDS_MOVE, NEEDS_REFERENCE, NEEDS_SAVE, NEEDS_CHANGE,
 } from './core.js';
 import { showAnswer, showPending, planLines, requestWords, outcomeWords } from './words.js';
-import { openPreview, closePreview, previewGhost, markPreview } from './preview.js';
+import { openPreview, closePreview, previewGhost, markPreview, keepPlaced } from './preview.js';
 import { armPointAt } from './draw.js';
 
 // The CGI's rules for what is stored, checked here before sending; the
@@ -315,6 +315,7 @@ async function loadList(key, fill) {
   }
   $(`${key}-note`).textContent = note;
   fill();
+  keepPlaced();
   markTeach();
 }
 export const loadPoses = () => loadList('poses', fillPoses);

@@ -101,6 +101,8 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await until(page, (s) => /^latched: stopped by operator at /.test(s.why.N), 'the jog held by the latch');
     assert.deepEqual(counters(), before);
     await page.click('#clear');
+    await until(page, (s) => s.plan === 'allowed', 'the clear previewed');
+    await page.click('#plan-go');
     await until(page, (s) => s.latched === '0', 'the latch cleared');
     assert.equal((await request(server, { method: 'GET', auth: false })).json.stopped, false);
     await page.click('#jog-N');
@@ -124,6 +126,8 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await page.click('#jog-V');
     await until(page, (s) => s.counters[1] === saved[1] + 200, 'the jog away');
     await page.click('#poses button[data-act="go"][data-name="teach 1"]');
+    await until(page, (s) => s.plan === 'allowed', 'the move previewed');
+    await page.click('#plan-go');
     await until(page, (s) => s.status === '0' && s.counters.join() === saved.join(), 'the arm back at the pose');
     assert.deepEqual(counters(), saved);
   });

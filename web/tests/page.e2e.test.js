@@ -38,7 +38,7 @@ function look(page) {
       limits: rows('limits').map((r) => r.dataset.status),
       overlay: text('overlay'),
       armOpacity: Number(getComputedStyle(document.getElementById('arm')).opacity),
-      tablesOpacity: Math.max(...[...document.querySelectorAll('aside tbody')].map((t) => Number(getComputedStyle(t).opacity))),
+      tablesOpacity: Math.max(...[...document.querySelectorAll('.side tbody')].map((t) => Number(getComputedStyle(t).opacity))),
     };
   });
 }
