@@ -29,7 +29,8 @@ export function markJog() {
     b.dataset.refused = why ? '1' : '0';
     const word = Number(b.dataset.sign) > 0 ? joint(i).plus : joint(i).minus;
     gate(b, blockedBy(NEEDS_MOVE), why ? `expected to be refused: ${why}` : `${word} (-${b.dataset.letter})`);
-    b.setAttribute('aria-label', word);
+    // Read aloud as "elbow up"; the row already shows the joint's name.
+    b.querySelector('.joint-name').textContent = `${word.slice(0, word.length - direction(i, Number(b.dataset.sign)).length)}`;
     b.querySelector('.word').textContent = direction(i, Number(b.dataset.sign));
   }
   model.A.COUNTERS.forEach((c, i) => {
@@ -37,7 +38,8 @@ export function markJog() {
     const e = state.estimates[i];
     cell.textContent = estimateText(e);
     cell.dataset.over = e && e.over ? '1' : '0';
-    $(`jog-name-${i}`).textContent = joint(i).name;
+    const j = joint(i);
+    $(`jog-name-${i}`).replaceChildren(j.name, element('span', { className: 'letters', textContent: ` ${j.letters.plus} / ${j.letters.minus}` }));
     $(`jog-count-${i}`).setAttribute('aria-label', `steps for ${joint(i).name}`);
   });
 }
@@ -87,9 +89,8 @@ async function jog(letter, i) {
 
 function jogButton(i, letter, sign) {
   const b = element('button', { type: 'button', id: `jog-${letter}`, className: sign > 0 ? 'plus' : 'minus' },
-    element('span', { className: 'word' }), element('span', { className: 'letter', textContent: letter }));
+    element('span', { className: 'joint-name sr-only' }), element('span', { className: 'word' }));
   Object.assign(b.dataset, { letter, counter: String(i), sign: String(sign) });
-  b.querySelector('.letter').setAttribute('aria-hidden', 'true');
   b.addEventListener('click', () => jog(letter, i));
   return b;
 }

@@ -82,6 +82,16 @@ function startServer(root) {
       return;
     }
     const name = decodeURIComponent(new URL(req.url, 'http://x').pathname).replace(/^\/+/, '') || 'index.html';
+    if (name === 'armctl-cgi' && req.method === 'POST') {
+      // Only the CGI runs requests: the body is kept for the test, and refused.
+      let body = '';
+      req.on('data', (d) => (body += d));
+      req.on('end', () => {
+        server.posts.push(body);
+        res.writeHead(501, { 'Content-Type': 'application/json' }).end('{"error": "the test server runs no requests"}');
+      });
+      return;
+    }
     if (name === 'armctl-cgi') {
       res.writeHead(200, { 'Content-Type': 'application/json' }).end(JSON.stringify(stateAnswer(root)));
       return;
@@ -110,6 +120,7 @@ function startServer(root) {
     });
   });
   server.answer = true;
+  server.posts = [];
   server.on('connection', (s) => {
     sockets.add(s);
     s.on('close', () => sockets.delete(s));
