@@ -4,7 +4,7 @@ import js from '@eslint/js';
 
 const names = (list) => Object.fromEntries(list.split(/\s+/).filter(Boolean).map((n) => [n, 'readonly']));
 const browser = names(`window document self fetch setTimeout clearTimeout setInterval clearInterval AbortController
-  DOMPoint XMLHttpRequest ResizeObserver URL Blob TextDecoder CSS getComputedStyle console`);
+  DOMPoint XMLHttpRequest ResizeObserver URL Blob TextDecoder CSS innerHeight innerWidth scrollY getComputedStyle console`);
 const node = names(`require module process __dirname console Buffer setTimeout clearTimeout setInterval clearInterval URL`);
 
 export default [

@@ -114,13 +114,16 @@ export async function whoami() {
 }
 
 // The browser asks for the login when a request that needs it answers 401.
+// A 401 after the browser's prompt is the CGI's verdict: a wrong login, or none.
 async function logIn() {
+  let http = 0;
   try {
-    await getQuery('history', true);
+    ({ http } = await getQuery('history', true));
   } catch {
     // told by whoami below
   }
-  await whoami();
+  if (http === 401) hooks.render();
+  else await whoami();
 }
 
 // The browser keeps a login until another replaces it: a request as the

@@ -9,7 +9,7 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const { installPage, launchBrowser, positionText, until: untilShown } = require('./support.js');
-const { startApache, request, jsonPost, writeState } = require('../../tests/apache_server.js');
+const { startApache, request, jsonPost, writeState, CGI_NAME } = require('../../tests/apache_server.js');
 const A = require('../arm.js');
 
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
@@ -24,6 +24,10 @@ function look(page) {
     expected: document.getElementById('answer').dataset.expected,
     answer: document.getElementById('answer').textContent,
     held: document.getElementById('lock').dataset.held,
+    badge: document.getElementById('badge').dataset.state,
+    expectedNow: document.getElementById('expected').dataset.counters,
+    login: document.getElementById('login-state').dataset.login,
+    loginText: document.getElementById('login-state').textContent,
     latched: document.getElementById('latch').dataset.latched,
     latch: document.getElementById('latch-text').textContent,
     plan: document.getElementById('plan').dataset.state,
@@ -176,5 +180,141 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await other.close();
     assert.ok(seen[0].includes(`open the page at ${server.url} (it was opened at http://localhost:${server.port})`), seen[0]);
     assert.deepEqual(seen.slice(1), ['address', true]);
+  });
+  // ---- the operator's panel during a long move ------------------------------
+
+  const VIEWPORTS = [
+    { width: 1366, height: 768 },
+    { width: 390, height: 844 },
+  ];
+  const MOVE_S = 5;
+  const get = (query = '') => request(server, { method: 'GET', path: `/${CGI_NAME}${query}`, auth: true });
+
+  // A move of counter 5 from 1600 downward that the CGI estimates at about
+  // five seconds, started from the page; resolves once the run holds the lock.
+  async function startLongMove() {
+    await jsonPost(server, { clear: true });
+    writeState(DIR, 'robot_position.dat', positionText([0, 0, 0, 0, 300, 1600]));
+    await until(page, (s) => s.counters[5] === 1600 && s.held === '0' && s.latched === '0', 'the start of the move');
+    const per1000 = (await jsonPost(server, { estimate: ['-X', '1000'] })).json.estimate_s;
+    const count = Math.min(3600, Math.round((MOVE_S / per1000) * 1000));
+    await page.fill('#jog-count-5', String(count));
+    await page.click('#jog-X');
+    for (let i = 0; i < 200 && !(await get()).json.lock.held; i++) await page.waitForTimeout(20);
+    return count;
+  }
+
+  // STOP's box against the viewport, scrolled to the foot of the page.
+  const stopInView = () =>
+    page.evaluate(() => {
+      window.scrollTo(0, document.documentElement.scrollHeight);
+      const r = document.getElementById('stop').getBoundingClientRect();
+      return r.top >= 0 && r.left >= 0 && r.bottom <= innerHeight && r.right <= innerWidth;
+    });
+
+  for (const viewport of VIEWPORTS) {
+    it(`keeps STOP in the viewport through a long move at ${viewport.width}×${viewport.height}, and Escape stops it`, async () => {
+      await page.setViewportSize(viewport);
+      const count = await startLongMove();
+      const seen = [];
+      for (let i = 0; i < 4; i++) {
+        seen.push(await stopInView());
+        await page.waitForTimeout(200);
+      }
+      assert.ok((await get()).json.lock.held, 'the move ended before Escape');
+      await page.focus('#jog-count-0');
+      await page.keyboard.press('Escape');
+      const stopped = await until(page, (s) => s.status === '143', 'the stopped move');
+      assert.deepEqual(seen, [true, true, true, true]);
+      const c = counters();
+      assert.ok(c[5] < 1600 && c[5] > 1600 - count, `counter 5 at ${c[5]}`);
+      assert.deepEqual(stopped.counters, c);
+      assert.equal((await until(page, (s) => s.badge === 'STOPPED', 'the badge latched')).latched, '1');
+    });
+  }
+
+  it('shows the run moving on the badge and the expected pose, then settles on the saved counters', async () => {
+    await page.setViewportSize(VIEWPORTS[0]);
+    const count = await startLongMove();
+    const during = [];
+    for (let state = await get(); state.json.lock.held; state = await get()) {
+      const shown = await look(page);
+      during.push({ badge: shown.badge, expected: shown.expectedNow, run: state.json.run });
+      await page.waitForTimeout(150);
+    }
+    const end = 1600 - count;
+    const settled = await until(page, (s) => s.status === '0' && s.badge === 'IDLE', 'the run ended');
+    assert.ok(during.some((d) => d.badge === 'MOVING'), `badges ${during.map((d) => d.badge)}`);
+    const expected = [...new Set(during.map((d) => d.expected).filter(Boolean))].map((e) => e.split(',').map(Number));
+    assert.ok(expected.length >= 2, `expected counters shown: ${JSON.stringify(expected)}`);
+    for (const e of expected) {
+      assert.deepEqual(e.slice(0, 5), [0, 0, 0, 0, 300]);
+      assert.ok(e[5] <= 1600 && e[5] >= end, `expected counter 5 at ${e[5]}`);
+    }
+    assert.ok(during.some((d) => d.run && d.run.options === 1 && d.run.option === 1), 'GET never served the run');
+    assert.deepEqual(counters(), [0, 0, 0, 0, 300, end]);
+    assert.deepEqual(settled.counters, counters());
+    assert.equal(settled.expectedNow, '');
+  });
+
+  it('latches STOP from a browser that has no login', async () => {
+    await jsonPost(server, { clear: true });
+    const stranger = await launchBrowser();
+    try {
+      const other = await stranger.newPage();
+      await other.goto(server.url);
+      await until(other, (s) => s.counters.length === 6, 'the counters');
+      await other.click('#stop');
+      const seen = await until(other, (s) => s.badge === 'STOPPED', 'the latch');
+      assert.equal(seen.latched, '1');
+      const state = (await request(server, { method: 'GET', auth: false })).json;
+      assert.equal(state.stopped, true);
+      assert.equal(state.stopped_by, undefined, 'who stopped is shown to a reader without a login');
+      assert.doesNotMatch(seen.latch, /not logged in/);
+    } finally {
+      await stranger.closeAll();
+    }
+    const operator = await until(page, (s) => s.latched === '1', 'the latch on the operator\'s page');
+    assert.match(operator.latch, /not logged in/);
+    await jsonPost(server, { clear: true });
+  });
+
+  it('tells who is logged in after a reload, and a wrong password from no login', async () => {
+    await page.click('#login');
+    await until(page, (s) => s.login === 'in', 'logged in');
+    await page.reload();
+    const seen = await until(page, (s) => s.login === 'in', 'logged in after the reload');
+    assert.match(seen.loginText, new RegExp(`as ${server.user}$`));
+    const wrong = await launchBrowser({ httpCredentials: { username: server.user, password: `${server.password}x` } });
+    try {
+      const other = await wrong.newPage();
+      await other.goto(server.url);
+      await until(other, (s) => s.login === 'out', 'no login sent yet');
+      await other.click('#login');
+      await until(other, (s) => s.login === 'wrong', 'the wrong password told');
+    } finally {
+      await wrong.closeAll();
+    }
+  });
+
+  it('exports the taught work and imports it into an empty store unchanged', async () => {
+    await jsonPost(server, { save_pose: 'export a' });
+    await jsonPost(server, { save_sequence: { name: 'export seq', steps: [{ pose: 'export a', pause_ms: 100 }, { pose: 'home', pause_ms: 0 }], repeat: 2 } });
+    const taught = async () => [(await get('?poses')).json.poses, (await get('?sequences')).json.sequences];
+    const before = await taught();
+    assert.ok(before[0].length > 1 && before[1].length > 0, JSON.stringify(before));
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#export')]);
+    const file = path.join(DIR, '..', 'taught-export.json');
+    await download.saveAs(file);
+    fs.rmSync(path.join(DIR, 'poses.dat'));
+    assert.deepEqual((await get('?poses')).json.poses.map((p) => p.name), ['home']);
+    await page.setInputFiles('#import-file', file);
+    await until(page, (s) => s.plan === 'allowed', 'the import previewed');
+    const preview = await page.$eval('#plan-text', (e) => e.textContent);
+    for (const p of before[0].filter((x) => !x.builtin)) assert.ok(preview.includes(p.name), `${p.name} not in ${preview}`);
+    await page.click('#plan-go');
+    await until(page, (s) => s.plan === 'none' && s.status === 'http-200', 'the import done');
+    assert.deepEqual(await taught(), before);
+    fs.rmSync(file);
   });
 });
