@@ -33,7 +33,9 @@ function importLines(a) {
   return [
     `Adds poses: ${names(a.adds.poses)}; sequences: ${names(a.adds.sequences)}.`,
     `Replaces poses: ${names(a.replaces.poses)}; sequences: ${names(a.replaces.sequences)}.`,
-    ...(a.unchanged ? [`Unchanged poses: ${names(a.unchanged.poses)}; sequences: ${names(a.unchanged.sequences)}.`] : []),
+    ...(a.unchanged
+      ? [`Unchanged poses: ${names(a.unchanged.poses)}; sequences: ${names(a.unchanged.sequences)}.`]
+      : []),
     'Nothing moves.',
   ];
 }
@@ -48,10 +50,15 @@ async function importFile(file) {
     return;
   }
   openPreview({
-    kind: 'import', what: `import ${file.name}`, anchor: $('backup-line'), needs: NEEDS_CHANGE, confirmLabel: 'Import',
+    kind: 'import',
+    what: `import ${file.name}`,
+    anchor: $('backup-line'),
+    needs: NEEDS_CHANGE,
+    confirmLabel: 'Import',
     load: async () => {
       const { http, answer } = await post({ import: taught, apply: false });
-      if (http !== 200 || !answer || !answer.adds) return { problem: `HTTP ${http}${answer && answer.error ? `: ${errorText(answer)}` : ''}` };
+      if (http !== 200 || !answer || !answer.adds)
+        return { problem: `HTTP ${http}${answer && answer.error ? `: ${errorText(answer)}` : ''}` };
       return { lines: importLines(answer) };
     },
     confirm: async () => {

@@ -101,8 +101,14 @@ export function localTime(t) {
   const d = new Date(t);
   if (isNaN(d)) return String(t);
   return d.toLocaleString([], {
-    year: 'numeric', month: '2-digit', day: '2-digit', hour: '2-digit', minute: '2-digit', second: '2-digit',
-    hour12: false, timeZoneName: 'short',
+    year: 'numeric',
+    month: '2-digit',
+    day: '2-digit',
+    hour: '2-digit',
+    minute: '2-digit',
+    second: '2-digit',
+    hour12: false,
+    timeZoneName: 'short',
   });
 }
 
@@ -139,7 +145,8 @@ function wrongAddressText(accepted) {
     return `This server names no address it accepts requests from (the page was opened at ${here}): its administrator can run armctl-cgi --check.`;
   return `This server accepts requests only from ${accepted.join(' or ')} — open the page at ${accepted[0]}${window.location.pathname} (it was opened at ${here}).`;
 }
-export const errorText = (answer) => (Array.isArray(answer.accepted_origins) ? wrongAddressText(answer.accepted_origins) : answer.error);
+export const errorText = (answer) =>
+  Array.isArray(answer.accepted_origins) ? wrongAddressText(answer.accepted_origins) : answer.error;
 
 export async function post(body) {
   const response = await fetch(CGI, {
@@ -183,9 +190,11 @@ export function blockedBy(needs) {
   if (needs.still && busy.player.running) return `busy: the sequence "${busy.player.name}" is playing`;
   if (needs.settled && state.lock.held) return 'busy: a run holds the lock, and the counters are those from before it';
   if (needs.unlatched && f && f.stopped) return `latched: ${latchText(f)}; clear the stop first`;
-  if (needs.login && state.wrongAddress) return 'this address cannot send requests: see the message at the top of the page';
+  if (needs.login && state.wrongAddress)
+    return 'this address cannot send requests: see the message at the top of the page';
   if (needs.login && state.login === 'out') return 'not logged in: use "Log in" at the top of the page';
-  if (needs.login && state.login === 'wrong') return 'the login was refused (a wrong name or password): use "Log in" again';
+  if (needs.login && state.login === 'wrong')
+    return 'the login was refused (a wrong name or password): use "Log in" again';
   return null;
 }
 

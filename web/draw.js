@@ -43,7 +43,9 @@ function heightBand(g) {
   const at = (h) => PIVOT.y + h;
   const width = VIEW.right - VIEW.left;
   g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipAbove)), width, height: L.tipAbove - L.tipBelow, class: 'band' }));
-  g.append(svg('rect', { x: VIEW.left, y: sy(at(L.tipBelow)), width, height: L.tipBelow - L.tipBelowFar, class: 'band-far' }));
+  g.append(
+    svg('rect', { x: VIEW.left, y: sy(at(L.tipBelow)), width, height: L.tipBelow - L.tipBelowFar, class: 'band-far' }),
+  );
   for (const c of A.TIP_BOUNDS) {
     const h = c.limit;
     const text = `tip ${h > 0 ? '+' : ''}${h}: ${c.letters.join(' ')}`;
@@ -55,7 +57,10 @@ function heightBand(g) {
 export function drawBackdrop() {
   const { A, PIVOT } = model;
   const g = $('backdrop');
-  $('arm-view').setAttribute('viewBox', `${VIEW.left} ${-VIEW.top} ${VIEW.right - VIEW.left} ${VIEW.top - VIEW.bottom}`);
+  $('arm-view').setAttribute(
+    'viewBox',
+    `${VIEW.left} ${-VIEW.top} ${VIEW.right - VIEW.left} ${VIEW.top - VIEW.bottom}`,
+  );
   for (let x = -20; x <= 20; x += 5) g.append(line({ x, y: VIEW.bottom }, { x, y: VIEW.top }, 'grid'));
   for (let y = -10; y <= 30; y += 5) g.append(line({ x: VIEW.left, y }, { x: VIEW.right, y }, 'grid'));
   heightBand(g);
@@ -70,7 +75,10 @@ export function drawBackdrop() {
 // bend), an arc from it to the next segment, and the bend on its bisector.
 function bendMark(at, fromDeg, toDeg, text, within) {
   const g = svg('g', { class: within ? 'bend' : 'bend beyond' });
-  const toward = (deg, r) => ({ x: at.x + r * Math.cos((deg * Math.PI) / 180), y: at.y + r * Math.sin((deg * Math.PI) / 180) });
+  const toward = (deg, r) => ({
+    x: at.x + r * Math.cos((deg * Math.PI) / 180),
+    y: at.y + r * Math.sin((deg * Math.PI) / 180),
+  });
   const r = 1.6;
   const a = toward(fromDeg, r);
   const b = toward(toDeg, r);
@@ -105,18 +113,42 @@ export function drawArm(pose, limits) {
   g.append(line(PIVOT, tip, 'resultant'));
   A.SEGMENTS.forEach((s, i) => g.append(line(joints[i], joints[i + 1], `segment ${s.name}`)));
   g.append(svg('polyline', { id: 'arm-path', points: points(joints), class: 'path' }));
-  g.append(bendMark(joints[1], pose.shoulder.theta, pose.elbow.theta, `${limits.elbowBend.value.toFixed(1)}°`, limits.elbowBend.within));
-  g.append(bendMark(joints[2], pose.elbow.theta, pose.wrist.theta, `${limits.wristBend.value.toFixed(1)}°`, limits.wristBend.within));
+  g.append(
+    bendMark(
+      joints[1],
+      pose.shoulder.theta,
+      pose.elbow.theta,
+      `${limits.elbowBend.value.toFixed(1)}°`,
+      limits.elbowBend.within,
+    ),
+  );
+  g.append(
+    bendMark(
+      joints[2],
+      pose.elbow.theta,
+      pose.wrist.theta,
+      `${limits.wristBend.value.toFixed(1)}°`,
+      limits.wristBend.within,
+    ),
+  );
   joints.slice(1, 3).forEach((p) => g.append(svg('circle', { cx: sx(p.x), cy: sy(p.y), r: 0.4, class: 'joint' })));
   const tipWithin = limits.tipHeight.withinAbove && limits.tipHeight.withinBelow;
-  g.append(svg('circle', { id: 'tip', cx: sx(tip.x), cy: sy(tip.y), r: 0.55, class: tipWithin ? 'tip' : 'tip beyond' }));
+  g.append(
+    svg('circle', { id: 'tip', cx: sx(tip.x), cy: sy(tip.y), r: 0.55, class: tipWithin ? 'tip' : 'tip beyond' }),
+  );
   segmentLabels(g, joints);
   // Beyond the tip along the wrist, clear of the joints, and kept inside
   // the view when the tip is near its right edge.
   const ahead = (pose.wrist.x >= 0 || tip.x < VIEW.left + 10) && tip.x < VIEW.right - 10;
   const lift = pose.wrist.y >= 0 ? 1 : -1.8;
-  g.append(label({ x: tip.x + (ahead ? 0.8 : -0.8), y: tip.y + lift },
-    `tip (${A.formatG(pose.total.x)}, ${A.formatG(pose.total.y)})`, 'tip-label', ahead ? 'start' : 'end'));
+  g.append(
+    label(
+      { x: tip.x + (ahead ? 0.8 : -0.8), y: tip.y + lift },
+      `tip (${A.formatG(pose.total.x)}, ${A.formatG(pose.total.y)})`,
+      'tip-label',
+      ahead ? 'start' : 'end',
+    ),
+  );
 }
 
 // The pose a moving run is expected at now: dashed, and labelled expected.
@@ -142,7 +174,16 @@ export function drawGhost(pose, tip, refused) {
     const joints = jointsOf(pose);
     const end = joints[joints.length - 1];
     g.append(svg('polyline', { points: points(joints), class: 'ghost-arm' }));
-    g.append(svg('circle', { id: 'ghost-tip', cx: sx(end.x), cy: sy(end.y), r: 0.45, class: 'ghost-tip', 'data-tip': `${end.x - PIVOT.x},${end.y - PIVOT.y}` }));
+    g.append(
+      svg('circle', {
+        id: 'ghost-tip',
+        cx: sx(end.x),
+        cy: sy(end.y),
+        r: 0.45,
+        class: 'ghost-tip',
+        'data-tip': `${end.x - PIVOT.x},${end.y - PIVOT.y}`,
+      }),
+    );
   }
   if (tip) {
     const t = { x: PIVOT.x + tip[0], y: PIVOT.y + tip[1] };

@@ -2,10 +2,18 @@
 // tests and tools (CommonJS in node, with code evaluated in the page).
 import js from '@eslint/js';
 
-const names = (list) => Object.fromEntries(list.split(/\s+/).filter(Boolean).map((n) => [n, 'readonly']));
+const names = (list) =>
+  Object.fromEntries(
+    list
+      .split(/\s+/)
+      .filter(Boolean)
+      .map((n) => [n, 'readonly']),
+  );
 const browser = names(`window document self fetch setTimeout clearTimeout setInterval clearInterval AbortController
   DOMPoint XMLHttpRequest ResizeObserver URL Blob TextDecoder CSS innerHeight innerWidth scrollY getComputedStyle console`);
-const node = names(`require module process __dirname console Buffer setTimeout clearTimeout setInterval clearInterval URL`);
+const node = names(
+  `require module process __dirname console Buffer setTimeout clearTimeout setInterval clearInterval URL`,
+);
 
 export default [
   { ignores: ['node_modules/**'] },

@@ -25,12 +25,14 @@ export function markJog() {
   for (const b of document.querySelectorAll('#jog button')) {
     const i = Number(b.dataset.counter);
     const e = state.estimates[i];
-    const why = expectedRefusal(b.dataset.letter, i) || (e && e.over ? `the motion would take ${estimateText(e)}` : null);
+    const why =
+      expectedRefusal(b.dataset.letter, i) || (e && e.over ? `the motion would take ${estimateText(e)}` : null);
     b.dataset.refused = why ? '1' : '0';
     const word = Number(b.dataset.sign) > 0 ? joint(i).plus : joint(i).minus;
     gate(b, blockedBy(NEEDS_MOVE), why ? `expected to be refused: ${why}` : `${word} (-${b.dataset.letter})`);
     // Read aloud as "elbow up"; the row already shows the joint's name.
-    b.querySelector('.joint-name').textContent = `${word.slice(0, word.length - direction(i, Number(b.dataset.sign)).length)}`;
+    b.querySelector('.joint-name').textContent =
+      `${word.slice(0, word.length - direction(i, Number(b.dataset.sign)).length)}`;
     b.querySelector('.word').textContent = direction(i, Number(b.dataset.sign));
   }
   model.A.COUNTERS.forEach((c, i) => {
@@ -39,7 +41,10 @@ export function markJog() {
     cell.textContent = estimateText(e);
     cell.dataset.over = e && e.over ? '1' : '0';
     const j = joint(i);
-    $(`jog-name-${i}`).replaceChildren(j.name, element('span', { className: 'letters', textContent: ` ${j.letters.plus} / ${j.letters.minus}` }));
+    $(`jog-name-${i}`).replaceChildren(
+      j.name,
+      element('span', { className: 'letters', textContent: ` ${j.letters.plus} / ${j.letters.minus}` }),
+    );
     $(`jog-count-${i}`).setAttribute('aria-label', `steps for ${joint(i).name}`);
   });
 }
@@ -56,7 +61,12 @@ function askEstimate(i) {
     try {
       const { http, answer } = await post({ estimate: [`-${model.A.COUNTERS[i].grow}`, String(n)] });
       if (http === 200 && answer && countOf(i) === n)
-        state.estimates[i] = { count: n, seconds: answer.estimate_s, over: answer.over_the_bound, bound: answer.bound_s };
+        state.estimates[i] = {
+          count: n,
+          seconds: answer.estimate_s,
+          over: answer.over_the_bound,
+          bound: answer.bound_s,
+        };
     } catch {
       delete state.estimates[i];
     }
@@ -88,8 +98,12 @@ async function jog(letter, i) {
 }
 
 function jogButton(i, letter, sign) {
-  const b = element('button', { type: 'button', id: `jog-${letter}`, className: sign > 0 ? 'plus' : 'minus' },
-    element('span', { className: 'joint-name sr-only' }), element('span', { className: 'word' }));
+  const b = element(
+    'button',
+    { type: 'button', id: `jog-${letter}`, className: sign > 0 ? 'plus' : 'minus' },
+    element('span', { className: 'joint-name sr-only' }),
+    element('span', { className: 'word' }),
+  );
   Object.assign(b.dataset, { letter, counter: String(i), sign: String(sign) });
   b.addEventListener('click', () => jog(letter, i));
   return b;
@@ -98,7 +112,14 @@ function jogButton(i, letter, sign) {
 export function buildJog() {
   $('jog').tBodies[0].replaceChildren(
     ...model.A.COUNTERS.map((c, i) => {
-      const input = element('input', { id: `jog-count-${i}`, type: 'number', min: '0', max: String(model.A.REQUESTS.max_count), value: '100', inputMode: 'numeric' });
+      const input = element('input', {
+        id: `jog-count-${i}`,
+        type: 'number',
+        min: '0',
+        max: String(model.A.REQUESTS.max_count),
+        value: '100',
+        inputMode: 'numeric',
+      });
       input.addEventListener('input', () => {
         delete state.estimates[i];
         markJog();
@@ -108,9 +129,17 @@ export function buildJog() {
       const j = joint(i);
       const td = (...children) => element('td', {}, ...children);
       const estimate = element('td', { id: `jog-estimate-${i}`, className: 'estimate' });
-      const tr = element('tr', {}, name, td(input), td(jogButton(i, j.letters.plus, 1)), td(jogButton(i, j.letters.minus, -1)), estimate);
+      const tr = element(
+        'tr',
+        {},
+        name,
+        td(input),
+        td(jogButton(i, j.letters.plus, 1)),
+        td(jogButton(i, j.letters.minus, -1)),
+        estimate,
+      );
       tr.dataset.counter = String(i);
       return tr;
-    })
+    }),
   );
 }

@@ -1,7 +1,22 @@
 // The page's entry: reads the arm's state through the CGI's GET (the state
 // files are the arm's account's alone), every second, and four times a
 // second while a run moves, and draws it; every picture carries how old it is.
-import { $, CGI, MODEL_FILE, POSITION_FILE, POLL_MS, MOVING_POLL_MS, FETCH_TIMEOUT_MS, STALE_MS, model, state, busy, hooks, jointsOf, post } from './core.js';
+import {
+  $,
+  CGI,
+  MODEL_FILE,
+  POSITION_FILE,
+  POLL_MS,
+  MOVING_POLL_MS,
+  FETCH_TIMEOUT_MS,
+  STALE_MS,
+  model,
+  state,
+  busy,
+  hooks,
+  jointsOf,
+  post,
+} from './core.js';
 import { drawBackdrop, drawArm, drawExpected, drawGhost, drawOverlay, clearArm } from './draw.js';
 import { fillLimits, fillReport, fillCounters, clearTables } from './tables.js';
 import { renderPanel, wirePanel, whoami } from './panel.js';
@@ -43,7 +58,8 @@ function takePosition(outcome, now) {
   }
   const c = outcome.answer.counters;
   if (c === null) state.positionError = `${POSITION_FILE} is missing or unreadable: no run has saved a pose here yet.`;
-  else if (!sixCounters(c)) state.positionError = `The arm's state came back without six counters: ${JSON.stringify(c)}`;
+  else if (!sixCounters(c))
+    state.positionError = `The arm's state came back without six counters: ${JSON.stringify(c)}`;
   else {
     state.positionError = null;
     state.counters = c;
@@ -74,7 +90,10 @@ function takeFront(answer) {
     return;
   }
   state.front = {
-    stopped: answer.stopped === true, by: answer.stopped_by, from: answer.stopped_from, at: answer.stopped_at,
+    stopped: answer.stopped === true,
+    by: answer.stopped_by,
+    from: answer.stopped_from,
+    at: answer.stopped_at,
     deadRun: answer.lock && answer.lock.left_by_dead_run,
   };
   const run = answer.run;

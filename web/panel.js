@@ -1,7 +1,22 @@
 // The bar that stays in reach: STOP (and Escape from anywhere), the one
 // badge that says what the arm is doing, the latch and a stuck lock with
 // what clears them, and who is logged in.
-import { $, CGI, state, busy, hooks, post, getQuery, noteLogin, statusText, latchText, localTime, gate, blockedBy, NEEDS_LOGIN } from './core.js';
+import {
+  $,
+  CGI,
+  state,
+  busy,
+  hooks,
+  post,
+  getQuery,
+  noteLogin,
+  statusText,
+  latchText,
+  localTime,
+  gate,
+  blockedBy,
+  NEEDS_LOGIN,
+} from './core.js';
 import { showAnswer } from './words.js';
 import { openPreview } from './preview.js';
 
@@ -12,16 +27,33 @@ const seconds = (s) => `${Number(s).toFixed(1)} s`;
 // One state, in order of what the operator must know first.
 const BADGES = [
   ['OFFLINE', () => state.unreachable, () => `the front end does not answer (${state.unreachable})`],
-  ['STOPPED', () => state.front && state.front.stopped, () => `latched, ${latchText(state.front)}${state.front.from ? ` from ${state.front.from}` : ''}; no move until it is cleared`],
-  ['MOVING', () => state.run, () => {
-    const r = state.run;
-    return `option ${r.option} of ${r.options}${r.by ? ` (${r.by})` : ''} · ${seconds(r.elapsed_s)} of ≈ ${seconds(r.estimate_s)}`;
-  }],
+  [
+    'STOPPED',
+    () => state.front && state.front.stopped,
+    () =>
+      `latched, ${latchText(state.front)}${state.front.from ? ` from ${state.front.from}` : ''}; no move until it is cleared`,
+  ],
+  [
+    'MOVING',
+    () => state.run,
+    () => {
+      const r = state.run;
+      return `option ${r.option} of ${r.options}${r.by ? ` (${r.by})` : ''} · ${seconds(r.elapsed_s)} of ≈ ${seconds(r.estimate_s)}`;
+    },
+  ],
   ['MOVING', () => state.lock.held && busy.pending, () => 'a request of this page is running'],
-  ['LOCKED', () => state.front && state.front.deadRun, () => 'by a run that has ended: no run will free it; Unlock frees it'],
+  [
+    'LOCKED',
+    () => state.front && state.front.deadRun,
+    () => 'by a run that has ended: no run will free it; Unlock frees it',
+  ],
   ['LOCKED', () => state.lock.held && state.run === null, () => 'by another program: moves wait for it'],
   ['LOCKED', () => state.lock.held, () => 'a run holds the lock'],
-  ['FAULT', () => state.lastRun && state.lastRun.status !== 0, () => `${state.lastRun.what}: ${statusText(state.lastRun.status)}`],
+  [
+    'FAULT',
+    () => state.lastRun && state.lastRun.status !== 0,
+    () => `${state.lastRun.what}: ${statusText(state.lastRun.status)}`,
+  ],
   ['IDLE', () => true, () => 'no run is moving'],
 ];
 
@@ -49,7 +81,13 @@ async function operatorAction(button, body, what) {
     $(button).dataset.answer = String(http);
     if (http !== 200) showAnswer(http, answer, null, what);
     if (answer && answer.stopped !== undefined)
-      state.front = { ...state.front, stopped: answer.stopped, by: answer.stopped_by, from: answer.stopped_from, at: answer.stopped_at };
+      state.front = {
+        ...state.front,
+        stopped: answer.stopped,
+        by: answer.stopped_by,
+        from: answer.stopped_from,
+        at: answer.stopped_at,
+      };
     if (body.unlock && http === 200 && state.front) state.front.deadRun = null;
     if (body.clear && http === 200) state.lastRun = null;
   } catch {
@@ -68,7 +106,11 @@ export function stop() {
 function previewClear() {
   const f = state.front || {};
   openPreview({
-    kind: 'clear', what: 'clear the stop', anchor: $('latch'), needs: NEEDS_LOGIN, confirmLabel: 'Clear the stop',
+    kind: 'clear',
+    what: 'clear the stop',
+    anchor: $('latch'),
+    needs: NEEDS_LOGIN,
+    confirmLabel: 'Clear the stop',
     lines: [`The arm was ${latchText(f)}. Clearing moves nothing; moves are allowed again.`],
     confirm: () => operatorAction('clear', { clear: true }, 'clear the stop'),
   });
@@ -82,7 +124,8 @@ function renderLatch() {
   document.body.dataset.latched = latched ? '1' : '0';
   if (latched) {
     const who = f.by ? `by ${f.by} ` : '';
-    $('latch-text').textContent = `STOPPED ${who}at ${f.at || 'an unknown time'}${f.at ? ` (${localTime(f.at)})` : ''}: no move until it is cleared.`;
+    $('latch-text').textContent =
+      `STOPPED ${who}at ${f.at || 'an unknown time'}${f.at ? ` (${localTime(f.at)})` : ''}: no move until it is cleared.`;
   }
 }
 
@@ -167,7 +210,8 @@ export function renderPanel() {
 // The page's content starts below the bar, whatever its height.
 function keepBarClear() {
   const bar = $('stop-bar');
-  const fit = () => document.documentElement.style.setProperty('--bar-height', `${Math.ceil(bar.getBoundingClientRect().height)}px`);
+  const fit = () =>
+    document.documentElement.style.setProperty('--bar-height', `${Math.ceil(bar.getBoundingClientRect().height)}px`);
   new ResizeObserver(fit).observe(bar);
   fit();
 }

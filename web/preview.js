@@ -56,7 +56,11 @@ function show() {
   el.dataset.kind = current ? current.kind : '';
   if (current) {
     $('plan-what').textContent = current.what;
-    const lines = current.problem ? [`Refused on this page: ${current.problem}.`] : current.loading ? ['Asking the arm\'s front end for a plan…'] : current.lines;
+    const lines = current.problem
+      ? [`Refused on this page: ${current.problem}.`]
+      : current.loading
+        ? ["Asking the arm's front end for a plan…"]
+        : current.lines;
     $('plan-text').textContent = lines.join('\n');
     $('plan-go').textContent = current.confirmLabel || 'Go';
   }
@@ -67,7 +71,13 @@ function show() {
 // `load` (optional) fetches what to show: { lines, allowed, ghost, problem }.
 export async function openPreview(p) {
   const ask = ++asked;
-  current = { lines: [], allowed: true, ...p, loading: Boolean(p.load) && !p.problem, selector: anchorSelector(p.anchor) };
+  current = {
+    lines: [],
+    allowed: true,
+    ...p,
+    loading: Boolean(p.load) && !p.problem,
+    selector: anchorSelector(p.anchor),
+  };
   const el = planBox();
   place(el, p.anchor);
   show();
@@ -114,7 +124,8 @@ export function markPreview() {
 }
 
 // The pose the preview proposes and its tip target, for the picture.
-export const previewGhost = () => (current ? { pose: current.ghost || null, tip: current.tip || null, refused: previewState() === 'refused' } : null);
+export const previewGhost = () =>
+  current ? { pose: current.ghost || null, tip: current.tip || null, refused: previewState() === 'refused' } : null;
 
 export async function confirmPreview() {
   if (!current || confirmProblem()) return;

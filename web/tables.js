@@ -7,8 +7,12 @@ export function fillLimits(limits) {
   $('limits').tBodies[0].replaceChildren(
     ...limits.each.map(({ condition: c, value, within }, i) => {
       const status = within ? 'within' : 'beyond';
-      return row([c.quantity, F(value), c.rule, c.letters.join(' ')], { id: `limit-${i}`, class: `limit ${status}`, 'data-status': status });
-    })
+      return row([c.quantity, F(value), c.rule, c.letters.join(' ')], {
+        id: `limit-${i}`,
+        class: `limit ${status}`,
+        'data-status': status,
+      });
+    }),
   );
 }
 
@@ -17,9 +21,11 @@ export function fillReport(pose) {
   $('report').tBodies[0].replaceChildren(
     ...A.RECORDS.map((name) => {
       const s = pose[name];
-      return row([name === 'total' ? 'tip' : name, `(${A.formatG(s.x)}, ${A.formatG(s.y)})`, A.formatG(s.r), A.formatG(s.theta)],
-        { id: `report-${name}`, class: name, 'data-line': A.reportLine(s) });
-    })
+      return row(
+        [name === 'total' ? 'tip' : name, `(${A.formatG(s.x)}, ${A.formatG(s.y)})`, A.formatG(s.r), A.formatG(s.theta)],
+        { id: `report-${name}`, class: name, 'data-line': A.reportLine(s) },
+      );
+    }),
   );
 }
 
@@ -34,8 +40,21 @@ function counterNote(c, value) {
 export function fillCounters(counters) {
   $('counters').tBodies[0].replaceChildren(
     ...model.A.COUNTERS.map((c, i) =>
-      row([`${i} ${joint(i).name}`, String(counters[i]), `${c.grow} / ${c.shrink}`, c.motors, counterNote(c, counters[i])],
-        { id: `counter-${i}`, class: c.range && outside(c, counters[i]) ? 'outside' : '', 'data-value': String(counters[i]) }))
+      row(
+        [
+          `${i} ${joint(i).name}`,
+          String(counters[i]),
+          `${c.grow} / ${c.shrink}`,
+          c.motors,
+          counterNote(c, counters[i]),
+        ],
+        {
+          id: `counter-${i}`,
+          class: c.range && outside(c, counters[i]) ? 'outside' : '',
+          'data-value': String(counters[i]),
+        },
+      ),
+    ),
   );
 }
 

@@ -2,8 +2,22 @@
 // history. Every move here is one request to the CGI, which plans and judges
 // it with the controller's model; each is previewed and then confirmed.
 import {
-  $, model, state, busy, hooks, post, getQuery, gate, blockedBy, element, row, localTime,
-  NEEDS_MOVE, NEEDS_REFERENCE, NEEDS_SAVE, NEEDS_CHANGE,
+  $,
+  model,
+  state,
+  busy,
+  hooks,
+  post,
+  getQuery,
+  gate,
+  blockedBy,
+  element,
+  row,
+  localTime,
+  NEEDS_MOVE,
+  NEEDS_REFERENCE,
+  NEEDS_SAVE,
+  NEEDS_CHANGE,
 } from './core.js';
 import { showAnswer, showPending, planLines, requestWords, outcomeWords } from './words.js';
 import { openPreview, closePreview, previewGhost, markPreview, keepPlaced } from './preview.js';
@@ -21,7 +35,8 @@ const nameRule = () => `1 to ${model.A.REQUESTS.max_name_length} letters, digits
 function nameProblem(name, what) {
   if (name === '') return `give the ${what} a name`;
   if (!NAME_CHARACTERS.test(name) || name.length > model.A.REQUESTS.max_name_length) return `a name is ${nameRule()}`;
-  if (what === 'pose' && teach.poses.some((p) => p.builtin && p.name === name)) return `${name} is built in and cannot be replaced`;
+  if (what === 'pose' && teach.poses.some((p) => p.builtin && p.name === name))
+    return `${name} is built in and cannot be replaced`;
   return null;
 }
 const wholeIn = (text, lo, hi) => /^-?\d+$/.test(text.trim()) && Number(text) >= lo && Number(text) <= hi;
@@ -60,10 +75,18 @@ function planPose(plan) {
 function previewMove(target, what, anchor, { tip = null, problem = null, body = { goto: target } } = {}) {
   closeReference();
   openPreview({
-    kind: 'move', what, anchor, tip, problem, needs: NEEDS_MOVE, confirmLabel: 'Go', confirmTitle: 'moves the arm as planned',
+    kind: 'move',
+    what,
+    anchor,
+    tip,
+    problem,
+    needs: NEEDS_MOVE,
+    confirmLabel: 'Go',
+    confirmTitle: 'moves the arm as planned',
     load: async () => {
       const { http, answer } = await post({ plan: target });
-      if (http !== 200 || !answer) return { problem: `no plan: HTTP ${http}${answer && answer.error ? `: ${answer.error}` : ''}` };
+      if (http !== 200 || !answer)
+        return { problem: `no plan: HTTP ${http}${answer && answer.error ? `: ${answer.error}` : ''}` };
       return { lines: planLines(answer), allowed: answer.allowed, ghost: planPose(answer) };
     },
     confirm: () => send(body, what),
@@ -74,15 +97,28 @@ function previewMove(target, what, anchor, { tip = null, problem = null, body = 
 async function backTarget() {
   const { http, answer } = await getQuery('history', true);
   if (http !== 200 || !answer || !Array.isArray(answer.history)) return null;
-  const moved = answer.history.find((h) => ['options', 'goto', 'back'].some((k) => h.request && k in h.request) && h.status === 200
-    && Array.isArray(h.before) && Array.isArray(h.after) && h.before.join() !== h.after.join());
+  const moved = answer.history.find(
+    (h) =>
+      ['options', 'goto', 'back'].some((k) => h.request && k in h.request) &&
+      h.status === 200 &&
+      Array.isArray(h.before) &&
+      Array.isArray(h.after) &&
+      h.before.join() !== h.after.join(),
+  );
   return moved ? moved.before : null;
 }
 
 async function previewBack() {
   const before = await backTarget();
   if (!before) {
-    openPreview({ kind: 'move', what: 'back to before the last move', anchor: $('back'), needs: NEEDS_MOVE, problem: 'no move of the front end to go back from', confirm: () => {} });
+    openPreview({
+      kind: 'move',
+      what: 'back to before the last move',
+      anchor: $('back'),
+      needs: NEEDS_MOVE,
+      problem: 'no move of the front end to go back from',
+      confirm: () => {},
+    });
     return;
   }
   previewMove({ counters: before }, 'back to before the last move', $('back'), { body: { back: true } });
@@ -104,7 +140,12 @@ function tipJog(button) {
   const step = tipStep();
   if (!state.pose || step === null) return;
   const { x, y } = state.pose.total;
-  tipTarget(x + Number(button.dataset.dx) * step, y + Number(button.dataset.dy) * step, `, ${button.dataset.way} by ${step}`, $('tip-jog'));
+  tipTarget(
+    x + Number(button.dataset.dx) * step,
+    y + Number(button.dataset.dy) * step,
+    `, ${button.dataset.way} by ${step}`,
+    $('tip-jog'),
+  );
 }
 
 function clickTarget(event) {
@@ -119,7 +160,8 @@ const referenceInputs = () => [...document.querySelectorAll('#reference-counters
 function referenceProblem() {
   for (const [i, input] of referenceInputs().entries()) {
     const range = model.A.COUNTERS[i].range || model.A.INT32;
-    if (!wholeIn(input.value, range[0], range[1])) return `counter ${i} must be a whole number from ${range[0]} to ${range[1]}`;
+    if (!wholeIn(input.value, range[0], range[1]))
+      return `counter ${i} must be a whole number from ${range[0]} to ${range[1]}`;
   }
   return null;
 }
@@ -148,9 +190,16 @@ function previewReference() {
   const what = requestWords({ reference: counters });
   const from = state.counters ? state.counters.join(', ') : 'unknown';
   openPreview({
-    kind: 'reference', what, anchor: $('reference-form'), needs: NEEDS_REFERENCE, confirmLabel: 'Set the counters',
+    kind: 'reference',
+    what,
+    anchor: $('reference-form'),
+    needs: NEEDS_REFERENCE,
+    confirmLabel: 'Set the counters',
     ghost: model.A.poseOf(counters),
-    lines: [`Counters ${from} → ${counters.join(', ')}.`, 'Nothing moves: the controller is told where the arm really is.'],
+    lines: [
+      `Counters ${from} → ${counters.join(', ')}.`,
+      'Nothing moves: the controller is told where the arm really is.',
+    ],
     confirm: async () => {
       if ((await send({ reference: counters }, what)).http === 200) closeReference();
     },
@@ -180,9 +229,13 @@ function stepProblem() {
 }
 
 function sequenceProblem() {
-  return nameProblem($('sequence-name').value, 'sequence')
-    || (teach.draft.length ? null : 'add at least one step')
-    || (wholeIn($('sequence-repeat').value, 1, model.A.REQUESTS.max_repeat) ? null : `repeat 1 to ${model.A.REQUESTS.max_repeat} times`);
+  return (
+    nameProblem($('sequence-name').value, 'sequence') ||
+    (teach.draft.length ? null : 'add at least one step') ||
+    (wholeIn($('sequence-repeat').value, 1, model.A.REQUESTS.max_repeat)
+      ? null
+      : `repeat 1 to ${model.A.REQUESTS.max_repeat} times`)
+  );
 }
 
 function fillDraft() {
@@ -195,7 +248,7 @@ function fillDraft() {
         fillDraft();
       });
       return element('li', {}, `${st.pose}, then ${st.pause_ms} ms `, drop);
-    })
+    }),
   );
   markTeach();
 }
@@ -208,7 +261,9 @@ function addStep() {
 
 async function saveSequence() {
   if (sequenceProblem()) return;
-  const body = { save_sequence: { name: $('sequence-name').value, steps: teach.draft, repeat: Number($('sequence-repeat').value) } };
+  const body = {
+    save_sequence: { name: $('sequence-name').value, steps: teach.draft, repeat: Number($('sequence-repeat').value) },
+  };
   const { http } = await send(body, requestWords(body));
   if (http !== 200) return;
   teach.draft = [];
@@ -258,7 +313,11 @@ async function runSteps(seq) {
       return `ended at ${where}: ${result.http !== 200 ? `HTTP ${result.http}` : `status ${status}`}`;
     if (busy.player.end) return `ended at ${where}: ${busy.player.end}`;
     if (n + 1 === last) break;
-    showPlayer('pausing', `"${seq.name}" ${where}: at "${step.pose}", pausing ${step.pause_ms} ms`, n % seq.steps.length);
+    showPlayer(
+      'pausing',
+      `"${seq.name}" ${where}: at "${step.pose}", pausing ${step.pause_ms} ms`,
+      n % seq.steps.length,
+    );
     await pause(step.pause_ms);
     if (busy.player.end) return `ended at ${where}: ${busy.player.end}`;
   }
@@ -283,19 +342,33 @@ async function play(seq) {
 function previewPlay(seq, anchor) {
   const steps = seq.steps.map((st, i) => `${i + 1}. go to ${st.pose}, then pause ${st.pause_ms} ms`);
   openPreview({
-    kind: 'play', what: `play the sequence ${seq.name}`, anchor, needs: NEEDS_MOVE, confirmLabel: 'Play',
-    lines: [`${seq.steps.length} steps, ${seq.repeat} time${seq.repeat === 1 ? '' : 's'}; each step is planned and judged by the front end as it comes.`, ...steps],
+    kind: 'play',
+    what: `play the sequence ${seq.name}`,
+    anchor,
+    needs: NEEDS_MOVE,
+    confirmLabel: 'Play',
+    lines: [
+      `${seq.steps.length} steps, ${seq.repeat} time${seq.repeat === 1 ? '' : 's'}; each step is planned and judged by the front end as it comes.`,
+      ...steps,
+    ],
     confirm: () => play(seq),
   });
 }
 
 function previewDelete(kind, name, anchor, reload) {
-  const users = kind === 'pose' ? teach.sequences.filter((s) => s.steps.some((st) => st.pose === name)).map((s) => s.name) : [];
+  const users =
+    kind === 'pose' ? teach.sequences.filter((s) => s.steps.some((st) => st.pose === name)).map((s) => s.name) : [];
   const body = kind === 'pose' ? { delete_pose: name } : { delete_sequence: name };
   openPreview({
-    kind: 'delete', what: `delete the ${kind} ${name}`, anchor, needs: NEEDS_CHANGE, confirmLabel: 'Delete',
-    lines: [`The ${kind} "${name}" is removed from the arm's PC; nothing moves.`,
-      ...(users.length ? [`Sequences that go to it will stop at that step: ${users.join(', ')}.`] : [])],
+    kind: 'delete',
+    what: `delete the ${kind} ${name}`,
+    anchor,
+    needs: NEEDS_CHANGE,
+    confirmLabel: 'Delete',
+    lines: [
+      `The ${kind} "${name}" is removed from the arm's PC; nothing moves.`,
+      ...(users.length ? [`Sequences that go to it will stop at that step: ${users.join(', ')}.`] : []),
+    ],
     confirm: () => send(body, requestWords(body)).then(reload),
   });
 }
@@ -346,13 +419,22 @@ function fillPoses() {
   $('poses').tBodies[0].replaceChildren(
     ...teach.poses.map((p) => {
       const tr = row([p.name, p.counters.join(' ')], { 'data-pose': p.name });
-      const del = actionButton('delete', 'delete', p.name, `delete the pose ${p.name}`, (b) => previewDelete('pose', p.name, b, loadPoses));
+      const del = actionButton('delete', 'delete', p.name, `delete the pose ${p.name}`, (b) =>
+        previewDelete('pose', p.name, b, loadPoses),
+      );
       del.dataset.builtin = p.builtin ? '1' : '0';
-      tr.append(element('td', {},
-        actionButton('go', 'go', p.name, `go to ${p.name}`, (b) => previewMove({ pose: p.name }, `go to ${p.name}`, b)),
-        del));
+      tr.append(
+        element(
+          'td',
+          {},
+          actionButton('go', 'go', p.name, `go to ${p.name}`, (b) =>
+            previewMove({ pose: p.name }, `go to ${p.name}`, b),
+          ),
+          del,
+        ),
+      );
       return tr;
-    })
+    }),
   );
   $('step-pose').replaceChildren(...teach.poses.map((p) => element('option', { value: p.name, textContent: p.name })));
 }
@@ -362,19 +444,36 @@ function fillSequences() {
     ...teach.sequences.map((s) => {
       const steps = s.steps.map((st) => `${st.pose} · ${st.pause_ms} ms`).join(' → ');
       const tr = row([s.name, steps, String(s.repeat)], { 'data-sequence': s.name });
-      tr.append(element('td', {},
-        actionButton('play', 'play', s.name, `play ${s.name}`, (b) => previewPlay(s, b)),
-        actionButton('delete', 'delete', s.name, `delete the sequence ${s.name}`, (b) => previewDelete('sequence', s.name, b, loadSequences))));
+      tr.append(
+        element(
+          'td',
+          {},
+          actionButton('play', 'play', s.name, `play ${s.name}`, (b) => previewPlay(s, b)),
+          actionButton('delete', 'delete', s.name, `delete the sequence ${s.name}`, (b) =>
+            previewDelete('sequence', s.name, b, loadSequences),
+          ),
+        ),
+      );
       return tr;
-    })
+    }),
   );
 }
 
 function fillHistory() {
   const counters = (c) => (Array.isArray(c) ? c.join(' ') : '—');
   $('history').tBodies[0].replaceChildren(
-    ...teach.history.map((h) => row([localTime(h.time), h.user, requestWords(h.request), outcomeWords(h), `${counters(h.before)} → ${counters(h.after)}`],
-      { 'data-status': String(h.status) }))
+    ...teach.history.map((h) =>
+      row(
+        [
+          localTime(h.time),
+          h.user,
+          requestWords(h.request),
+          outcomeWords(h),
+          `${counters(h.before)} → ${counters(h.after)}`,
+        ],
+        { 'data-status': String(h.status) },
+      ),
+    ),
   );
 }
 
@@ -385,13 +484,18 @@ export function markTeach() {
   const noPose = state.counters ? null : 'no pose read yet';
   const rows = {
     go: () => blockedBy(NEEDS_MOVE),
-    delete: (b) => (b.dataset.builtin === '1' ? `${b.dataset.name} is built in and cannot be deleted` : blockedBy(NEEDS_CHANGE)),
+    delete: (b) =>
+      b.dataset.builtin === '1' ? `${b.dataset.name} is built in and cannot be deleted` : blockedBy(NEEDS_CHANGE),
     play: (b) => (busy.player.running && busy.player.name === b.dataset.name ? 'it is playing' : blockedBy(NEEDS_MOVE)),
   };
   for (const b of document.querySelectorAll('#poses button, #sequences button')) {
     if (rows[b.dataset.act]) gate(b, rows[b.dataset.act](b), b.getAttribute('aria-label'));
   }
-  gate($('pose-save'), nameProblem($('pose-name').value, 'pose') || noPose || blockedBy(NEEDS_SAVE), 'saves the counters as they are now');
+  gate(
+    $('pose-save'),
+    nameProblem($('pose-name').value, 'pose') || noPose || blockedBy(NEEDS_SAVE),
+    'saves the counters as they are now',
+  );
   gate($('back'), blockedBy(NEEDS_MOVE), 'previews going to the counters before the last move the front end made');
   gate($('step-add'), stepProblem());
   gate($('sequence-save'), sequenceProblem() || blockedBy(NEEDS_CHANGE));
@@ -408,7 +512,7 @@ export function buildTeach() {
       const input = element('input', { id: `reference-${i}`, type: 'number', step: '1' });
       input.addEventListener('input', () => hooks.render());
       return element('label', {}, `${i} `, input);
-    })
+    }),
   );
   const R = model.A.REQUESTS;
   for (const id of ['pose-name', 'sequence-name']) $(id).maxLength = R.max_name_length;

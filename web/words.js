@@ -18,9 +18,12 @@ export function planRefusalLines(p) {
   for (const r of refusals.slice(0, SHOWN_REFUSALS)) {
     const [first] = r.orders;
     const others = r.orders.length > 1 ? ` and ${r.orders.length - 1} more` : '';
-    lines.push(`Order ${first}${others}: -${r.letter} (move ${first.indexOf(r.letter) + 1} of ${first}) refused: ${breachText(r.reason)}`);
+    lines.push(
+      `Order ${first}${others}: -${r.letter} (move ${first.indexOf(r.letter) + 1} of ${first}) refused: ${breachText(r.reason)}`,
+    );
   }
-  if (refusals.length > SHOWN_REFUSALS) lines.push(`… and ${refusals.length - SHOWN_REFUSALS} more refusals, each of other orders.`);
+  if (refusals.length > SHOWN_REFUSALS)
+    lines.push(`… and ${refusals.length - SHOWN_REFUSALS} more refusals, each of other orders.`);
   return lines;
 }
 
@@ -38,14 +41,23 @@ function optionWords(options) {
 
 export function planLines(p) {
   const lines = [];
-  if (p.tip && p.tip.reached) lines.push(`Tip target (${xy(p.tip.target)}); the counters put it at (${xy(p.tip.reached)}), ${model.A.formatG(p.tip.distance)} away.`);
+  if (p.tip && p.tip.reached)
+    lines.push(
+      `Tip target (${xy(p.tip.target)}); the counters put it at (${xy(p.tip.reached)}), ${model.A.formatG(p.tip.distance)} away.`,
+    );
   else if (p.tip) lines.push(`Tip target (${xy(p.tip.target)}): no counters put the tip there.`);
   if (p.start && p.target) lines.push(`Counters ${p.start.join(', ')} → ${p.target.join(', ')}`);
   if (!p.allowed) return lines.concat(planRefusalLines(p));
-  lines.push(p.options.length ? `Moves: ${optionWords(p.options)} (${p.options.join(' ')})` : 'Nothing to move: the arm is there.');
+  lines.push(
+    p.options.length
+      ? `Moves: ${optionWords(p.options)} (${p.options.join(' ')})`
+      : 'Nothing to move: the arm is there.',
+  );
   if (p.estimate_s !== undefined) lines.push(`Motion ≈ ${p.estimate_s.toFixed(1)} s`);
   for (const w of p.wrist_lag || [])
-    lines.push(`Wrist lag: -${w.letter} turns the wrist motors in chunks of ten, so they stay ${w.steps} steps behind its counter.`);
+    lines.push(
+      `Wrist lag: -${w.letter} turns the wrist motors in chunks of ten, so they stay ${w.steps} steps behind its counter.`,
+    );
   return lines;
 }
 
@@ -55,7 +67,8 @@ function jogWords(options) {
   const parts = [];
   for (let k = 0; k < options.length; k++) {
     const w = letterWords(options[k].replace(/^-/, ''));
-    if (w && /^\d+$/.test(options[k + 1] || '')) parts.push(`${joint(w.counter).name} ${JOG_SIGN[w.sign]}${options[++k]}`);
+    if (w && /^\d+$/.test(options[k + 1] || ''))
+      parts.push(`${joint(w.counter).name} ${JOG_SIGN[w.sign]}${options[++k]}`);
     else if (options[k] !== '-Q') parts.push(options[k]);
   }
   return parts.length ? `jog ${parts.join(', ')}` : 'report';
@@ -97,7 +110,8 @@ export function outcomeWords(h) {
 const DONE = {
   pose: (a) => `saved the pose "${a.pose.name}": ${a.pose.counters.join(', ')}`,
   deleted: (a) => `deleted "${a.deleted}"`,
-  after: (a) => `re-referenced: ${a.before && a.before.counters ? a.before.counters.join(', ') : '?'} → ${a.after.counters.join(', ')}`,
+  after: (a) =>
+    `re-referenced: ${a.before && a.before.counters ? a.before.counters.join(', ') : '?'} → ${a.after.counters.join(', ')}`,
   sequence: (a) => `saved the sequence "${a.sequence.name}"`,
   plan: (a) => `nothing to move: the arm is at ${(a.counters || []).join(', ')}`,
   adds: () => 'imported',
@@ -121,13 +135,15 @@ function answerLines(http, answer) {
   if (answer.error) {
     const lines = [`${errorText(answer)} (HTTP ${http})`];
     if (answer.stopped) lines.push(`Stopped by ${answer.stopped_by || 'someone'} at ${answer.stopped_at}.`);
-    if (answer.estimate_s !== undefined) lines.push(`Estimated motion ${answer.estimate_s.toFixed(1)} s; the bound is ${answer.bound_s} s.`);
+    if (answer.estimate_s !== undefined)
+      lines.push(`Estimated motion ${answer.estimate_s.toFixed(1)} s; the bound is ${answer.bound_s} s.`);
     if (answer.plan && !answer.plan.allowed) lines.push(...planRefusalLines(answer.plan));
     return lines;
   }
   if (answer.status === undefined) return [`${doneText(answer)} (HTTP ${http})`];
   const lines = [`${statusText(answer.status)} (HTTP ${http})`];
-  for (const o of answer.options || []) if (o.refused && o.reason) lines.push(`${o.option} ${o.count} refused: ${breachText(o.reason)}`);
+  for (const o of answer.options || [])
+    if (o.refused && o.reason) lines.push(`${o.option} ${o.count} refused: ${breachText(o.reason)}`);
   if (answer.reasons_note) lines.push(answer.reasons_note);
   if (answer.plan) lines.push(`Planned: ${answer.plan.options.join(' ')}`);
   if (answer.reached === false) lines.push('The run did not reach the planned counters.');
@@ -144,7 +160,8 @@ export function showAnswer(http, answer, expected, what) {
   if (expected) lines.unshift(`The page expected a refusal: ${expected}.`);
   if (what) lines.unshift(`${what}:`);
   adoptCounters(answer);
-  if (answer && Number.isInteger(answer.status)) state.lastRun = { status: answer.status, what: what || 'the last run' };
+  if (answer && Number.isInteger(answer.status))
+    state.lastRun = { status: answer.status, what: what || 'the last run' };
   el.dataset.status = answer && answer.status !== undefined ? String(answer.status) : `http-${http}`;
   el.dataset.expected = expected ? 'refused' : '';
   el.textContent = lines.join('\n');

@@ -41,7 +41,10 @@ it('installs every file that index.html loads, and all they import, and nothing 
   assert.ok(reached.size >= 5, `found only ${[...reached]}`);
   for (const ref of reached) assert.ok(installedFiles().includes(ref), `${ref} is loaded but not installed`);
   // arm-model.json comes from the build, installed beside the page.
-  assert.deepEqual(installedFiles().filter((f) => !reached.has(f)), []);
+  assert.deepEqual(
+    installedFiles().filter((f) => !reached.has(f)),
+    [],
+  );
 });
 
 // The server's Content-Security-Policy (default-src 'self') blocks inline

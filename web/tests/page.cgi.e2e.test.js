@@ -32,8 +32,12 @@ function look(page) {
     latch: document.getElementById('latch-text').textContent,
     plan: document.getElementById('plan').dataset.state,
     ghostTip: (document.getElementById('ghost-tip') || { dataset: {} }).dataset.tip,
-    marks: Object.fromEntries([...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.dataset.refused])),
-    why: Object.fromEntries([...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.disabled && b.title])),
+    marks: Object.fromEntries(
+      [...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.dataset.refused]),
+    ),
+    why: Object.fromEntries(
+      [...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.disabled && b.title]),
+    ),
   }));
 }
 
@@ -67,7 +71,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     assert.notEqual(seen.tip, start.tip, 'the tip did not move');
   });
 
-  it('marks a refusal before sending and shows the server\'s reason', async () => {
+  it("marks a refusal before sending and shows the server's reason", async () => {
     await page.fill('#jog-count-0', '900');
     const marked = await until(page, (s) => s.marks.G === '1', 'G marked refused');
     assert.equal(marked.marks.B, '1', 'B 900 is beyond -800 too');
@@ -119,7 +123,10 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     for (const name of ['x', 'x'.repeat(32), 'x'.repeat(33), 'a/b', 'é', 'home', '']) {
       // The field keeps no more characters than the CGI takes: it sends what it keeps.
       await page.fill('#pose-name', name);
-      const [kept, pageTakes] = await page.$eval('#pose-save', (b) => [document.getElementById('pose-name').value, !b.disabled]);
+      const [kept, pageTakes] = await page.$eval('#pose-save', (b) => [
+        document.getElementById('pose-name').value,
+        !b.disabled,
+      ]);
       const cgi = await jsonPost(server, { save_pose: kept });
       assert.equal(pageTakes, cgi.status === 200, `${JSON.stringify(kept)}: the CGI answered ${cgi.status}`);
     }
@@ -157,15 +164,27 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await page.mouse.click(px.x, px.y);
     const planned = await until(page, (s) => s.plan === 'allowed', 'an allowed plan');
     const ghost = planned.ghostTip.split(',').map(Number);
-    assert.ok(Math.hypot(ghost[0] - target[0], ghost[1] - target[1]) <= A.TIP_TOLERANCE, `ghost tip ${ghost}, target ${target}`);
+    assert.ok(
+      Math.hypot(ghost[0] - target[0], ghost[1] - target[1]) <= A.TIP_TOLERANCE,
+      `ghost tip ${ghost}, target ${target}`,
+    );
     await page.click('#plan-go');
     await until(page, (s) => s.status === '0' && s.plan === 'none', 'the move done');
     const tip = A.poseOf(counters()).total;
     assert.ok(Math.hypot(tip.x - target[0], tip.y - target[1]) <= 0.02, `tip ${tip.x},${tip.y}, target ${target}`);
     // Out of reach on the page exactly where the CGI's plan says so, around the wrist's base.
     const pose = A.poseOf(counters());
-    for (const [r, deg] of [[14.97, 0], [15.03, 0], [14.97, 40], [15.03, 40], [15.03, -30]]) {
-      const t = [pose.wrist.x + r * Math.cos(deg * Math.PI / 180), pose.wrist.y + r * Math.sin(deg * Math.PI / 180)];
+    for (const [r, deg] of [
+      [14.97, 0],
+      [15.03, 0],
+      [14.97, 40],
+      [15.03, 40],
+      [15.03, -30],
+    ]) {
+      const t = [
+        pose.wrist.x + r * Math.cos((deg * Math.PI) / 180),
+        pose.wrist.y + r * Math.sin((deg * Math.PI) / 180),
+      ];
       const plan = await jsonPost(server, { plan: { tip: t } });
       const pageSays = /^out of reach/.test(A.tipTargetProblem(pose, t[0], t[1]));
       assert.equal(pageSays, plan.json.reason === 'out of reach', `${t}: ${plan.text}`);
@@ -176,9 +195,16 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     const other = await browser.newPage();
     await other.goto(server.url.replace('127.0.0.1', 'localhost'));
     await other.waitForFunction(() => /open the page at/.test(document.getElementById('error').textContent));
-    const seen = await other.evaluate(() => [document.getElementById('error').textContent, document.getElementById('login-state').dataset.login, document.getElementById('jog-H').disabled]);
+    const seen = await other.evaluate(() => [
+      document.getElementById('error').textContent,
+      document.getElementById('login-state').dataset.login,
+      document.getElementById('jog-H').disabled,
+    ]);
     await other.close();
-    assert.ok(seen[0].includes(`open the page at ${server.url} (it was opened at http://localhost:${server.port})`), seen[0]);
+    assert.ok(
+      seen[0].includes(`open the page at ${server.url} (it was opened at http://localhost:${server.port})`),
+      seen[0],
+    );
     assert.deepEqual(seen.slice(1), ['address', true]);
   });
   // ---- the operator's panel during a long move ------------------------------
@@ -244,14 +270,20 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     }
     const end = 1600 - count;
     const settled = await until(page, (s) => s.status === '0' && s.badge === 'IDLE', 'the run ended');
-    assert.ok(during.some((d) => d.badge === 'MOVING'), `badges ${during.map((d) => d.badge)}`);
+    assert.ok(
+      during.some((d) => d.badge === 'MOVING'),
+      `badges ${during.map((d) => d.badge)}`,
+    );
     const expected = [...new Set(during.map((d) => d.expected).filter(Boolean))].map((e) => e.split(',').map(Number));
     assert.ok(expected.length >= 2, `expected counters shown: ${JSON.stringify(expected)}`);
     for (const e of expected) {
       assert.deepEqual(e.slice(0, 5), [0, 0, 0, 0, 300]);
       assert.ok(e[5] <= 1600 && e[5] >= end, `expected counter 5 at ${e[5]}`);
     }
-    assert.ok(during.some((d) => d.run && d.run.options === 1 && d.run.option === 1), 'GET never served the run');
+    assert.ok(
+      during.some((d) => d.run && d.run.options === 1 && d.run.option === 1),
+      'GET never served the run',
+    );
     assert.deepEqual(counters(), [0, 0, 0, 0, 300, end]);
     assert.deepEqual(settled.counters, counters());
     assert.equal(settled.expectedNow, '');
@@ -274,7 +306,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     } finally {
       await stranger.closeAll();
     }
-    const operator = await until(page, (s) => s.latched === '1', 'the latch on the operator\'s page');
+    const operator = await until(page, (s) => s.latched === '1', "the latch on the operator's page");
     assert.match(operator.latch, /not logged in/);
     await jsonPost(server, { clear: true });
   });
@@ -299,7 +331,16 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
 
   it('exports the taught work and imports it into an empty store unchanged', async () => {
     await jsonPost(server, { save_pose: 'export a' });
-    await jsonPost(server, { save_sequence: { name: 'export seq', steps: [{ pose: 'export a', pause_ms: 100 }, { pose: 'home', pause_ms: 0 }], repeat: 2 } });
+    await jsonPost(server, {
+      save_sequence: {
+        name: 'export seq',
+        steps: [
+          { pose: 'export a', pause_ms: 100 },
+          { pose: 'home', pause_ms: 0 },
+        ],
+        repeat: 2,
+      },
+    });
     const taught = async () => [(await get('?poses')).json.poses, (await get('?sequences')).json.sequences];
     const before = await taught();
     assert.ok(before[0].length > 1 && before[1].length > 0, JSON.stringify(before));
@@ -307,11 +348,15 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     const file = path.join(DIR, '..', 'taught-export.json');
     await download.saveAs(file);
     fs.rmSync(path.join(DIR, 'poses.dat'));
-    assert.deepEqual((await get('?poses')).json.poses.map((p) => p.name), ['home']);
+    assert.deepEqual(
+      (await get('?poses')).json.poses.map((p) => p.name),
+      ['home'],
+    );
     await page.setInputFiles('#import-file', file);
     await until(page, (s) => s.plan === 'allowed', 'the import previewed');
     const preview = await page.$eval('#plan-text', (e) => e.textContent);
-    for (const p of before[0].filter((x) => !x.builtin)) assert.ok(preview.includes(p.name), `${p.name} not in ${preview}`);
+    for (const p of before[0].filter((x) => !x.builtin))
+      assert.ok(preview.includes(p.name), `${p.name} not in ${preview}`);
     await page.click('#plan-go');
     await until(page, (s) => s.plan === 'none' && s.status === 'http-200', 'the import done');
     assert.deepEqual(await taught(), before);

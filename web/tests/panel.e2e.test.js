@@ -55,7 +55,13 @@ describe('the panel', { concurrency: false, timeout: 180000 }, () => {
   const open = async (viewport) => {
     await page.setViewportSize(viewport);
     await page.goto(server.url);
-    await until((p) => p.evaluate(() => document.body.dataset.state), page, (s) => s === 'ok', 'a pose', WAIT_MS);
+    await until(
+      (p) => p.evaluate(() => document.body.dataset.state),
+      page,
+      (s) => s === 'ok',
+      'a pose',
+      WAIT_MS,
+    );
   };
 
   for (const viewport of VIEWPORTS) {
@@ -74,7 +80,10 @@ describe('the panel', { concurrency: false, timeout: 180000 }, () => {
       await page.addScriptTag({ content: require('axe-core').source });
       const found = await page.evaluate(async () => (await window.axe.run(document)).violations);
       const bad = found.filter((v) => ['serious', 'critical'].includes(v.impact));
-      assert.deepEqual(bad.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`), []);
+      assert.deepEqual(
+        bad.map((v) => `${v.id}: ${v.nodes.map((n) => n.target.join(' ')).join(', ')}`),
+        [],
+      );
     });
   }
 
@@ -89,7 +98,11 @@ describe('the panel', { concurrency: false, timeout: 180000 }, () => {
         .map(([name, r]) => `${name} ${r.width}×${r.height}`);
       return { order: ['stop', 'badge', 'arm-view', 'jog', 'poses', 'history'].map(top), small };
     });
-    assert.deepEqual(seen.order, [...seen.order].sort((a, b) => a - b), `tops ${seen.order}`);
+    assert.deepEqual(
+      seen.order,
+      [...seen.order].sort((a, b) => a - b),
+      `tops ${seen.order}`,
+    );
     assert.ok(seen.order[1] < 844 && seen.order[3] < 2 * 844, `tops ${seen.order}`);
     assert.deepEqual(seen.small, [], `controls under ${TOUCH_PX} px`);
   });
@@ -97,7 +110,8 @@ describe('the panel', { concurrency: false, timeout: 180000 }, () => {
   it('names each jog button by its joint and the way the picture shows that joint move', async () => {
     await open(VIEWPORTS[0]);
     // The name a screen reader reads, as the accessibility tree has it.
-    const nameOf = async (letter) => (await page.locator(`#jog-${letter}`).ariaSnapshot()).replace(/^- button "(.*)".*$/s, '$1');
+    const nameOf = async (letter) =>
+      (await page.locator(`#jog-${letter}`).ariaSnapshot()).replace(/^- button "(.*)".*$/s, '$1');
     const named = {};
     for (const b of A.COUNTERS) for (const letter of [b.grow, b.shrink]) named[letter] = await nameOf(letter);
     const labels = await page.$$eval('.segment-label', (ts) => ts.map((t) => t.textContent));

@@ -184,4 +184,14 @@ async function until(look, page, want, what, waitMs) {
   assert.fail(`page did not show ${what} within ${waitMs} ms; it showed ${JSON.stringify(seen)}`);
 }
 
-module.exports = { PAGE_FILES, compareField, linesAgree, installPage, scratchDir, startServer, launchBrowser, positionText, until };
+module.exports = {
+  PAGE_FILES,
+  compareField,
+  linesAgree,
+  installPage,
+  scratchDir,
+  startServer,
+  launchBrowser,
+  positionText,
+  until,
+};
