@@ -93,12 +93,16 @@ function bendMark(at, fromDeg, toDeg, text, within) {
 
 // Each segment's name beside its middle, off the segment's line.
 function segmentLabels(g, joints) {
+  const n = model.A.SEGMENTS.length;
   model.A.SEGMENTS.forEach((s, i) => {
     const a = joints[i];
     const b = joints[i + 1];
     const len = Math.hypot(b.x - a.x, b.y - a.y) || 1;
-    const off = { x: (-(b.y - a.y) / len) * 1.1, y: ((b.x - a.x) / len) * 1.1 };
-    const mid = { x: (a.x + b.x) / 2 + off.x, y: (a.y + b.y) / 2 + off.y - 0.4 };
+    const normal = { x: -(b.y - a.y) / len, y: (b.x - a.x) / len };
+    // Away from the neighbouring segment, where the bend's mark is drawn.
+    const [p, q] = i + 1 < n ? [joints[i + 1], joints[i + 2]] : [joints[i + 1], joints[i]];
+    const side = normal.x * (q.x - p.x) + normal.y * (q.y - p.y) > 0 ? -1.2 : 1.2;
+    const mid = { x: (a.x + b.x) / 2 + normal.x * side, y: (a.y + b.y) / 2 + normal.y * side - 0.4 };
     g.append(label(mid, joint(s.counter).name, `segment-label ${s.name}`, 'middle'));
   });
 }
@@ -137,16 +141,12 @@ export function drawArm(pose, limits) {
     svg('circle', { id: 'tip', cx: sx(tip.x), cy: sy(tip.y), r: 0.55, class: tipWithin ? 'tip' : 'tip beyond' }),
   );
   segmentLabels(g, joints);
-  // Beyond the tip along the wrist, clear of the joints, and kept inside
-  // the view when the tip is near its right edge.
-  const ahead = (pose.wrist.x >= 0 || tip.x < VIEW.left + 10) && tip.x < VIEW.right - 10;
-  const lift = pose.wrist.y >= 0 ? 1 : -1.8;
+  // The tip's point in the picture's top left corner, clear of the arm.
   g.append(
     label(
-      { x: tip.x + (ahead ? 0.8 : -0.8), y: tip.y + lift },
+      { x: VIEW.left + 0.6, y: VIEW.top - 1.8 },
       `tip (${A.formatG(pose.total.x)}, ${A.formatG(pose.total.y)})`,
       'tip-label',
-      ahead ? 'start' : 'end',
     ),
   );
 }

@@ -70,6 +70,7 @@ async function main() {
   try {
     await teach(server);
     const page = await browser.newPage();
+    await page.setViewportSize({ width: 1366, height: 1000 });
     await page.goto(server.url);
     await page.waitForFunction(
       () => document.body.dataset.state === 'ok' && document.querySelectorAll('#sequences tbody tr').length > 0,
@@ -78,7 +79,9 @@ async function main() {
     await page.waitForFunction(() => document.querySelectorAll('#history tbody tr').length > 0);
     await clickArmPoint(page, CLICKED);
     await page.waitForFunction(() => document.getElementById('plan').dataset.state === 'allowed');
-    await page.screenshot({ path: out, fullPage: true });
+    // The bar stays at the top of the viewport: the picture is of one screen.
+    await page.evaluate(() => window.scrollTo(0, 0));
+    await page.screenshot({ path: out });
   } finally {
     await browser.closeAll();
     await server.stop();
