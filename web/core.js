@@ -29,8 +29,11 @@ export const state = {
   front: null, // the CGI's view: { stopped, by, from, at, deadRun }, null without an answer
   run: null, // the run in progress as GET serves it, or null
   jointNames: null, // the settings' names of the six counters, when served
+  jointWords: null, // and their directions' words: [{ plus, minus }]
   estimates: {}, // per jog row: { count, seconds, over, bound }
-  login: 'unknown', // 'in', 'out' (no login sent), 'wrong' (a wrong one), or 'unknown'
+  // 'in'; 'none' (no login sent yet); 'out' (a request needing it got none, or logged out);
+  // 'wrong' (a wrong one); or 'unknown'
+  login: 'unknown',
   user: null,
   wrongAddress: null, // why no POST from this address is accepted, or null
   lastRun: null, // the last run this page saw end: { status, what }
@@ -68,6 +71,8 @@ export function jointsOf(json) {
 export function joint(i) {
   const j = model.joints[i];
   const served = state.jointNames && state.jointNames[i];
+  const words = state.jointWords && state.jointWords[i];
+  if (served && words && words.plus && words.minus) return { ...j, name: served, plus: words.plus, minus: words.minus };
   if (!served || served === j.name) return j;
   const rename = (word) => (word.startsWith(j.name) ? served + word.slice(j.name.length) : `${served} ${word}`);
   return { ...j, name: served, plus: rename(j.plus), minus: rename(j.minus) };

@@ -99,6 +99,7 @@ function takeFront(answer) {
   const run = answer.run;
   state.run = run && sixCounters(run.expected) ? run : run === null ? null : undefined;
   if (Array.isArray(answer.joint_names) && answer.joint_names.length === 6) state.jointNames = answer.joint_names;
+  if (Array.isArray(answer.joint_words) && answer.joint_words.length === 6) state.jointWords = answer.joint_words;
 }
 
 const moving = () => Boolean(state.run) || busy.pending || busy.player.running;

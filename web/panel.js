@@ -80,12 +80,14 @@ async function operatorAction(button, body, what) {
     const { http, answer } = await post(body);
     $(button).dataset.answer = String(http);
     if (http !== 200) showAnswer(http, answer, null, what);
+    // Who latched is for operators: the state's GET tells a reader with no login nothing of it.
+    const told = state.login === 'in';
     if (answer && answer.stopped !== undefined)
       state.front = {
         ...state.front,
         stopped: answer.stopped,
-        by: answer.stopped_by,
-        from: answer.stopped_from,
+        by: told ? answer.stopped_by : undefined,
+        from: told ? answer.stopped_from : undefined,
         at: answer.stopped_at,
       };
     if (body.unlock && http === 200 && state.front) state.front.deadRun = null;
@@ -146,8 +148,9 @@ function renderStuck() {
 export async function whoami() {
   try {
     const { http, answer } = await getQuery('whoami', false);
+    // No login sent yet is no refusal: the browser asks at the first request that needs one.
     if (http === 200 && answer && 'user' in answer) {
-      state.login = answer.user ? 'in' : 'out';
+      state.login = answer.user ? 'in' : state.loggedOut ? 'out' : 'none';
       state.user = answer.user;
     } else if (http === 401) noteLogin(http, answer);
   } catch {
@@ -185,6 +188,7 @@ function logOut() {
 
 const LOGIN_WORDS = {
   unknown: () => 'Login: not asked yet',
+  none: () => 'Not logged in: a move asks for the login',
   in: () => `Logged in${state.user ? ` as ${state.user}` : ''}`,
   out: () => (state.loggedOut ? 'Logged out' : 'Not logged in'),
   wrong: () => 'Wrong name or password',
