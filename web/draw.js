@@ -161,7 +161,9 @@ export function drawExpected(counters) {
   const tip = joints[joints.length - 1];
   g.append(svg('polyline', { points: points(joints), class: 'expected-arm' }));
   g.append(svg('circle', { cx: sx(tip.x), cy: sy(tip.y), r: 0.45, class: 'expected-tip' }));
-  g.append(label({ x: tip.x, y: tip.y + 1.2 }, 'expected now', 'expected-label', 'middle'));
+  // Under the tip, and inside the view near its edges.
+  const anchor = tip.x > VIEW.right - 6 ? 'end' : tip.x < VIEW.left + 6 ? 'start' : 'middle';
+  g.append(label({ x: tip.x, y: tip.y - 2 }, 'expected now', 'expected-label', anchor));
 }
 
 // The pose a preview proposes, and the tip target's crosshair.

@@ -163,9 +163,9 @@ function renderLock() {
 
 function renderNote(picture) {
   const running = state.lock.held === true && picture !== 'error';
-  const expected = running && state.run ? ' The dashed arm is where the run is expected to be now.' : '';
+  const expected = running && state.run ? '; dashed, where the run is expected now' : '';
   $('pose-note').textContent = running
-    ? `A run is under way: the arm is moving. The solid arm is its pose before the run; the controller saves the new pose when the run ends.${expected}`
+    ? `A run is moving the arm. Solid: its pose before the run, until the run saves the new one${expected}.`
     : '';
 }
 
