@@ -64,7 +64,6 @@ async function importFile(file) {
     confirm: async () => {
       const { http } = await send({ import: taught, apply: true }, `import ${file.name}`);
       if (http === 200) note(`Imported ${file.name}.`);
-      $('import-file').value = '';
       loadPoses();
       loadSequences();
     },
@@ -79,6 +78,8 @@ export function wireBackup() {
   $('export').addEventListener('click', exportTaught);
   $('import-file').addEventListener('change', () => {
     const [file] = $('import-file').files;
+    // Emptied, so that the same file chosen again is read again.
+    $('import-file').value = '';
     if (file) importFile(file);
   });
 }

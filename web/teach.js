@@ -96,7 +96,9 @@ function previewMove(target, what, anchor, { tip = null, problem = null, body = 
 // "back": its target is the newest move's start, which the history holds.
 async function backTarget() {
   const { http, answer } = await getQuery('history', true);
-  if (http !== 200 || !answer || !Array.isArray(answer.history)) return null;
+  if (http === 401) return { problem: 'the history, which says where the last move started, needs a login' };
+  if (http !== 200 || !answer || !Array.isArray(answer.history))
+    return { problem: `the history could not be read (HTTP ${http})` };
   const moved = answer.history.find(
     (h) =>
       ['options', 'goto', 'back'].some((k) => h.request && k in h.request) &&
@@ -105,23 +107,29 @@ async function backTarget() {
       Array.isArray(h.after) &&
       h.before.join() !== h.after.join(),
   );
-  return moved ? moved.before : null;
+  return moved ? { before: moved.before } : { problem: 'no move of the front end to go back from' };
 }
 
 async function previewBack() {
-  const before = await backTarget();
-  if (!before) {
+  const what = 'back to before the last move';
+  let found;
+  try {
+    found = await backTarget();
+  } catch {
+    found = { problem: 'the history could not be read (no answer)' };
+  }
+  if (found.problem) {
     openPreview({
       kind: 'move',
-      what: 'back to before the last move',
+      what,
       anchor: $('back'),
       needs: NEEDS_MOVE,
-      problem: 'no move of the front end to go back from',
+      problem: found.problem,
       confirm: () => {},
     });
     return;
   }
-  previewMove({ counters: before }, 'back to before the last move', $('back'), { body: { back: true } });
+  previewMove({ counters: found.before }, what, $('back'), { body: { back: true } });
 }
 
 // ---- tip targets --------------------------------------------------------------
