@@ -2,7 +2,8 @@
 # CI: static analysis of the controller, its tools, the benchmark and the
 # fuzz targets (the tests are left to the compilers and the sanitizers):
 # clang-tidy with the checked-in .clang-tidy and cppcheck with
-# .cppcheck-suppressions, both of which must be clean. The layout is
+# .cppcheck-suppressions, both of which must be clean; and of the page:
+# ESLint and Prettier, as web/package-lock.json pins them, over web/. The layout is
 # .ci/format.sh's, which .ci/run enforces after this. Installs what a fresh
 # Debian machine lacks; exits non-zero on any finding.
 set -euo pipefail
@@ -20,11 +21,17 @@ command -v cppcheck >/dev/null || packages+=(cppcheck)
 command -v python3 >/dev/null || packages+=(python3)
 [ -f /usr/include/apr-1.0/apr_md5.h ] || packages+=(libaprutil1-dev pkg-config)
 [ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)
+command -v npm >/dev/null || packages+=(npm)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "== static: installing ${packages[*]}"
   apt-get update -q
   apt-get install -y -q "${packages[@]}"
 fi
+
+echo "== static: ESLint and Prettier on web/"
+(cd web && npm ci --no-audit --no-fund --ignore-scripts >/dev/null && npx --no-install eslint . &&
+  npx --no-install prettier --check .) || { echo "== static: ESLint or Prettier FAILED"; exit 1; }
+echo "== static: ESLint and Prettier clean"
 
 # Only configured, never built: clang-tidy needs the compile commands.
 cmake -S . -B build/tidy -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \

@@ -66,8 +66,7 @@
   // The five records of the controller's report for six counters.
   function poseOf(counters) {
     const pose = { base: { r: BASE_LENGTH, theta: 0, x: 0, y: BASE_LENGTH } };
-    for (const s of SEGMENTS)
-      pose[s.name] = armSegment(s.length, counters[s.counter], s.degreesPerCount);
+    for (const s of SEGMENTS) pose[s.name] = armSegment(s.length, counters[s.counter], s.degreesPerCount);
     const { shoulder, elbow, wrist } = pose;
     // Summed wrist first, as the controller does; the order shows in the last bit.
     const x = wrist.x + elbow.x + shoulder.x;
@@ -83,7 +82,7 @@
     const s = a - b;
     if (s !== limit) return s < limit;
     const bVirtual = a - s;
-    const error = (a - (s + bVirtual)) + (bVirtual - b);
+    const error = a - (s + bVirtual) + (bVirtual - b);
     return error < 0;
   }
 
@@ -128,7 +127,7 @@
         value: valueFor(c),
         text: `${c.quantity} ${c.comparison} ${c.limit}`,
       },
-    ])
+    ]),
   );
 
   // The conditions found by what they bound, not by name, so that the page
@@ -144,7 +143,7 @@
   // The limits the picture draws, by what they bound.
   const LIMITS = Object.assign(
     { tipAbove: UPPER[0].limit, tipBelow: LOWER[0].limit, tipBelowFar: LOWER[LOWER.length - 1].limit },
-    Object.fromEntries(Object.entries(ANGLES).map(([k, c]) => [k, c.limit]))
+    Object.fromEntries(Object.entries(ANGLES).map(([k, c]) => [k, c.limit])),
   );
 
   // Where the pose stands against each guard; `each`: every condition in the
@@ -161,7 +160,7 @@
         },
         each: CONDITION_LIST.map((c) => Object.assign({ condition: c }, of(c))),
       },
-      Object.fromEntries(Object.entries(ANGLES).map(([k, c]) => [k, of(c)]))
+      Object.fromEntries(Object.entries(ANGLES).map(([k, c]) => [k, of(c)])),
     );
   }
 
@@ -294,9 +293,7 @@
       return `${sign}${digits[0]}${fraction ? '.' + fraction : ''}e${exponent < 0 ? '-' : '+'}${expDigits}`;
     }
     const whole = exponent >= 0 ? digits.slice(0, exponent + 1) : '0';
-    const fraction = dropTrailingZeros(
-      exponent >= 0 ? digits.slice(exponent + 1) : '0'.repeat(-exponent - 1) + digits
-    );
+    const fraction = dropTrailingZeros(exponent >= 0 ? digits.slice(exponent + 1) : '0'.repeat(-exponent - 1) + digits);
     return sign + whole + (fraction ? '.' + fraction : '');
   }
 
@@ -321,7 +318,7 @@
         if (c.kind === 'position') m.limit = c.limit;
         else m.guard = model.conditions.filter((k) => k.letters.includes(c.letter)).map((k) => k.name);
         return [c.letter, m];
-      })
+      }),
   );
 
   const STATUSES = model.statuses;

@@ -25,3 +25,4 @@ npm ci --no-audit --no-fund --ignore-scripts
 # One after the other: both use the controller's state directory.
 node --test tests/files.test.js tests/pose.test.js
 node --test tests/page.e2e.test.js
+node --test tests/panel.e2e.test.js

@@ -9,7 +9,7 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const { installPage, launchBrowser, positionText, until: untilShown } = require('./support.js');
-const { startApache, request, jsonPost, writeState } = require('../../tests/apache_server.js');
+const { startApache, request, jsonPost, writeState, CGI_NAME } = require('../../tests/apache_server.js');
 const A = require('../arm.js');
 
 const DIR = process.env.ARMCTL_CGI_STATE_DIR;
@@ -24,12 +24,20 @@ function look(page) {
     expected: document.getElementById('answer').dataset.expected,
     answer: document.getElementById('answer').textContent,
     held: document.getElementById('lock').dataset.held,
+    badge: document.getElementById('badge').dataset.state,
+    expectedNow: document.getElementById('expected').dataset.counters,
+    login: document.getElementById('login-state').dataset.login,
+    loginText: document.getElementById('login-state').textContent,
     latched: document.getElementById('latch').dataset.latched,
     latch: document.getElementById('latch-text').textContent,
     plan: document.getElementById('plan').dataset.state,
     ghostTip: (document.getElementById('ghost-tip') || { dataset: {} }).dataset.tip,
-    marks: Object.fromEntries([...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.dataset.refused])),
-    why: Object.fromEntries([...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.disabled && b.title])),
+    marks: Object.fromEntries(
+      [...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.dataset.refused]),
+    ),
+    why: Object.fromEntries(
+      [...document.querySelectorAll('#jog button')].map((b) => [b.dataset.letter, b.disabled && b.title]),
+    ),
   }));
 }
 
@@ -63,7 +71,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     assert.notEqual(seen.tip, start.tip, 'the tip did not move');
   });
 
-  it('marks a refusal before sending and shows the server\'s reason', async () => {
+  it("marks a refusal before sending and shows the server's reason", async () => {
     await page.fill('#jog-count-0', '900');
     const marked = await until(page, (s) => s.marks.G === '1', 'G marked refused');
     assert.equal(marked.marks.B, '1', 'B 900 is beyond -800 too');
@@ -101,6 +109,8 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await until(page, (s) => /^latched: stopped by operator at /.test(s.why.N), 'the jog held by the latch');
     assert.deepEqual(counters(), before);
     await page.click('#clear');
+    await until(page, (s) => s.plan === 'allowed', 'the clear previewed');
+    await page.click('#plan-go');
     await until(page, (s) => s.latched === '0', 'the latch cleared');
     assert.equal((await request(server, { method: 'GET', auth: false })).json.stopped, false);
     await page.click('#jog-N');
@@ -113,7 +123,10 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     for (const name of ['x', 'x'.repeat(32), 'x'.repeat(33), 'a/b', 'é', 'home', '']) {
       // The field keeps no more characters than the CGI takes: it sends what it keeps.
       await page.fill('#pose-name', name);
-      const [kept, pageTakes] = await page.$eval('#pose-save', (b) => [document.getElementById('pose-name').value, !b.disabled]);
+      const [kept, pageTakes] = await page.$eval('#pose-save', (b) => [
+        document.getElementById('pose-name').value,
+        !b.disabled,
+      ]);
       const cgi = await jsonPost(server, { save_pose: kept });
       assert.equal(pageTakes, cgi.status === 200, `${JSON.stringify(kept)}: the CGI answered ${cgi.status}`);
     }
@@ -124,6 +137,8 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await page.click('#jog-V');
     await until(page, (s) => s.counters[1] === saved[1] + 200, 'the jog away');
     await page.click('#poses button[data-act="go"][data-name="teach 1"]');
+    await until(page, (s) => s.plan === 'allowed', 'the move previewed');
+    await page.click('#plan-go');
     await until(page, (s) => s.status === '0' && s.counters.join() === saved.join(), 'the arm back at the pose');
     assert.deepEqual(counters(), saved);
   });
@@ -149,15 +164,27 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await page.mouse.click(px.x, px.y);
     const planned = await until(page, (s) => s.plan === 'allowed', 'an allowed plan');
     const ghost = planned.ghostTip.split(',').map(Number);
-    assert.ok(Math.hypot(ghost[0] - target[0], ghost[1] - target[1]) <= A.TIP_TOLERANCE, `ghost tip ${ghost}, target ${target}`);
+    assert.ok(
+      Math.hypot(ghost[0] - target[0], ghost[1] - target[1]) <= A.TIP_TOLERANCE,
+      `ghost tip ${ghost}, target ${target}`,
+    );
     await page.click('#plan-go');
     await until(page, (s) => s.status === '0' && s.plan === 'none', 'the move done');
     const tip = A.poseOf(counters()).total;
     assert.ok(Math.hypot(tip.x - target[0], tip.y - target[1]) <= 0.02, `tip ${tip.x},${tip.y}, target ${target}`);
     // Out of reach on the page exactly where the CGI's plan says so, around the wrist's base.
     const pose = A.poseOf(counters());
-    for (const [r, deg] of [[14.97, 0], [15.03, 0], [14.97, 40], [15.03, 40], [15.03, -30]]) {
-      const t = [pose.wrist.x + r * Math.cos(deg * Math.PI / 180), pose.wrist.y + r * Math.sin(deg * Math.PI / 180)];
+    for (const [r, deg] of [
+      [14.97, 0],
+      [15.03, 0],
+      [14.97, 40],
+      [15.03, 40],
+      [15.03, -30],
+    ]) {
+      const t = [
+        pose.wrist.x + r * Math.cos((deg * Math.PI) / 180),
+        pose.wrist.y + r * Math.sin((deg * Math.PI) / 180),
+      ];
       const plan = await jsonPost(server, { plan: { tip: t } });
       const pageSays = /^out of reach/.test(A.tipTargetProblem(pose, t[0], t[1]));
       assert.equal(pageSays, plan.json.reason === 'out of reach', `${t}: ${plan.text}`);
@@ -168,9 +195,181 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     const other = await browser.newPage();
     await other.goto(server.url.replace('127.0.0.1', 'localhost'));
     await other.waitForFunction(() => /open the page at/.test(document.getElementById('error').textContent));
-    const seen = await other.evaluate(() => [document.getElementById('error').textContent, document.getElementById('login-state').dataset.login, document.getElementById('jog-H').disabled]);
+    const seen = await other.evaluate(() => [
+      document.getElementById('error').textContent,
+      document.getElementById('login-state').dataset.login,
+      document.getElementById('jog-H').disabled,
+    ]);
     await other.close();
-    assert.ok(seen[0].includes(`open the page at ${server.url} (it was opened at http://localhost:${server.port})`), seen[0]);
+    assert.ok(
+      seen[0].includes(`open the page at ${server.url} (it was opened at http://localhost:${server.port})`),
+      seen[0],
+    );
     assert.deepEqual(seen.slice(1), ['address', true]);
+  });
+  // ---- the operator's panel during a long move ------------------------------
+
+  const VIEWPORTS = [
+    { width: 1366, height: 768 },
+    { width: 390, height: 844 },
+  ];
+  const MOVE_S = 5;
+  const get = (query = '') => request(server, { method: 'GET', path: `/${CGI_NAME}${query}`, auth: true });
+
+  // A move of counter 5 from 1600 downward that the CGI estimates at about
+  // five seconds, started from the page; resolves once the run holds the lock.
+  async function startLongMove() {
+    await jsonPost(server, { clear: true });
+    writeState(DIR, 'robot_position.dat', positionText([0, 0, 0, 0, 300, 1600]));
+    await until(page, (s) => s.counters[5] === 1600 && s.held === '0' && s.latched === '0', 'the start of the move');
+    const per1000 = (await jsonPost(server, { estimate: ['-X', '1000'] })).json.estimate_s;
+    const count = Math.min(3600, Math.round((MOVE_S / per1000) * 1000));
+    await page.fill('#jog-count-5', String(count));
+    await page.click('#jog-X');
+    for (let i = 0; i < 200 && !(await get()).json.lock.held; i++) await page.waitForTimeout(20);
+    return count;
+  }
+
+  // The browser sends its login once the CGI has asked for it.
+  async function logIn(p) {
+    if ((await look(p)).login !== 'in') await p.click('#login');
+    await until(p, (s) => s.login === 'in', 'logged in');
+  }
+
+  // STOP's box against the viewport, scrolled to the foot of the page.
+  const stopInView = () =>
+    page.evaluate(() => {
+      window.scrollTo(0, document.documentElement.scrollHeight);
+      const r = document.getElementById('stop').getBoundingClientRect();
+      return r.top >= 0 && r.left >= 0 && r.bottom <= innerHeight && r.right <= innerWidth;
+    });
+
+  for (const viewport of VIEWPORTS) {
+    it(`keeps STOP in the viewport through a long move at ${viewport.width}×${viewport.height}, and Escape stops it`, async () => {
+      await page.setViewportSize(viewport);
+      const count = await startLongMove();
+      const seen = [];
+      for (let i = 0; i < 4; i++) {
+        seen.push(await stopInView());
+        await page.waitForTimeout(200);
+      }
+      assert.ok((await get()).json.lock.held, 'the move ended before Escape');
+      await page.focus('#jog-count-0');
+      await page.keyboard.press('Escape');
+      const stopped = await until(page, (s) => s.status === '143', 'the stopped move');
+      assert.deepEqual(seen, [true, true, true, true]);
+      const c = counters();
+      assert.ok(c[5] < 1600 && c[5] > 1600 - count, `counter 5 at ${c[5]}`);
+      assert.deepEqual(stopped.counters, c);
+      assert.equal((await until(page, (s) => s.badge === 'STOPPED', 'the badge latched')).latched, '1');
+    });
+  }
+
+  it('shows the run moving on the badge and the expected pose, then settles on the saved counters', async () => {
+    await page.setViewportSize(VIEWPORTS[0]);
+    const count = await startLongMove();
+    const during = [];
+    for (let state = await get(); state.json.lock.held; state = await get()) {
+      const shown = await look(page);
+      during.push({ badge: shown.badge, expected: shown.expectedNow, run: state.json.run });
+      await page.waitForTimeout(150);
+    }
+    const end = 1600 - count;
+    const settled = await until(page, (s) => s.status === '0' && s.badge === 'IDLE', 'the run ended');
+    assert.ok(
+      during.some((d) => d.badge === 'MOVING'),
+      `badges ${during.map((d) => d.badge)}`,
+    );
+    const expected = [...new Set(during.map((d) => d.expected).filter(Boolean))].map((e) => e.split(',').map(Number));
+    assert.ok(expected.length >= 2, `expected counters shown: ${JSON.stringify(expected)}`);
+    for (const e of expected) {
+      assert.deepEqual(e.slice(0, 5), [0, 0, 0, 0, 300]);
+      assert.ok(e[5] <= 1600 && e[5] >= end, `expected counter 5 at ${e[5]}`);
+    }
+    assert.ok(
+      during.some((d) => d.run && d.run.options === 1 && d.run.option === 1),
+      'GET never served the run',
+    );
+    assert.deepEqual(counters(), [0, 0, 0, 0, 300, end]);
+    assert.deepEqual(settled.counters, counters());
+    assert.equal(settled.expectedNow, '');
+  });
+
+  it('latches STOP from a browser that has no login', async () => {
+    await jsonPost(server, { clear: true });
+    const stranger = await launchBrowser();
+    try {
+      const other = await stranger.newPage();
+      await other.goto(server.url);
+      await until(other, (s) => s.counters.length === 6, 'the counters');
+      await other.click('#stop');
+      const seen = await until(other, (s) => s.badge === 'STOPPED', 'the latch');
+      assert.equal(seen.latched, '1');
+      const state = (await request(server, { method: 'GET', auth: false })).json;
+      assert.equal(state.stopped, true);
+      assert.equal(state.stopped_by, undefined, 'who stopped is shown to a reader without a login');
+      assert.doesNotMatch(seen.latch, /not logged in/);
+    } finally {
+      await stranger.closeAll();
+    }
+    await logIn(page);
+    // A logged-in reader is told who latched: here, no login at all.
+    await until(
+      page,
+      (s) => s.latched === '1' && /^STOPPED by not logged in at /.test(s.latch),
+      "who latched, on the operator's page",
+    );
+    await jsonPost(server, { clear: true });
+  });
+
+  it('tells who is logged in after a reload, and a wrong password from no login', async () => {
+    await logIn(page);
+    await page.reload();
+    const seen = await until(page, (s) => s.login === 'in', 'logged in after the reload');
+    assert.match(seen.loginText, new RegExp(`as ${server.user}$`));
+    const wrong = await launchBrowser({ httpCredentials: { username: server.user, password: `${server.password}x` } });
+    try {
+      const other = await wrong.newPage();
+      await other.goto(server.url);
+      await until(other, (s) => s.login === 'none', 'no login sent yet');
+      await other.click('#login');
+      await until(other, (s) => s.login === 'wrong', 'the wrong password told');
+    } finally {
+      await wrong.closeAll();
+    }
+  });
+
+  it('exports the taught work and imports it into an empty store unchanged', async () => {
+    await jsonPost(server, { save_pose: 'export a' });
+    await jsonPost(server, {
+      save_sequence: {
+        name: 'export seq',
+        steps: [
+          { pose: 'export a', pause_ms: 100 },
+          { pose: 'home', pause_ms: 0 },
+        ],
+        repeat: 2,
+      },
+    });
+    const taught = async () => [(await get('?poses')).json.poses, (await get('?sequences')).json.sequences];
+    const before = await taught();
+    assert.ok(before[0].length > 1 && before[1].length > 0, JSON.stringify(before));
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#export')]);
+    const file = path.join(DIR, '..', 'taught-export.json');
+    await download.saveAs(file);
+    fs.rmSync(path.join(DIR, 'poses.dat'));
+    assert.deepEqual(
+      (await get('?poses')).json.poses.map((p) => p.name),
+      ['home'],
+    );
+    await page.setInputFiles('#import-file', file);
+    await until(page, (s) => s.plan === 'allowed', 'the import previewed');
+    const preview = await page.$eval('#plan-text', (e) => e.textContent);
+    for (const p of before[0].filter((x) => !x.builtin))
+      assert.ok(preview.includes(p.name), `${p.name} not in ${preview}`);
+    await page.click('#plan-go');
+    await until(page, (s) => s.plan === 'none' && s.status === 'http-200', 'the import done');
+    assert.deepEqual(await taught(), before);
+    fs.rmSync(file);
   });
 });

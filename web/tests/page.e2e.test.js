@@ -11,7 +11,15 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const A = require('../arm.js');
-const { installPage, linesAgree, scratchDir, startServer, launchBrowser, positionText, until: untilShown } = require('./support.js');
+const {
+  installPage,
+  linesAgree,
+  scratchDir,
+  startServer,
+  launchBrowser,
+  positionText,
+  until: untilShown,
+} = require('./support.js');
 
 const WAIT_MS = 10000; // several polls of the page
 const TEST_MS = 90000;
@@ -38,7 +46,9 @@ function look(page) {
       limits: rows('limits').map((r) => r.dataset.status),
       overlay: text('overlay'),
       armOpacity: Number(getComputedStyle(document.getElementById('arm')).opacity),
-      tablesOpacity: Math.max(...[...document.querySelectorAll('aside tbody')].map((t) => Number(getComputedStyle(t).opacity))),
+      tablesOpacity: Math.max(
+        ...[...document.querySelectorAll('.side tbody')].map((t) => Number(getComputedStyle(t).opacity)),
+      ),
     };
   });
 }
@@ -83,8 +93,15 @@ describe('the page over a state directory written by hand', { concurrency: false
     assert.equal(seen.held, '0');
     assert.equal(seen.error, null);
     assert.match(seen.freshness, /^Read \S+, \d+ s ago/);
-    const shown = await page.evaluate(() => ['pose-name', 'sequence-name', 'sequence-repeat', 'step-pause', 'jog-count-0'].map((id) => document.getElementById(id)).map((e) => (e.type === 'text' ? e.maxLength : Number(e.max))));
-    assert.deepEqual(shown, ['max_name_length', 'max_name_length', 'max_repeat', 'max_pause_ms', 'max_count'].map((k) => A.REQUESTS[k]));
+    const shown = await page.evaluate(() =>
+      ['pose-name', 'sequence-name', 'sequence-repeat', 'step-pause', 'jog-count-0']
+        .map((id) => document.getElementById(id))
+        .map((e) => (e.type === 'text' ? e.maxLength : Number(e.max))),
+    );
+    assert.deepEqual(
+      shown,
+      ['max_name_length', 'max_name_length', 'max_repeat', 'max_pause_ms', 'max_count'].map((k) => A.REQUESTS[k]),
+    );
   });
 
   it('redraws when the position file changes', { timeout: TEST_MS }, async () => {
@@ -119,46 +136,54 @@ describe('the page over a state directory written by hand', { concurrency: false
     for (const [text, held, words] of cases) {
       if (text === null) fs.rmSync(path.join(dir, 'lock.dat'));
       else write('lock.dat', text);
-      const seen = await until(page, (s) => s.held === held && words.test(s.lockText), `lock ${held} for ${JSON.stringify(text)}`);
+      const seen = await until(
+        page,
+        (s) => s.held === held && words.test(s.lockText),
+        `lock ${held} for ${JSON.stringify(text)}`,
+      );
       // While a run holds the lock the drawn pose is the one before the run.
       assert.equal(seen.note !== '', held === '1', `note "${seen.note}"`);
       assert.equal(seen.state, 'ok');
     }
   });
 
-  it('shows what the controller reads from a malformed position file, and an error for a missing one', { timeout: TEST_MS }, async () => {
-    // The CGI answers the counters as the controller scans them (six %d
-    // conversions, each stopping the later ones when it finds no number).
-    const cases = [
-      ['1 2 x 4 5 6\n', [1, 2, 0, 0, 0, 0]],
-      ['1 2 3\n', [1, 2, 3, 0, 0, 0]],
-      ['', [0, 0, 0, 0, 0, 0]],
-      ['1 2 3 4 5 6 7\n', [1, 2, 3, 4, 5, 6]],
-      ['1 99999999999 3 4 5 6\n', [1, 0, 0, 0, 0, 0]],
-      [null, /missing/],
-    ];
-    for (const [text, want] of cases) {
-      write('robot_position.dat', positionText([0, -500, 0, 0, 1000, 0]));
-      await until(page, (s) => s.state === 'ok' && s.counters[1] === -500, 'a pose first');
-      if (text === null) fs.rmSync(path.join(dir, 'robot_position.dat'));
-      else write('robot_position.dat', text);
-      if (Array.isArray(want)) {
-        expectPose(await until(page, (s) => s.counters[1] !== -500, `the counters of ${JSON.stringify(text)}`), want);
-        continue;
+  it(
+    'shows what the controller reads from a malformed position file, and an error for a missing one',
+    { timeout: TEST_MS },
+    async () => {
+      // The CGI answers the counters as the controller scans them (six %d
+      // conversions, each stopping the later ones when it finds no number).
+      const cases = [
+        ['1 2 x 4 5 6\n', [1, 2, 0, 0, 0, 0]],
+        ['1 2 3\n', [1, 2, 3, 0, 0, 0]],
+        ['', [0, 0, 0, 0, 0, 0]],
+        ['1 2 3 4 5 6 7\n', [1, 2, 3, 4, 5, 6]],
+        ['1 99999999999 3 4 5 6\n', [1, 0, 0, 0, 0, 0]],
+        [null, /missing/],
+      ];
+      for (const [text, want] of cases) {
+        write('robot_position.dat', positionText([0, -500, 0, 0, 1000, 0]));
+        await until(page, (s) => s.state === 'ok' && s.counters[1] === -500, 'a pose first');
+        if (text === null) fs.rmSync(path.join(dir, 'robot_position.dat'));
+        else write('robot_position.dat', text);
+        if (Array.isArray(want)) {
+          expectPose(await until(page, (s) => s.counters[1] !== -500, `the counters of ${JSON.stringify(text)}`), want);
+          continue;
+        }
+        const seen = await until(page, (s) => s.state === 'error', `an error for ${JSON.stringify(text)}`);
+        assert.match(seen.error, /robot_position\.dat/);
+        assert.match(seen.error, want);
+        assert.equal(seen.armParts, 0, 'arm still drawn');
+        assert.equal(seen.tip, null);
+        assert.deepEqual(seen.report, []);
+        assert.deepEqual(seen.counters, []);
+        assert.match(seen.overlay, /No picture/);
       }
-      const seen = await until(page, (s) => s.state === 'error', `an error for ${JSON.stringify(text)}`);
-      assert.match(seen.error, /robot_position\.dat/);
-      assert.match(seen.error, want);
-      assert.equal(seen.armParts, 0, 'arm still drawn');
-      assert.equal(seen.tip, null);
-      assert.deepEqual(seen.report, []);
-      assert.deepEqual(seen.counters, []);
-      assert.match(seen.overlay, /No picture/);
-    }
-    write('robot_position.dat', positionText([0, 0, 0, 0, 200, 0]));
-    const seen = await until(page, (s) => s.state === 'ok', 'a pose again');
-    expectPose(seen, [0, 0, 0, 0, 200, 0]);
-  });
+      write('robot_position.dat', positionText([0, 0, 0, 0, 200, 0]));
+      const seen = await until(page, (s) => s.state === 'ok', 'a pose again');
+      expectPose(seen, [0, 0, 0, 0, 200, 0]);
+    },
+  );
 
   it('marks the picture stale when the server stops answering', { timeout: TEST_MS }, async () => {
     await until(page, (s) => s.state === 'ok', 'a current pose');
@@ -179,78 +204,98 @@ describe('the page over a state directory written by hand', { concurrency: false
   });
 });
 
-describe('the page over the simulated controller\'s state directory', { concurrency: false, timeout: 4 * TEST_MS }, () => {
-  const CONTROLLER = process.env.ARMCTL;
-  const STATE_DIR = process.env.ARMCTL_STATE_DIR;
-  let server, browser, page;
-  const write = (name, text) => fs.writeFileSync(path.join(STATE_DIR, name), text);
+describe(
+  "the page over the simulated controller's state directory",
+  { concurrency: false, timeout: 4 * TEST_MS },
+  () => {
+    const CONTROLLER = process.env.ARMCTL;
+    const STATE_DIR = process.env.ARMCTL_STATE_DIR;
+    let server, browser, page;
+    const write = (name, text) => fs.writeFileSync(path.join(STATE_DIR, name), text);
 
-  // The run's last "-Q" report and its summary line of counters.
-  function parseRun(stdout) {
-    const lines = stdout.split('\n').filter((l) => l !== '');
-    return { report: lines.slice(-6, -1), counters: lines.at(-1).split(',').map(Number) };
-  }
-
-  function run(args) {
-    const r = spawnSync(CONTROLLER, args, { encoding: 'utf8', timeout: 20000 });
-    assert.equal(r.error, undefined, String(r.error));
-    return Object.assign(parseRun(r.stdout), { status: r.status });
-  }
-
-  before(async () => {
-    assert.ok(CONTROLLER && STATE_DIR, 'set ARMCTL and ARMCTL_STATE_DIR to a simulated controller and its state directory');
-    installPage(STATE_DIR);
-    write('lock.dat', '0\n');
-    write('robot_position.dat', positionText([0, 0, 0, 0, 0, 0]));
-    server = await startServer(STATE_DIR);
-    browser = await launchBrowser();
-    page = await browser.newPage();
-    await page.goto(server.url);
-  });
-
-  after(async () => {
-    if (browser) await browser.closeAll();
-    if (server) await server.stop();
-  });
-
-  it('shows every pose the controller reports', { timeout: TEST_MS }, async () => {
-    const runs = [
-      ['-H', '200', '-Q'],
-      ['-V', '300', '-E', '250', '-Q'],
-      ['-G', '40', '-T', '60', '-S', '80', '-Q'],
-      ['-N', '900', '-Q'],
-      ['-F', '700', '-W', '150', '-Q'],
-      ['-H', '3000', '-Q'], // refused: the tip would rise past 10
-    ];
-    for (const args of runs) {
-      const done = run(args);
-      assert.ok(done.status === 0 || done.status === 88, `status ${done.status}`);
-      const seen = await until(page, (s) => s.counters.join(',') === done.counters.join(','), `counters ${done.counters}`);
-      assert.ok(sameReport(seen.report, done.report),
-        `after ${args.join(' ')}: page ${seen.report.join(' | ')}; controller ${done.report.join(' | ')}`);
+    // The run's last "-Q" report and its summary line of counters.
+    function parseRun(stdout) {
+      const lines = stdout.split('\n').filter((l) => l !== '');
+      return { report: lines.slice(-6, -1), counters: lines.at(-1).split(',').map(Number) };
     }
-  });
 
-  it('shows a run waiting on the lock, then its result', { timeout: TEST_MS }, async () => {
-    const start = await until(page, (s) => s.state === 'ok' && s.held === '0', 'a free lock');
-    write('lock.dat', '1\n'); // another run holds it
-    const child = spawn(CONTROLLER, ['-H', '100', '-Q'], { stdio: ['ignore', 'pipe', 'inherit'] });
-    let stdout = '';
-    child.stdout.on('data', (d) => (stdout += d));
-    const ended = new Promise((resolve) => child.on('close', resolve));
-    try {
-      const waiting = await until(page, (s) => s.held === '1', 'the lock held');
-      assert.match(waiting.note, /pose before the run/);
-      assert.deepEqual(waiting.counters, start.counters);
+    function run(args) {
+      const r = spawnSync(CONTROLLER, args, { encoding: 'utf8', timeout: 20000 });
+      assert.equal(r.error, undefined, String(r.error));
+      return Object.assign(parseRun(r.stdout), { status: r.status });
+    }
+
+    before(async () => {
+      assert.ok(
+        CONTROLLER && STATE_DIR,
+        'set ARMCTL and ARMCTL_STATE_DIR to a simulated controller and its state directory',
+      );
+      installPage(STATE_DIR);
       write('lock.dat', '0\n');
-      const status = await Promise.race([ended, new Promise((r) => setTimeout(() => r('timeout'), WAIT_MS))]);
-      assert.equal(status, 0, 'controller run');
-    } finally {
-      if (child.exitCode === null) child.kill();
-    }
-    const done = parseRun(stdout);
-    const seen = await until(page, (s) => s.held === '0' && s.counters.join(',') === done.counters.join(','), 'the run\'s result');
-    assert.ok(sameReport(seen.report, done.report), `page ${seen.report.join(' | ')}; controller ${done.report.join(' | ')}`);
-    assert.equal(seen.note, '');
-  });
-});
+      write('robot_position.dat', positionText([0, 0, 0, 0, 0, 0]));
+      server = await startServer(STATE_DIR);
+      browser = await launchBrowser();
+      page = await browser.newPage();
+      await page.goto(server.url);
+    });
+
+    after(async () => {
+      if (browser) await browser.closeAll();
+      if (server) await server.stop();
+    });
+
+    it('shows every pose the controller reports', { timeout: TEST_MS }, async () => {
+      const runs = [
+        ['-H', '200', '-Q'],
+        ['-V', '300', '-E', '250', '-Q'],
+        ['-G', '40', '-T', '60', '-S', '80', '-Q'],
+        ['-N', '900', '-Q'],
+        ['-F', '700', '-W', '150', '-Q'],
+        ['-H', '3000', '-Q'], // refused: the tip would rise past 10
+      ];
+      for (const args of runs) {
+        const done = run(args);
+        assert.ok(done.status === 0 || done.status === 88, `status ${done.status}`);
+        const seen = await until(
+          page,
+          (s) => s.counters.join(',') === done.counters.join(','),
+          `counters ${done.counters}`,
+        );
+        assert.ok(
+          sameReport(seen.report, done.report),
+          `after ${args.join(' ')}: page ${seen.report.join(' | ')}; controller ${done.report.join(' | ')}`,
+        );
+      }
+    });
+
+    it('shows a run waiting on the lock, then its result', { timeout: TEST_MS }, async () => {
+      const start = await until(page, (s) => s.state === 'ok' && s.held === '0', 'a free lock');
+      write('lock.dat', '1\n'); // another run holds it
+      const child = spawn(CONTROLLER, ['-H', '100', '-Q'], { stdio: ['ignore', 'pipe', 'inherit'] });
+      let stdout = '';
+      child.stdout.on('data', (d) => (stdout += d));
+      const ended = new Promise((resolve) => child.on('close', resolve));
+      try {
+        const waiting = await until(page, (s) => s.held === '1', 'the lock held');
+        assert.match(waiting.note, /pose before the run/);
+        assert.deepEqual(waiting.counters, start.counters);
+        write('lock.dat', '0\n');
+        const status = await Promise.race([ended, new Promise((r) => setTimeout(() => r('timeout'), WAIT_MS))]);
+        assert.equal(status, 0, 'controller run');
+      } finally {
+        if (child.exitCode === null) child.kill();
+      }
+      const done = parseRun(stdout);
+      const seen = await until(
+        page,
+        (s) => s.held === '0' && s.counters.join(',') === done.counters.join(','),
+        "the run's result",
+      );
+      assert.ok(
+        sameReport(seen.report, done.report),
+        `page ${seen.report.join(' | ')}; controller ${done.report.join(' | ')}`,
+      );
+      assert.equal(seen.note, '');
+    });
+  },
+);

@@ -49,8 +49,12 @@ function randomPositions(count, seed) {
   const next = random(seed);
   const between = (lo, hi) => Math.floor(lo + next() * (hi - lo + 1));
   return Array.from({ length: count }, () => [
-    between(-800, 800), between(-4000, 4000), between(-4000, 4000),
-    between(-2000, 2000), between(-1500, 4500), between(-2000, 1600),
+    between(-800, 800),
+    between(-4000, 4000),
+    between(-4000, 4000),
+    between(-2000, 2000),
+    between(-1500, 4500),
+    between(-2000, 1600),
   ]);
 }
 
@@ -78,7 +82,10 @@ const CHOSEN_POSITIONS = [
 
 describe('geometry against the controller', { concurrency: false }, () => {
   before(() => {
-    assert.ok(CONTROLLER && STATE_DIR, 'set ARMCTL and ARMCTL_STATE_DIR to a simulated controller and its state directory');
+    assert.ok(
+      CONTROLLER && STATE_DIR,
+      'set ARMCTL and ARMCTL_STATE_DIR to a simulated controller and its state directory',
+    );
     assert.ok(fs.statSync(STATE_DIR).isDirectory(), `${STATE_DIR} is not a directory`);
   });
 
@@ -95,8 +102,11 @@ describe('geometry against the controller', { concurrency: false }, () => {
         const s = pose[name];
         [s.x, s.y, s.r, s.theta].forEach((value, j) => {
           const verdict = compareField(value, printed[j]);
-          assert.notEqual(verdict, 'differs',
-            `${name} field ${'xyrt'[j]} for counters ${counters}: page ${value} (${A.formatG(value)}), controller ${printed[j]}`);
+          assert.notEqual(
+            verdict,
+            'differs',
+            `${name} field ${'xyrt'[j]} for counters ${counters}: page ${value} (${A.formatG(value)}), controller ${printed[j]}`,
+          );
           tally[verdict]++;
         });
       });
@@ -110,9 +120,24 @@ describe('geometry against the controller', { concurrency: false }, () => {
 
   it('prints the report lines of the documented poses digit for digit', () => {
     const cases = [
-      [[0, 0, 0, 0, 0, 0], ['0,9.5,9.5,0', '7.5,0,7.5,0', '7.5,0,7.5,0', '4.5,0,4.5,0', '19.5,0,19.5,0']],
-      [[0, 0, 0, 0, 200, 0], ['0,9.5,9.5,0', '7.42444,1.06194,7.5,8.14', '7.5,0,7.5,0', '4.5,0,4.5,0', '19.4244,1.06194,19.4534,3.12927']],
-      [[0, -500, 0, 0, 1000, 0], ['0,9.5,9.5,0', '5.68601,4.89074,7.5,40.7', '7.2022,-2.09243,7.5,-16.2', '4.5,0,4.5,0', '17.3882,2.7983,17.6119,9.14229']],
+      [
+        [0, 0, 0, 0, 0, 0],
+        ['0,9.5,9.5,0', '7.5,0,7.5,0', '7.5,0,7.5,0', '4.5,0,4.5,0', '19.5,0,19.5,0'],
+      ],
+      [
+        [0, 0, 0, 0, 200, 0],
+        ['0,9.5,9.5,0', '7.42444,1.06194,7.5,8.14', '7.5,0,7.5,0', '4.5,0,4.5,0', '19.4244,1.06194,19.4534,3.12927'],
+      ],
+      [
+        [0, -500, 0, 0, 1000, 0],
+        [
+          '0,9.5,9.5,0',
+          '5.68601,4.89074,7.5,40.7',
+          '7.2022,-2.09243,7.5,-16.2',
+          '4.5,0,4.5,0',
+          '17.3882,2.7983,17.6119,9.14229',
+        ],
+      ],
     ];
     for (const [counters, lines] of cases) {
       assert.deepEqual(A.reportLines(A.poseOf(counters)), lines);
@@ -132,22 +157,43 @@ describe('position file read as the controller reads it', { concurrency: false }
     ['newlines and tabs between', '\n 0\n-500\t30\n0\n1000\n12', [0, -500, 30, 0, 1000, 12], true],
     ['signs and leading zeros', '+7 -0 007 -12 +0 5\n', [7, 0, 7, -12, 0, 5], true],
     ['only three numbers', '1 2 3\n', [1, 2, 3, 0, 0, 0], false, /^it ends before counter 3$/],
-    ['a letter stops the rest', '1 2 x 4 5 6\n', [1, 2, 0, 0, 0, 0], false, /^counter 2 is not a number \("x"\), and the controller reads no further$/],
+    [
+      'a letter stops the rest',
+      '1 2 x 4 5 6\n',
+      [1, 2, 0, 0, 0, 0],
+      false,
+      /^counter 2 is not a number \("x"\), and the controller reads no further$/,
+    ],
     ['a lone sign is consumed', '1 - 3 4 5 6\n', [1, 0, 3, 4, 5, 6], false, /^counter 1 is not a number$/],
     ['beyond 32 bits', '1 99999999999 3 4 5 6\n', [1, 0, 0, 0, 0, 0], false, /^counter 1 is outside the 32-bit range/],
     ['empty', '', [0, 0, 0, 0, 0, 0], false, /^it is empty$/],
     ['blank', ' \n\t\n', [0, 0, 0, 0, 0, 0], false, /^it is empty$/],
     ['text after the six', '1 2 3 4 5 6 junk\n', [1, 2, 3, 4, 5, 6], false, /more text after the six/],
     ['the 32-bit limits', '-2147483648 2147483647 0 0 0 0', [-2147483648, 2147483647, 0, 0, 0, 0], true],
-    ['a byte-order mark', '\uFEFF1 2 3 4 5 6\n', [0, 0, 0, 0, 0, 0], false, /^counter 0 is not a number \("\uFEFF"\), and the controller reads no further$/],
-    ['no-break spaces are no white space', '1\u00A02 3 4 5 6\n', [1, 0, 0, 0, 0, 0], false, /^counter 1 is not a number/],
+    [
+      'a byte-order mark',
+      '\uFEFF1 2 3 4 5 6\n',
+      [0, 0, 0, 0, 0, 0],
+      false,
+      /^counter 0 is not a number \("\uFEFF"\), and the controller reads no further$/,
+    ],
+    [
+      'no-break spaces are no white space',
+      '1\u00A02 3 4 5 6\n',
+      [1, 0, 0, 0, 0, 0],
+      false,
+      /^counter 1 is not a number/,
+    ],
   ];
   for (const [name, text, counters, wellFormed, problem] of cases) {
     it(name, () => {
       // As the page fetches it: the file's bytes, decoded.
       const parsed = A.parsePosition(A.decodeStateFile(Buffer.from(text, 'utf8')));
       assert.deepEqual(parsed.counters, counters);
-      assert.ok(parsed.counters.every((c) => !Object.is(c, -0)), 'a counter of -0');
+      assert.ok(
+        parsed.counters.every((c) => !Object.is(c, -0)),
+        'a counter of -0',
+      );
       assert.equal(parsed.problems.length === 0, wellFormed, parsed.problems.join('; '));
       if (problem) assert.match(parsed.problems.join('; '), problem);
       // The counters a run loads come back in its summary line.
@@ -159,8 +205,16 @@ describe('position file read as the controller reads it', { concurrency: false }
 
 describe('lock file', () => {
   const cases = [
-    ['0\n', false], ['1\n', true], ['-3', true], ['  0\n', false], ['+0', false],
-    ['7 junk', true], ['99999999999\n', true], ['x', null], ['', null], ['-\n', null],
+    ['0\n', false],
+    ['1\n', true],
+    ['-3', true],
+    ['  0\n', false],
+    ['+0', false],
+    ['7 junk', true],
+    ['99999999999\n', true],
+    ['x', null],
+    ['', null],
+    ['-\n', null],
   ];
   for (const [text, held] of cases) {
     it(`${JSON.stringify(text)} reads as ${held === null ? 'no number' : held ? 'held' : 'free'}`, () => {
@@ -224,12 +278,27 @@ describe('printing as C\'s "%g"', () => {
   // half to even on the exact binary value, trailing zeros dropped, exponent
   // form below 1e-4 and from 1e6 on with at least two exponent digits.
   const cases = [
-    [0, '0'], [-0, '-0'], [9.5, '9.5'], [-7.5, '-7.5'], [40.7, '40.7'],
-    [1.5e-5, '1.5e-05'], [0.0001, '0.0001'], [0.000123456789, '0.000123457'],
-    [123456, '123456'], [123456.5, '123456'], [123457.5, '123458'],
-    [999999.4, '999999'], [999999.5, '1e+06'], [1234567, '1.23457e+06'],
-    [1.015625, '1.01562'], [1.234375, '1.23438'], [1e100, '1e+100'],
-    [5e-324, '4.94066e-324'], [2 ** -30, '9.31323e-10'], [Infinity, 'inf'], [-Infinity, '-inf'],
+    [0, '0'],
+    [-0, '-0'],
+    [9.5, '9.5'],
+    [-7.5, '-7.5'],
+    [40.7, '40.7'],
+    [1.5e-5, '1.5e-05'],
+    [0.0001, '0.0001'],
+    [0.000123456789, '0.000123457'],
+    [123456, '123456'],
+    [123456.5, '123456'],
+    [123457.5, '123458'],
+    [999999.4, '999999'],
+    [999999.5, '1e+06'],
+    [1234567, '1.23457e+06'],
+    [1.015625, '1.01562'],
+    [1.234375, '1.23438'],
+    [1e100, '1e+100'],
+    [5e-324, '4.94066e-324'],
+    [2 ** -30, '9.31323e-10'],
+    [Infinity, 'inf'],
+    [-Infinity, '-inf'],
   ];
   for (const [value, text] of cases) {
     it(`${value} prints as ${text}`, () => assert.equal(A.formatG(value), text));

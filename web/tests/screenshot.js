@@ -20,7 +20,16 @@ async function teach(server) {
     { save_pose: 'pick' },
     { options: TO_PLACE },
     { save_pose: 'place' },
-    { save_sequence: { name: 'pick and place', steps: [{ pose: 'pick', pause_ms: 500 }, { pose: 'place', pause_ms: 500 }], repeat: 3 } },
+    {
+      save_sequence: {
+        name: 'pick and place',
+        steps: [
+          { pose: 'pick', pause_ms: 500 },
+          { pose: 'place', pause_ms: 500 },
+        ],
+        repeat: 3,
+      },
+    },
     { goto: { pose: 'pick' } },
   ];
   for (const body of steps) {
@@ -39,15 +48,18 @@ async function clickArmPoint(page, p) {
     const vb = view.viewBox.baseVal;
     const k = Math.min(r.width / vb.width, r.height / vb.height);
     const pivot = document.getElementById('arm-path').points.getItem(0);
-    return { x: r.x + (r.width - vb.width * k) / 2 + (pivot.x + x - vb.x) * k,
-      y: r.y + (r.height - vb.height * k) / 2 + (pivot.y - y - vb.y) * k };
+    return {
+      x: r.x + (r.width - vb.width * k) / 2 + (pivot.x + x - vb.x) * k,
+      y: r.y + (r.height - vb.height * k) / 2 + (pivot.y - y - vb.y) * k,
+    };
   }, p);
   await page.mouse.click(at.x, at.y);
 }
 
 async function main() {
   const [out] = process.argv.slice(2);
-  if (!out || !DIR || !process.env.ARMCTL_CGI) throw new Error('usage: web/screenshot.sh <build directory of the tests preset> [out.png]');
+  if (!out || !DIR || !process.env.ARMCTL_CGI)
+    throw new Error('usage: web/screenshot.sh <build directory of the tests preset> [out.png]');
   // The CGI's state directory is the test build's scratch: it starts empty.
   for (const f of fs.readdirSync(DIR)) fs.rmSync(path.join(DIR, f), { recursive: true, force: true });
   installPage(DIR);
@@ -58,13 +70,18 @@ async function main() {
   try {
     await teach(server);
     const page = await browser.newPage();
+    await page.setViewportSize({ width: 1366, height: 1000 });
     await page.goto(server.url);
-    await page.waitForFunction(() => document.body.dataset.state === 'ok' && document.querySelectorAll('#sequences tbody tr').length > 0);
+    await page.waitForFunction(
+      () => document.body.dataset.state === 'ok' && document.querySelectorAll('#sequences tbody tr').length > 0,
+    );
     await page.click('#history-load');
     await page.waitForFunction(() => document.querySelectorAll('#history tbody tr').length > 0);
     await clickArmPoint(page, CLICKED);
     await page.waitForFunction(() => document.getElementById('plan').dataset.state === 'allowed');
-    await page.screenshot({ path: out, fullPage: true });
+    // The bar stays at the top of the viewport: the picture is of one screen.
+    await page.evaluate(() => window.scrollTo(0, 0));
+    await page.screenshot({ path: out });
   } finally {
     await browser.closeAll();
     await server.stop();

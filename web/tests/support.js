@@ -12,7 +12,8 @@ const path = require('node:path');
 const A = require('../arm.js');
 
 const WEB_DIR = path.resolve(__dirname, '..');
-const PAGE_FILES = ['index.html', 'arm.js', 'page.js', 'style.css'];
+// The page's files as the install lists them, one a line.
+const PAGE_FILES = fs.readFileSync(path.join(WEB_DIR, 'page-files.txt'), 'utf8').split('\n').filter(Boolean);
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 
 const TYPES = {
@@ -81,6 +82,16 @@ function startServer(root) {
       return;
     }
     const name = decodeURIComponent(new URL(req.url, 'http://x').pathname).replace(/^\/+/, '') || 'index.html';
+    if (name === 'armctl-cgi' && req.method === 'POST') {
+      // Only the CGI runs requests: the body is kept for the test, and refused.
+      let body = '';
+      req.on('data', (d) => (body += d));
+      req.on('end', () => {
+        server.posts.push(body);
+        res.writeHead(501, { 'Content-Type': 'application/json' }).end('{"error": "the test server runs no requests"}');
+      });
+      return;
+    }
     if (name === 'armctl-cgi') {
       res.writeHead(200, { 'Content-Type': 'application/json' }).end(JSON.stringify(stateAnswer(root)));
       return;
@@ -109,6 +120,7 @@ function startServer(root) {
     });
   });
   server.answer = true;
+  server.posts = [];
   server.on('connection', (s) => {
     sockets.add(s);
     s.on('close', () => sockets.delete(s));
@@ -172,4 +184,14 @@ async function until(look, page, want, what, waitMs) {
   assert.fail(`page did not show ${what} within ${waitMs} ms; it showed ${JSON.stringify(seen)}`);
 }
 
-module.exports = { PAGE_FILES, compareField, linesAgree, installPage, scratchDir, startServer, launchBrowser, positionText, until };
+module.exports = {
+  PAGE_FILES,
+  compareField,
+  linesAgree,
+  installPage,
+  scratchDir,
+  startServer,
+  launchBrowser,
+  positionText,
+  until,
+};
