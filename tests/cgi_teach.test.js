@@ -154,6 +154,7 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
       // The history keeps the run's real start, or says it is unknown; never
       // the counters read before the run waited. back follows it, or refuses.
       const entry = JSON.parse(read('history.dat').trim().split('\n').pop());
+      assert.equal(entry.run_status, 0);
       if (entry.before === null) assert.equal(typeof entry.before_unknown, 'string');
       else assert.deepEqual(entry.before, [100, 0, 0, 0, 0, 0]);
       const back = await jsonPost(server, { back: true });

@@ -272,6 +272,7 @@ bool record(const query& q, const std::string& body, const context& c, const rep
   if (r.ran) {
     e.before_unknown = r.before_unknown;
     e.after_unknown = r.after_unknown;
+    e.run_status = r.body.value("status", -1);
   } else {
     if (!e.before) e.before = before_file;
     if (!e.after) e.after = read_counters(state_dir_path);

@@ -65,6 +65,7 @@ json entry_json(const history_entry& e) {
          {"after", counters_or_null(e.after)}};
   if (!e.before_unknown.empty()) j["before_unknown"] = e.before_unknown;
   if (!e.after_unknown.empty()) j["after_unknown"] = e.after_unknown;
+  if (e.run_status) j["run_status"] = *e.run_status;
   return j;
 }
 

@@ -27,6 +27,7 @@ struct history_entry {
   int status;              // the HTTP status answered
   std::optional<counters> before, after;
   std::string before_unknown{}, after_unknown{};  // why, when a run's counter is unknown
+  std::optional<int> run_status{};                // the controller's exit status, when it ran
 };
 
 nlohmann::json entry_json(const history_entry& e);
