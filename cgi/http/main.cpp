@@ -69,6 +69,8 @@ constexpr http_status statuses[] = {
     {verdict::nothing_to_undo, 409},
     {verdict::plan_not_allowed, 422},  // well-formed, but the guards allow no way there
     {verdict::unknown_poses, 422},
+    {verdict::lookalike_name, 409},
+    {verdict::too_many_failed_logins, 429},  // with Retry-After; the password is not checked
 };
 
 int code_of(verdict v) {
@@ -94,6 +96,7 @@ const char* reason_phrase(int status) {
       {413, "Content Too Large"},
       {415, "Unsupported Media Type"},
       {422, "Unprocessable Content"},
+      {429, "Too Many Requests"},
       {503, "Service Unavailable"},
   };
   for (const phrase& p : phrases)
@@ -116,11 +119,12 @@ void drain_input() {
   }
 }
 
-int emit(int status, const json& body) {
+int emit(int status, const json& body, long long retry_after_s = 0) {
   std::printf("Status: %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n",
               status, reason_phrase(status));
   if (status == 405) std::printf("Allow: GET, HEAD, POST\r\n");
   if (status == 401) std::printf("WWW-Authenticate: Basic realm=\"%s\"\r\n", auth_realm);
+  if (retry_after_s > 0) std::printf("Retry-After: %lld\r\n", retry_after_s);
   std::printf("\r\n%s\n", body.dump().c_str());
   return 0;
 }
@@ -246,8 +250,14 @@ int handle_request() {
   // Any process of the web server's account can start this program with any
   // environment: the login is checked here, never taken from the server.
   if (needs_login(q)) {
-    const login l = authenticated_user(env("HTTP_AUTHORIZATION"), htpasswd_path);
+    const armctl::state_dir dir(state_dir_path);
+    const login l = guarded_login(env("HTTP_AUTHORIZATION"), htpasswd_path, dir,
+                                  env("REMOTE_ADDR").value_or(""), c.settings.lock_wait);
     if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
+    if (l.result == login::outcome::too_many_failures)
+      return emit(code_of(verdict::too_many_failed_logins),
+                  error_answer("too many failed logins of late; try again later"),
+                  l.retry_after_s);
     if (l.result != login::outcome::accepted)
       return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
     c.user = l.user;

@@ -43,7 +43,7 @@ bool set_latch(const state_dir& dir, const std::string& by) {
   if (read_latch(dir)) return true;
   const std::string text = json{{"by", by}, {"at", utc_now()}}.dump() + "\n";
   const std::string temp = temp_name();
-  return replace_file(dir, latch_file_name, temp.c_str(), text, 0644, sync_now::no) !=
+  return replace_file(dir, latch_file_name, temp.c_str(), text, front_file_mode, sync_now::no) !=
          replace_result::failed;
 }
 
