@@ -243,7 +243,7 @@ def front_cut(a, rng, template):
     proc = qemu(a, a.kernel, a.initrd, image, "front", console)
     if not wait_for(console, "== runs", proc, 90):
         proc.kill(); proc.wait()
-        return ["the front guest did not start"], [], 0, [], time.monotonic() - began
+        return ["the front guest did not start"], [], [], 0, [], time.monotonic() - began
     time.sleep(rng.uniform(0, a.run_span))
     text = console_text(console)
     proc.send_signal(signal.SIGKILL); proc.wait()
@@ -251,7 +251,7 @@ def front_cut(a, rng, template):
     names, files = front_state(image)
     torn, lost, acked = front_faults(text, names, files)
     temps = sorted(n for n in names - FRONT_FILES - {".", "..", "lost+found"})
-    return other + torn, lost, acked, temps, time.monotonic() - began
+    return other, torn, lost, acked, temps, time.monotonic() - began
 
 
 def front(a):
@@ -261,19 +261,19 @@ def front(a):
         template = os.path.join(a.work, "template.img")
         subprocess.run(["mkfs.ext4", "-q", "-F", "-d", d, template, "16M"], check=True)
     rng = random.Random(a.seed)
-    torn = lost = acked = temps = 0
+    other = torn = lost = acked = temps = 0
     seconds = 0.0
     for k in range(a.cuts):
-        t, l, n, left, took = front_cut(a, rng, template)
-        torn, lost, acked, temps, seconds = (torn + len(t), lost + len(l), acked + n,
-                                             temps + bool(left), seconds + took)
-        print("cut %d (%.0f s, %d answers): %s" % (k, took, n, "; ".join(t + l) or "ok")
+        o, t, l, n, left, took = front_cut(a, rng, template)
+        other, torn, lost, acked = other + len(o), torn + len(t), lost + len(l), acked + n
+        temps, seconds = temps + bool(left), seconds + took
+        print("cut %d (%.0f s, %d answers): %s" % (k, took, n, "; ".join(o + t + l) or "ok")
               + (" (temp file %s)" % left if left else ""), file=sys.stderr, flush=True)
     print("| cuts | answers before the cuts | torn files | lost acknowledged saves "
-          "| temp file at the cut | s per cut |")
-    print("| %d | %d | %d | %d | %d | %.1f |" % (a.cuts, acked, torn, lost, temps,
-                                               seconds / max(a.cuts, 1)))
-    return 1 if torn or lost else 0
+          "| other faults | temp file at the cut | s per cut |")
+    print("| %d | %d | %d | %d | %d | %d | %.1f |" % (a.cuts, acked, torn, lost, other, temps,
+                                                    seconds / max(a.cuts, 1)))
+    return 1 if torn or lost or other else 0
 
 
 def main():

@@ -294,6 +294,8 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     }],
     ['the 11th login within a minute after 10 failures answers 429 unchecked; each failure is logged', async () => {
       reset([0, 0, 0, 0, 0, 0]);
+      const log = path.join(server.root, 'error.log');
+      const logged = fs.readFileSync(log, 'utf8').length;
       const wrong = { Authorization: `Basic ${Buffer.from(`${server.user}:guess`).toString('base64')}`, 'Content-Type': 'application/json' };
       const body = JSON.stringify({ options: ['-G', '1'] });
       for (let i = 0; i < 10; i++)
@@ -305,9 +307,9 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.equal(typeof r.json.error, 'string');
       assert.equal(fs.existsSync(portLog), false, 'a stopped login moved the arm');
       assert.equal(fs.statSync(path.join(DIR, 'login-failures.dat')).mode & 0o777, 0o600);
-      const log = path.join(server.root, 'error.log');
-      await until('ten logged failures', () => fs.readFileSync(log, 'utf8')
-        .split('\n').filter((l) => l.includes(`failed login for user "${server.user}" from 127.0.0.1`)).length === 10);
+      // Apache's error log escapes the quotes around the name.
+      const failure = new RegExp(`failed login for user \\\\?"${server.user}\\\\?" from 127\\.0\\.0\\.1`);
+      await until('ten logged failures', () => fs.readFileSync(log, 'utf8').slice(logged).split('\n').filter((l) => failure.test(l)).length === 10);
       reset([0, 0, 0, 0, 0, 0]);
       assert.equal((await jsonPost(server, { options: ['-G', '1'] })).json.status, 0, 'counts gone with their file');
     }],
