@@ -77,7 +77,8 @@ void add_failure(table& t, const std::string& key, long long now, failure_rule r
   std::erase_if(ts, [&](long long v) { return v <= now - rule.window_s; });
   ts.push_back(now);
   std::sort(ts.begin(), ts.end());
-  if (ts.size() > rule.limit) ts.erase(ts.begin(), ts.end() - static_cast<std::ptrdiff_t>(rule.limit));
+  if (ts.size() > rule.limit)
+    ts.erase(ts.begin(), ts.end() - static_cast<std::ptrdiff_t>(rule.limit));
 }
 
 // Seconds until `ts` holds fewer than `limit` times within the window.
@@ -94,8 +95,8 @@ long long wait_of(const times& ts, long long now, failure_rule rule) {
 
 }  // namespace
 
-long long seconds_stopped(const state_dir& dir, const std::vector<std::string>& keys,
-                          long long now, failure_rule rule) {
+long long seconds_stopped(const state_dir& dir, const std::vector<std::string>& keys, long long now,
+                          failure_rule rule) {
   const file_text f = read_state_file(dir, login_failures_name, max_file_bytes);
   if (f.failed) return 0;
   const table t = parse(f.text);

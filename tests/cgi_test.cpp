@@ -481,12 +481,11 @@ class NewName : public ::testing::TestWithParam<name_case> {
   context c{front_settings{}, "ann", {tmp.path().c_str(), "/bin/false", 0}};
 
   name_answer save(const name_case& n) {
-    const json body = n.sequence
-                          ? json{{"save_sequence",
-                                  {{"name", n.name},
-                                   {"steps", {{{"pose", "arm"}, {"pause_ms", 0}}}},
-                                   {"repeat", 1}}}}
-                          : json{{"save_pose", n.name}};
+    const json body = n.sequence ? json{{"save_sequence",
+                                         {{"name", n.name},
+                                          {"steps", {{{"pose", "arm"}, {"pause_ms", 0}}}},
+                                          {"repeat", 1}}}}
+                                 : json{{"save_pose", n.name}};
     const query q = parse_body(body.dump());
     if (const auto* r = std::get_if<refusal>(&q)) {
       EXPECT_EQ(r->http_status, 400);
@@ -508,25 +507,24 @@ TEST_P(NewName, IsStoredOnlyWhenNoReaderCouldMistakeIt) {
   EXPECT_EQ(save(GetParam()), GetParam().answer);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, NewName,
-    ::testing::Values(name_case{"arm", false, name_answer::stored},
-                      name_case{"arms", false, name_answer::stored},
-                      name_case{"Left Wing 2", false, name_answer::stored},
-                      name_case{"a  b", false, name_answer::stored},
-                      name_case{"Arm", false, name_answer::lookalike},
-                      name_case{"LEFT WING", false, name_answer::lookalike},
-                      name_case{"Left   Wing", false, name_answer::lookalike},
-                      name_case{"Home", false, name_answer::lookalike},
-                      name_case{"h o m e", false, name_answer::stored},
-                      name_case{"home ", false, name_answer::bad_request},
-                      name_case{" home", false, name_answer::bad_request},
-                      name_case{"   ", false, name_answer::bad_request},
-                      name_case{" ", true, name_answer::bad_request},
-                      name_case{"Pick Up", true, name_answer::stored},
-                      name_case{"pick  up", true, name_answer::lookalike},
-                      name_case{"HOME", true, name_answer::lookalike},
-                      name_case{"Arm", true, name_answer::stored}));
+INSTANTIATE_TEST_SUITE_P(Names, NewName,
+                         ::testing::Values(name_case{"arm", false, name_answer::stored},
+                                           name_case{"arms", false, name_answer::stored},
+                                           name_case{"Left Wing 2", false, name_answer::stored},
+                                           name_case{"a  b", false, name_answer::stored},
+                                           name_case{"Arm", false, name_answer::lookalike},
+                                           name_case{"LEFT WING", false, name_answer::lookalike},
+                                           name_case{"Left   Wing", false, name_answer::lookalike},
+                                           name_case{"Home", false, name_answer::lookalike},
+                                           name_case{"h o m e", false, name_answer::stored},
+                                           name_case{"home ", false, name_answer::bad_request},
+                                           name_case{" home", false, name_answer::bad_request},
+                                           name_case{"   ", false, name_answer::bad_request},
+                                           name_case{" ", true, name_answer::bad_request},
+                                           name_case{"Pick Up", true, name_answer::stored},
+                                           name_case{"pick  up", true, name_answer::lookalike},
+                                           name_case{"HOME", true, name_answer::lookalike},
+                                           name_case{"Arm", true, name_answer::stored}));
 
 // Names an earlier release stored with spaces around them still read, and
 // can still be deleted.

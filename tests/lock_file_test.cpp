@@ -7,14 +7,14 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
-#include <optional>
-#include <sstream>
 #include <vector>
 
 #include "state/lock_file.hpp"
@@ -421,8 +421,7 @@ TEST_F(LockFile, AnotherProgramsOneOverAMarkLeftAfterTheZeroIsHonoured) {
 // The start time is field 22 of /proc/<pid>/stat, counted past the command
 // name, which may hold spaces and parentheses.
 std::string stat_line(const std::string& name, const std::string& start) {
-  return "42 (" + name + ") S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 " + start +
-         " 99 100\n";
+  return "42 (" + name + ") S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 " + start + " 99 100\n";
 }
 
 struct stat_case {
@@ -440,14 +439,13 @@ TEST_P(StatLine, GivesTheStartTime) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, StatLine,
-    ::testing::Values(stat_case{"plain", stat_line("armctl", "8123"), 8123},
-                      stat_case{"name_with_spaces_and_parentheses",
-                                stat_line("a) S 1 (b c) 7", "8123"), 8123},
-                      stat_case{"wide", stat_line("armctl", "18446744073709551615"),
-                                18446744073709551615ULL},
-                      stat_case{"cut_short", "42 (armctl) S 1 2 3", std::nullopt},
-                      stat_case{"no_name", "42 armctl S 1", std::nullopt},
-                      stat_case{"not_a_number", stat_line("armctl", "81x3"), std::nullopt}),
+    ::testing::Values(
+        stat_case{"plain", stat_line("armctl", "8123"), 8123},
+        stat_case{"name_with_spaces_and_parentheses", stat_line("a) S 1 (b c) 7", "8123"), 8123},
+        stat_case{"wide", stat_line("armctl", "18446744073709551615"), 18446744073709551615ULL},
+        stat_case{"cut_short", "42 (armctl) S 1 2 3", std::nullopt},
+        stat_case{"no_name", "42 armctl S 1", std::nullopt},
+        stat_case{"not_a_number", stat_line("armctl", "81x3"), std::nullopt}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // A live process counts as the marked run only when its start time is the
@@ -486,8 +484,8 @@ TEST_P(MarkedRun, IsAliveOnlyWithItsOwnStartTime) {
   const std::string start = std::string(c.start) == "own"     ? " " + own_start()
                             : std::string(c.start) == "other" ? " " + own_start() + "1"
                                                               : "";
-  const std::string mark = std::to_string(c.live_pid ? ::getpid() : ended_pid()) + " taking " +
-                           boot_id() + start;
+  const std::string mark =
+      std::to_string(c.live_pid ? ::getpid() : ended_pid()) + " taking " + boot_id() + start;
   if (::setxattr(lock.c_str(), holder_mark_name, mark.data(), mark.size(), 0) != 0)
     GTEST_SKIP() << "no user extended attributes on " << tmp.path();
   EXPECT_EQ(read_lock_state(tmp.path().c_str()).dead.has_value(), c.left_by_dead_run) << mark;
@@ -508,7 +506,8 @@ TEST(RunMark, CarriesTheRunsStartTime) {
   write_file(tmp.file(lock_file_name), "0\n");
   take_and_die(dir);
   char buf[160];
-  const ssize_t got = ::getxattr(tmp.file(lock_file_name).c_str(), holder_mark_name, buf, sizeof buf);
+  const ssize_t got =
+      ::getxattr(tmp.file(lock_file_name).c_str(), holder_mark_name, buf, sizeof buf);
   if (got <= 0) GTEST_SKIP() << "no user extended attributes on " << tmp.path();
   holder_mark m;
   ASSERT_TRUE(parse_mark(std::string(buf, static_cast<std::size_t>(got)), m));

@@ -64,7 +64,8 @@ constexpr dummy_hash dummies[] = {
     {"$apr1$", "$apr1$2awHjt7a$fEm3lJtFlaNSt2rKrNQ8l/"},
     {"{SHA}", "{SHA}FxmyKGPFDMz/xbCEjNbqYn8J1A8="},
 };
-constexpr std::string_view bcrypt_dummy = "$2y$05$KtcHot2HfXyHKI2KWFJ7KusaHY410o/BYQH.gQwhZttSTBq7izfOK";
+constexpr std::string_view bcrypt_dummy =
+    "$2y$05$KtcHot2HfXyHKI2KWFJ7KusaHY410o/BYQH.gQwhZttSTBq7izfOK";
 constexpr std::size_t bcrypt_cost_end = 7;  // "$2y$05$"
 
 bool is_bcrypt(std::string_view hash) {
@@ -96,9 +97,8 @@ login checked(const password_file& file, const std::string& pair) {
   const std::string* hash = stored_hash(file, user);
   const bool known = hash != nullptr && !hash->empty();
   const std::string dummy = known ? std::string() : dummy_like(file);
-  const bool valid =
-      apr_password_validate(pair.c_str() + colon + 1, known ? hash->c_str() : dummy.c_str()) ==
-      APR_SUCCESS;
+  const bool valid = apr_password_validate(pair.c_str() + colon + 1,
+                                           known ? hash->c_str() : dummy.c_str()) == APR_SUCCESS;
   if (!known || !valid) return refused();
   return {login::outcome::accepted, user};
 }

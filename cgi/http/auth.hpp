@@ -21,9 +21,9 @@ inline constexpr const char* auth_realm = "armctl";
 struct login {
   enum class outcome { accepted, refused, file_unreadable, too_many_failures };
   outcome result;
-  std::string user;              // accepted: the operator
-  int error = 0;                 // file_unreadable: the errno of the open or the read
-  long long retry_after_s = 0;   // too_many_failures: when to try again
+  std::string user;             // accepted: the operator
+  int error = 0;                // file_unreadable: the errno of the open or the read
+  long long retry_after_s = 0;  // too_many_failures: when to try again
 };
 
 // Failed logins that stop further tries from one address or for one user

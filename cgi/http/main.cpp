@@ -70,7 +70,7 @@ constexpr http_status statuses[] = {
     {verdict::plan_not_allowed, 422},  // well-formed, but the guards allow no way there
     {verdict::unknown_poses, 422},
     {verdict::lookalike_name, 409},
-    {verdict::too_many_failed_logins, 429},  // with Retry-After; the password is not checked
+    {verdict::logins_stopped, 429},  // with Retry-After; the password is not checked
 };
 
 int code_of(verdict v) {
@@ -255,9 +255,8 @@ int handle_request() {
                                   env("REMOTE_ADDR").value_or(""), c.settings.lock_wait);
     if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
     if (l.result == login::outcome::too_many_failures)
-      return emit(code_of(verdict::too_many_failed_logins),
-                  error_answer("too many failed logins of late; try again later"),
-                  l.retry_after_s);
+      return emit(code_of(verdict::logins_stopped),
+                  error_answer("too many failed logins of late; try again later"), l.retry_after_s);
     if (l.result != login::outcome::accepted)
       return emit(code_of(verdict::unauthorized), error_answer("this needs a login"));
     c.user = l.user;
