@@ -3,11 +3,14 @@
 # ext4 disk image (cache=unsafe: what left the guest survives, its page cache
 # does not) and the host kills QEMU outright at random instants; then e2fsck,
 # debugfs and a second boot check the state files. A benchmark, not a test.
-# Usage: bench/power-cut.sh [cuts] (default 10); prints the table row of docs/hacking.md.
+# Usage: bench/power-cut.sh [cuts] [runs|front] (default 10 runs); prints the
+# table row of docs/hacking.md. "front": the guest runs the front end's saves
+# (bench/power_cut_front) instead of the controller's loop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 cuts="${1:-10}"
+mode="${2:-runs}"
 out="$PWD/build/powercut"
 cache="$PWD/build/hil/cache"
 mkdir -p "$out" "$cache"
@@ -36,8 +39,29 @@ for m in crc16 crc32c_generic mbcache jbd2 ext4 virtio_ring virtio virtio_pci_mo
   echo "$m" >> "$root/mods/order"
 done
 python3 bench/power_cut.py options 40 > "$root/hil/options"
+
+if [ "$mode" = front ]; then
+  # The CGI as the guest runs it, with the shared libraries it needs and a
+  # password file of one operator; its controller is the one above.
+  cmake -S . -B "$out/front" -DCMAKE_BUILD_TYPE=Release -DARMCTL_CGI=ON -DARMCTL_PORT=parport \
+    -DARMCTL_STATE_DIR=/state -DBUILD_TESTING=OFF -DCMAKE_INSTALL_BINDIR=/hil \
+    -DARMCTL_CGI_HTPASSWD=/hil/htpasswd -DARMCTL_CGI_SETTINGS=/hil/armctl-cgi.conf >/dev/null
+  cmake --build "$out/front" -j2 --target armctl-cgi >/dev/null
+  cp "$out/front/cgi/armctl-cgi" "$root/hil/armctl-cgi"
+  for lib in $(ldd "$root/hil/armctl-cgi" | grep -o '/[^ ]*'); do
+    mkdir -p "$root$(dirname "$lib")" && cp -L "$lib" "$root$lib"
+  done
+  htpasswd -nbB operator power-cut > "$root/hil/htpasswd"
+  printf 'Basic %s' "$(printf 'operator:power-cut' | base64)" > "$root/hil/authorization"
+  cp bench/power_cut_front "$root/hil/front" && chmod 755 "$root/hil/front"
+fi
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out/initrd.gz"
 
+if [ "$mode" = front ]; then
+  python3 bench/power_cut.py front "$cuts" --kernel "$(ls "$cache"/k64/boot/vmlinuz-*)" \
+    --initrd "$out/initrd.gz" --work "$out" --run-span "${RUN_SPAN:-12}"
+  exit
+fi
 python3 bench/power_cut.py cut "$cuts" --kernel "$(ls "$cache"/k64/boot/vmlinuz-*)" \
   --initrd "$out/initrd.gz" --options "$root/hil/options" --sim "$out/b64/armctl-sim" \
   --sim-state "$out/sim" --work "$out"

@@ -5,8 +5,11 @@ options N: prints N option lines for the guest's loop.
 cut N ...: boots the loop guest N times on a fresh ext4 image, kills QEMU
 (SIGKILL) at a random instant during the runs or in the 30 s after the last
 one, then checks with e2fsck and debugfs, boots the check guest, and checks
-again. Prints the faults of each cut and the table row of docs/hacking.md."""
+again. Prints the faults of each cut and the table row of docs/hacking.md.
+front N ...: the same with the front end's loop (saves, STOP, clear), checked
+on the disk: no file torn, no acknowledged save, history line or latch lost."""
 import argparse
+import json
 import os
 import random
 import re
@@ -169,18 +172,126 @@ def cut(a):
     return 1 if any(counts[k] for k in ("torn", "lost", "stuck", "temps", "other")) else 0
 
 
+FRONT_FILES = {"poses.dat", "history.dat", "history-older.dat", "stop-latch.json",
+               "wait-queue.dat", "robot_position.dat", "lock.dat", "goto-lock.dat"}
+
+
+def json_or_none(text):
+    try:
+        return json.loads(text)
+    except ValueError:
+        return None
+
+
+def front_state(image):
+    names = {f.split("/")[5] for f in debugfs(image, "ls -p /").splitlines() if f.count("/") >= 6}
+    files = {n: debugfs(image, "cat /" + n) for n in names & FRONT_FILES}
+    return names, files
+
+
+def front_faults(text, names, files):
+    """The torn files and the lost acknowledged saves, from the guest's lines
+    and the disk."""
+    torn, lost = [], []
+    events = [(m.group(1), int(m.group(2)), m.group(3), m.group(4)) for m in
+              re.finditer(r"== (begin|ack) (\d+) (\w+) ?(\d*)$", text, re.M)]
+    acks = [(i, kind, status) for what, i, kind, status in events if what == "ack"]
+    poses = json_or_none(files.get("poses.dat", '{"poses": {}, "sequences": {}}'))
+    if not isinstance(poses, dict):
+        torn.append("poses.dat")
+        poses = {"poses": {}, "sequences": {}}
+    history = []
+    for name in ("history-older.dat", "history.dat"):
+        for line in files.get(name, "").splitlines():
+            entry = json_or_none(line)
+            if isinstance(entry, dict): history.append(entry)
+            else: torn.append("%s line %r" % (name, line[:60]))
+    requests = [json.dumps(e.get("request"), sort_keys=True) for e in history]
+    for i, kind, status in acks:
+        if kind in ("pose", "sequence") and status == "200":
+            store = poses.get("poses" if kind == "pose" else "sequences", {})
+            if ("p%d" if kind == "pose" else "s%d") % i not in store:
+                lost.append("%s %d" % (kind, i))
+    for kind in ("stop", "clear"):
+        if sum(k == kind for _, k, _ in acks) > sum('"%s"' % kind in r for r in requests):
+            lost.append("history of a %s" % kind)
+    for i, kind in {(i, k) for i, k, _ in acks if k in ("pose", "sequence")}:
+        name = ("p%d" if kind == "pose" else "s%d") % i
+        if not any(('"save_%s"' % kind) in r and '"%s"' % name in r for r in requests):
+            lost.append("history of %s %d" % (kind, i))
+    if "stop-latch.json" in files and not isinstance(json_or_none(files["stop-latch.json"]), dict):
+        torn.append("stop-latch.json")
+    # The latch as the last acknowledged stop or clear left it, unless the
+    # next one had begun.
+    last = max(((n, k) for n, (what, _, k, _) in enumerate(events)
+                if what == "ack" and k in ("stop", "clear")), default=None)
+    if last is not None:
+        later = {k for what, _, k, _ in events[last[0] + 1:] if what == "begin"}
+        latched = "stop-latch.json" in names
+        if last[1] == "stop" and not latched and "clear" not in later:
+            lost.append("the latch of an acknowledged stop")
+        if last[1] == "clear" and latched and "stop" not in later:
+            lost.append("the clearing of the latch")
+    return torn, lost, len(acks)
+
+
+def front_cut(a, rng, template):
+    image = os.path.join(a.work, "cut.img")
+    shutil.copyfile(template, image)
+    console = os.path.join(a.work, "console-front.log")
+    began = time.monotonic()
+    proc = qemu(a, a.kernel, a.initrd, image, "front", console)
+    if not wait_for(console, "== runs", proc, 90):
+        proc.kill(); proc.wait()
+        return ["the front guest did not start"], [], [], 0, [], time.monotonic() - began
+    time.sleep(rng.uniform(0, a.run_span))
+    text = console_text(console)
+    proc.send_signal(signal.SIGKILL); proc.wait()
+    other = ["e2fsck status %d" % code] if (code := fsck(image)) >= 4 else []
+    names, files = front_state(image)
+    torn, lost, acked = front_faults(text, names, files)
+    temps = sorted(n for n in names - FRONT_FILES - {".", "..", "lost+found"})
+    return other, torn, lost, acked, temps, time.monotonic() - began
+
+
+def front(a):
+    with tempfile.TemporaryDirectory() as d:
+        for name, text in (("lock.dat", "0\n"), ("robot_position.dat", START)):
+            with open(os.path.join(d, name), "w") as f: f.write(text)
+        template = os.path.join(a.work, "template.img")
+        subprocess.run(["mkfs.ext4", "-q", "-F", "-d", d, template, "16M"], check=True)
+    rng = random.Random(a.seed)
+    other = torn = lost = acked = temps = 0
+    seconds = 0.0
+    for k in range(a.cuts):
+        o, t, l, n, left, took = front_cut(a, rng, template)
+        other, torn, lost, acked = other + len(o), torn + len(t), lost + len(l), acked + n
+        temps, seconds = temps + bool(left), seconds + took
+        print("cut %d (%.0f s, %d answers): %s" % (k, took, n, "; ".join(o + t + l) or "ok")
+              + (" (temp file %s)" % left if left else ""), file=sys.stderr, flush=True)
+    print("| cuts | answers before the cuts | torn files | lost acknowledged saves "
+          "| other faults | temp file at the cut | s per cut |")
+    print("| %d | %d | %d | %d | %d | %d | %.1f |" % (a.cuts, acked, torn, lost, other, temps,
+                                                    seconds / max(a.cuts, 1)))
+    return 1 if torn or lost or other else 0
+
+
 def main():
     if sys.argv[1] == "options":
         options(int(sys.argv[2]))
         return 0
     p = argparse.ArgumentParser()
-    p.add_argument("mode")
+    p.add_argument("mode", choices=("cut", "front"))
     p.add_argument("cuts", type=int)
-    for name in ("kernel", "initrd", "options", "sim", "sim-state", "work"):
-        p.add_argument("--" + name, required=True)
+    p.add_argument("--kernel", required=True)
+    p.add_argument("--initrd", required=True)
+    p.add_argument("--work", required=True)
+    for name in ("options", "sim", "sim-state"):
+        p.add_argument("--" + name, required=False)
     p.add_argument("--seed", type=int, default=int(time.time()))
     p.add_argument("--run-span", type=float, default=15.0)
-    return cut(p.parse_args())
+    a = p.parse_args()
+    return front(a) if a.mode == "front" else cut(a)
 
 
 sys.exit(main())

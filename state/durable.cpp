@@ -68,7 +68,8 @@ bool append_synced(int fd, std::string_view text) {
 bool append_line(const state_dir& dir, const char* name, std::string_view line, mode_t mode) {
   const int fd = dir.open_regular(name, O_WRONLY | O_CREAT | O_APPEND, mode);
   if (fd < 0) return false;
-  const bool appended = append_synced(fd, line);
+  // A file an earlier release created with other bits gets these ones.
+  const bool appended = ::fchmod(fd, mode) == 0 && append_synced(fd, line);
   return ::close(fd) == 0 && appended;
 }
 

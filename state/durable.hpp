@@ -44,7 +44,8 @@ enum class sync_now : bool { no, yes };
 // Appends `text` to `fd`, open with O_APPEND, in one write, and syncs it.
 [[nodiscard]] bool append_synced(int fd, std::string_view text);
 
-// Appends `line` to `name` (created with `mode` where missing) in one write
+// Appends `line` to `name` (created with `mode` where missing, and given it
+// where it has other bits) in one write
 // of the whole line, and syncs the file: concurrent appenders never
 // interleave within a line.
 [[nodiscard]] bool append_line(const state_dir& dir, const char* name, std::string_view line,

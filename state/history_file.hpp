@@ -21,7 +21,8 @@ struct history_bounds {
 
 // Appends `line` (a whole line, newline included) under history.dat's lock,
 // waiting at most `wait`; history.dat is moved aside first when it already
-// holds its lines.
+// holds its lines. After a torn last line the new one starts on a line of its
+// own. True once the line is on disk.
 [[nodiscard]] bool append_history_line(const state_dir& dir, std::string_view line,
                                        history_bounds bounds, std::chrono::milliseconds wait);
 

@@ -162,9 +162,42 @@ bool parse_mark(const std::string& text, holder_mark& out) {
         !whole_number(stamp.substr(dot + 1), m.mtime_ns))
       return false;
   }
+  // The start time is the last field; an older release's mark ends before it.
+  if (const std::string_view start = next_field(rest); !start.empty()) {
+    unsigned long long ticks = 0;
+    if (!whole_number(start, ticks)) return false;
+    m.start = ticks;
+  }
   if (!next_field(rest).empty()) return false;
   out = m;
   return true;
+}
+
+std::optional<unsigned long long> start_time_in_stat(std::string_view stat) {
+  // The name ends at the last ')': nothing after it can hold one.
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string_view::npos || stat.find('(') > close) return std::nullopt;
+  std::string_view rest = stat.substr(close + 1);
+  // Field 3 (the state) comes right after the name; the start time is 22.
+  constexpr int fields_to_start = 22 - 3;
+  for (int i = 0; i < fields_to_start; ++i)
+    if (next_field(rest).empty()) return std::nullopt;
+  std::string_view start = next_field(rest);
+  while (start.ends_with('\n')) start.remove_suffix(1);
+  unsigned long long ticks = 0;
+  if (!whole_number(start, ticks)) return std::nullopt;
+  return ticks;
+}
+
+std::optional<unsigned long long> process_start_time(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  // A name is at most 64 bytes; the 52 numbers after it fit well within.
+  const bool read = read_all(fd, text, 2048);
+  ::close(fd);
+  return read ? start_time_in_stat(text) : std::nullopt;
 }
 
 stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long long file_mtime_ns,
@@ -186,9 +219,28 @@ bool content_reads_free(std::string_view text, bool truncated) {
   return r.kind == scanned::number && r.value == 0;
 }
 
+namespace {
+
+// " <start>", the mark's last field, for this process; empty when /proc
+// cannot tell (the mark is then an older release's, judged as before).
+const std::string& own_start_field() {
+  static const std::string field = [] {
+    const auto start = process_start_time(::getpid());
+    // Appended, not built with operator+: GCC 12 at -O3 takes that for an
+    // overlapping copy and fails the -Werror builds.
+    std::string text;
+    if (start) text.append(" ").append(std::to_string(*start));
+    return text;
+  }();
+  return field;
+}
+
+}  // namespace
+
 lock_file::lock_file(const state_dir& dir, std::chrono::nanoseconds poll, int (*sync)(int))
     : dir_(dir), poll_(poll), sync_(sync) {
   boot_id();  // read while a descriptor is surely free
+  own_start_field();
 }
 
 lock_file::~lock_file() { close_file(); }
@@ -274,14 +326,15 @@ std::string mark_prefix(const char* state) {
   return std::to_string(::getpid()) + " " + state + " " + boot_id();
 }
 
-// The held mark: the prefix and the modification time of the "1" just written.
+// The held mark: the prefix, the modification time of the "1" just written
+// and the start time.
 std::string held_mark(const std::string& prefix, int fd) {
   struct stat st {};
   char stamp[48] = "";
   if (::fstat(fd, &st) == 0)
     std::snprintf(stamp, sizeof stamp, " %lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
                   static_cast<long>(st.st_mtim.tv_nsec));
-  return prefix + stamp;
+  return prefix + stamp + own_start_field();
 }
 
 // Cuts a longer content to two bytes: a prefix of a free content still reads
@@ -297,7 +350,7 @@ bool cut_to_two_bytes(int fd) {
 bool lock_file::take() {
   if (fd_ < 0) return false;
   const bool cut = cut_to_two_bytes(fd_);
-  set_mark(mark_prefix("taking"));
+  set_mark(mark_prefix("taking") + own_start_field());
   const std::string held = mark_prefix("held");
   // The mark is on disk before the "1" can be. Nothing that can wait (a
   // sync) comes between the "1" and the mark that claims it, so a kill

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "state/state_dir.hpp"
 
@@ -21,8 +23,11 @@ enum class stale_verdict { honour, take_over };
 
 // The mark a run of this program puts on the lock file while it holds it,
 // as the extended attribute `user.armctl.holder`:
-//   "<pid> taking <boot id>"                  before its "1" is written
-//   "<pid> held <boot id> <mtime s>.<mtime ns>" once the "1" is on disk
+//   "<pid> taking <boot id> <start>"                  before its "1" is written
+//   "<pid> held <boot id> <mtime s>.<mtime ns> <start>" once the "1" is on disk
+// <start> is the run's start time (field 22 of /proc/<pid>/stat, in clock
+// ticks since boot), so that another process given the same pid later is
+// not taken for the run; marks of the releases before it have none.
 // The mark is durable before the "1" is written and comes off only after the
 // "0" is durable, so that a crash at any instant leaves the lock free or
 // marked. The mtime ties a "held" mark to the one write of "1" it describes:
@@ -35,8 +40,17 @@ struct holder_mark {
   bool held = false;  // false: "taking"
   std::string boot;
   long long mtime_s = 0, mtime_ns = 0;
+  std::optional<unsigned long long> start;  // nothing: an older release's mark
 };
 [[nodiscard]] bool parse_mark(const std::string& text, holder_mark& out);
+
+// The start time (field 22) in the text of a /proc/<pid>/stat file, whose
+// second field (the command name, in parentheses) may hold spaces and
+// parentheses itself; nothing when the text is not such a line.
+[[nodiscard]] std::optional<unsigned long long> start_time_in_stat(std::string_view stat);
+// The start time of process `pid`; nothing when it cannot be read (no such
+// process, or /proc hides it).
+[[nodiscard]] std::optional<unsigned long long> process_start_time(pid_t pid);
 
 // This boot's id (/proc/sys/kernel/random/boot_id), empty when unreadable.
 const std::string& boot_id();

@@ -38,9 +38,19 @@ std::optional<bool> content_held(int fd) {
 
 bool alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
+// Whether the marked run is still alive: its pid names a live process that
+// started when the run did. The pid alone (an older release's mark, or a
+// process whose start /proc hides) counts as the run, as it did before.
+bool run_alive(const holder_mark& mark) {
+  if (!alive(mark.pid)) return false;
+  if (!mark.start) return true;
+  const auto start = process_start_time(mark.pid);
+  return !start || *start == *mark.start;
+}
+
 // A run of this boot that is gone can never write its "0" any more.
 bool left_by_dead_run(const std::optional<holder>& h) {
-  return h && !boot_id().empty() && h->mark.boot == boot_id() && !alive(h->mark.pid);
+  return h && !boot_id().empty() && h->mark.boot == boot_id() && !run_alive(h->mark);
 }
 
 bool lock_whole_file(int fd) {

@@ -42,7 +42,7 @@ std::optional<locked_file> locked_file::hold(const state_dir& dir, const char* n
   for (;;) {
     // An open can also fail because a writer replaced the file between the
     // open and the check of its links (the old one then has none): try again.
-    const int fd = dir.open_regular(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = dir.open_regular(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, front_file_mode);
     if (fd >= 0 && try_lock(fd) && same_file(dir, name, fd)) return locked_file(dir, name, fd);
     if (fd >= 0) ::close(fd);
     if (clock::now() >= deadline) return std::nullopt;

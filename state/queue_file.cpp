@@ -26,7 +26,7 @@ struct flock place_range(std::size_t index, short type) {
 }
 
 int open_queue(const state_dir& dir) {
-  return dir.open_regular(queue_file_name, O_RDWR | O_CREAT, 0660);
+  return dir.open_regular(queue_file_name, O_RDWR | O_CREAT, front_file_mode);
 }
 
 bool taken_by_another(int fd, std::size_t index) {

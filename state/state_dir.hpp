@@ -28,6 +28,11 @@ inline constexpr const char* poses_file_name = "poses.dat";
 inline constexpr const char* goto_lock_name = "goto-lock.dat";
 inline constexpr const char* queue_file_name = "wait-queue.dat";
 inline constexpr const char* unlock_record_name = "unlock-record.log";
+// The failed logins of the last minute, by address and by user name.
+inline constexpr const char* login_failures_name = "login-failures.dat";
+// The permission bits of every file the front end creates: the arm's account
+// alone reads them (they name operators, addresses and pids).
+inline constexpr unsigned front_file_mode = 0600;
 
 class state_dir {
  public:

@@ -25,9 +25,9 @@ const counters = () => readState('robot_position.dat').trim().split(/\s+/).map(N
 const portLog = path.join(DIR, 'port.log');
 
 // A fresh lock file (no holder mark), the counters, no port log, no latch,
-// queue or unlock record, default settings.
+// queue, unlock record or failed logins, default settings.
 function reset(c) {
-  for (const f of ['lock.dat', 'port.log', 'stop-latch.json', 'wait-queue.dat', 'unlock-record.log'])
+  for (const f of ['lock.dat', 'port.log', 'stop-latch.json', 'wait-queue.dat', 'unlock-record.log', 'login-failures.dat'])
     fs.rmSync(path.join(DIR, f), { force: true });
   writeState(DIR, 'lock.dat', '0\n');
   writeState(DIR, 'robot_position.dat', positionText(c));
@@ -352,6 +352,27 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.deepEqual([record.by, record.mark], ['operator', `${dead} taking ${bootId()}`]);
       assert.equal((await jsonPost(server, { unlock: true })).status, 409, 'a free lock');
       assert.equal((await jsonPost(server, { options: ['-G', '1'] })).json.status, 0);
+    }],
+    ['the 11th login within a minute after 10 failures answers 429 unchecked; each failure is logged', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      const log = path.join(server.root, 'error.log');
+      const logged = fs.readFileSync(log, 'utf8').length;
+      const wrong = { Authorization: `Basic ${Buffer.from(`${server.user}:guess`).toString('base64')}`, 'Content-Type': 'application/json' };
+      const body = JSON.stringify({ options: ['-G', '1'] });
+      for (let i = 0; i < 10; i++)
+        assert.equal((await request(server, { headers: wrong, body, auth: false })).status, 401, `failure ${i + 1}`);
+      const r = await jsonPost(server, { options: ['-G', '1'] }); // the right password
+      assert.equal(r.status, 429, r.text);
+      const wait = Number(r.headers['retry-after']);
+      assert.ok(Number.isInteger(wait) && wait >= 1 && wait <= 60, `Retry-After: ${r.headers['retry-after']}`);
+      assert.equal(typeof r.json.error, 'string');
+      assert.equal(fs.existsSync(portLog), false, 'a stopped login moved the arm');
+      assert.equal(fs.statSync(path.join(DIR, 'login-failures.dat')).mode & 0o777, 0o600);
+      // Apache's error log escapes the quotes around the name.
+      const failure = new RegExp(`failed login for user \\\\?"${server.user}\\\\?" from 127\\.0\\.0\\.1`);
+      await until('ten logged failures', () => fs.readFileSync(log, 'utf8').slice(logged).split('\n').filter((l) => failure.test(l)).length === 10);
+      reset([0, 0, 0, 0, 0, 0]);
+      assert.equal((await jsonPost(server, { options: ['-G', '1'] })).json.status, 0, 'counts gone with their file');
     }],
     ['a password file the CGI cannot read answers 500 to a login, and the error log says why', async () => {
       reset([0, 0, 0, 0, 0, 0]);

@@ -13,12 +13,15 @@
 #include "cgi/http/answer.hpp"
 #include "cgi/http/auth.hpp"
 #include "cgi/http/check.hpp"
+#include "cgi/http/handler.hpp"
 #include "cgi/http/request.hpp"
 #include "cgi/http/settings.hpp"
 #include "cgi/runs/moves.hpp"
 #include "cgi/runs/replay.hpp"
 #include "cgi/teach/history.hpp"
 #include "cgi/teach/planner.hpp"
+#include "cgi/teach/taught.hpp"
+#include "cgi/teach/teach.hpp"
 #include "support.hpp"
 
 namespace armctl::cgi {
@@ -438,7 +441,7 @@ TEST(RunAnswer, AStoppedRunHasNoReasonsAndAFailedSaveNoCounters) {
 }
 
 TEST(StateAnswer, GivesTheCountersTheReportTheLockAndTheLatch) {
-  holder dead{{4242, false, "boot-b", 0, 0}, "4242 taking boot-b"};
+  holder dead{{4242, false, "boot-b", 0, 0, {}}, "4242 taking boot-b"};
   const json j =
       state_answer(counters{0, 0, 0, 0, 0, 0}, {true, dead}, latch{"ann", "2026-12-09T05:00:00Z"});
   EXPECT_EQ(j["report"][0], json::array({0, 9.5, 9.5, 0}));
@@ -488,6 +491,82 @@ TEST(History, KeepsTheNewestAndBackFindsTheLastMove) {
   ASSERT_TRUE(point);
   EXPECT_FALSE(point->to);
   EXPECT_EQ(point->unknown, "not read under its lock");
+}
+
+// A new name with spaces around it, or of spaces only, is refused (400); one
+// a reader would take for a stored name of its kind or for home (letter
+// case, runs of spaces) is refused (409); the same name replaces as before.
+enum class name_answer { stored, bad_request, lookalike };
+struct name_case {
+  const char* name;
+  bool sequence;
+  name_answer answer;
+};
+void PrintTo(const name_case& c, std::ostream* os) { *os << '"' << c.name << '"'; }
+
+class NewName : public ::testing::TestWithParam<name_case> {
+ protected:
+  testing::scratch_dir tmp;
+  context c{front_settings{}, "ann", {tmp.path().c_str(), "/bin/false", 0}};
+
+  name_answer save(const name_case& n) {
+    const json body = n.sequence ? json{{"save_sequence",
+                                         {{"name", n.name},
+                                          {"steps", {{{"pose", "arm"}, {"pause_ms", 0}}}},
+                                          {"repeat", 1}}}}
+                                 : json{{"save_pose", n.name}};
+    const query q = parse_body(body.dump());
+    if (const auto* r = std::get_if<refusal>(&q)) {
+      EXPECT_EQ(r->http_status, 400);
+      return name_answer::bad_request;
+    }
+    const reply r = n.sequence ? answer_save_sequence(std::get<save_sequence_query>(q), c)
+                               : answer_save_pose(std::get<save_pose_query>(q), c);
+    EXPECT_TRUE(r.v == verdict::done || r.v == verdict::lookalike_name) << r.body.dump();
+    return r.v == verdict::done ? name_answer::stored : name_answer::lookalike;
+  }
+};
+
+TEST_P(NewName, IsStoredOnlyWhenNoReaderCouldMistakeIt) {
+  testing::write_file(tmp.file(position_file_name), "0 0 0 0 0 0 \n");
+  for (const name_case& kept : {name_case{"arm", false, name_answer::stored},
+                                name_case{"Left Wing", false, name_answer::stored},
+                                name_case{"Pick Up", true, name_answer::stored}})
+    ASSERT_EQ(save(kept), name_answer::stored) << kept.name;
+  EXPECT_EQ(save(GetParam()), GetParam().answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, NewName,
+                         ::testing::Values(name_case{"arm", false, name_answer::stored},
+                                           name_case{"arms", false, name_answer::stored},
+                                           name_case{"Left Wing 2", false, name_answer::stored},
+                                           name_case{"a  b", false, name_answer::stored},
+                                           name_case{"Arm", false, name_answer::lookalike},
+                                           name_case{"LEFT WING", false, name_answer::lookalike},
+                                           name_case{"Left   Wing", false, name_answer::lookalike},
+                                           name_case{"Home", false, name_answer::lookalike},
+                                           name_case{"h o m e", false, name_answer::stored},
+                                           name_case{"home ", false, name_answer::bad_request},
+                                           name_case{" home", false, name_answer::bad_request},
+                                           name_case{"   ", false, name_answer::bad_request},
+                                           name_case{" ", true, name_answer::bad_request},
+                                           name_case{"Pick Up", true, name_answer::stored},
+                                           name_case{"pick  up", true, name_answer::lookalike},
+                                           name_case{"HOME", true, name_answer::lookalike},
+                                           name_case{"Arm", true, name_answer::stored}));
+
+// Names an earlier release stored with spaces around them still read, and
+// can still be deleted.
+TEST(NewName, NamesStoredEarlierStillRead) {
+  testing::scratch_dir tmp;
+  testing::write_file(tmp.file(poses_file_name),
+                      R"({"poses": {"home ": [1, 0, 0, 0, 0, 0]}, "sequences": {" s": )"
+                      R"({"steps": [{"pose": "home ", "pause_ms": 0}], "repeat": 1}}})");
+  const state_dir dir(tmp.path().c_str());
+  const taught_read r = read_taught(dir);
+  EXPECT_EQ(r.damage, "");
+  EXPECT_EQ(r.t.sequences.count(" s"), 1u);
+  EXPECT_TRUE(std::holds_alternative<delete_pose_query>(parse_body(R"({"delete_pose": "home "})")));
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // The state directory's one replace and one append: what each leaves behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 #include "state/durable.hpp"
+#include "state/failure_counts.hpp"
+#include "state/history_file.hpp"
 #include "state/position_file.hpp"
 #include "support.hpp"
 
@@ -72,6 +76,87 @@ TEST_F(Durable, ASaveOfTheCountersTheFileHoldsLeavesItInPlace) {
   ASSERT_EQ(save_counters(dir, counters{1, 2, 3, 4, 5, 7}), save_result::saved);
   EXPECT_NE(inode_of(position_file_name), first);
   EXPECT_EQ(list_dir(tmp.path()), std::vector<std::string>{position_file_name});
+}
+
+// An append after a last line cut short starts a line of its own: the torn
+// line is lost, the new one is whole. A new file is the arm's account's only.
+struct append_case {
+  const char* name;
+  const char* before;  // null: no file
+  const char* after;
+};
+void PrintTo(const append_case& c, std::ostream* os) { *os << c.name; }
+
+class HistoryAppend : public Durable, public ::testing::WithParamInterface<append_case> {};
+
+TEST_P(HistoryAppend, StartsOnALineOfItsOwn) {
+  if (GetParam().before != nullptr) write_file(tmp.file(history_file_name), GetParam().before);
+  ASSERT_TRUE(append_history_line(dir, "{\"b\":2}\n", {10, 4096}, std::chrono::seconds(1)));
+  EXPECT_EQ(read_file(tmp.file(history_file_name)), GetParam().after);
+  struct stat st {};
+  ASSERT_EQ(::stat(tmp.file(history_file_name).c_str(), &st), 0);
+  if (GetParam().before == nullptr) {
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HistoryAppend,
+    ::testing::Values(append_case{"none", nullptr, "{\"b\":2}\n"},
+                      append_case{"whole", "{\"a\":1}\n", "{\"a\":1}\n{\"b\":2}\n"},
+                      append_case{"torn", "{\"a\":1}\n{\"a\"", "{\"a\":1}\n{\"a\"\n{\"b\":2}\n"},
+                      append_case{"torn_alone", "{\"a", "{\"a\n{\"b\":2}\n"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// Ten failures within a minute stop a key until the oldest of them is a
+// minute old; the file holds them across openings, within its slots.
+struct stop_case {
+  const char* name;
+  int failures;  // one a second from t = 1000
+  long long asked_at;
+  long long wait;
+};
+void PrintTo(const stop_case& c, std::ostream* os) { *os << c.name; }
+
+class FailureCounts : public Durable, public ::testing::WithParamInterface<stop_case> {};
+
+constexpr failure_rule ten_a_minute{10, 60};
+
+TEST_P(FailureCounts, StopAKeyForWhatIsLeftOfTheMinute) {
+  for (int i = 0; i < GetParam().failures; ++i)
+    ASSERT_TRUE(record_failure(dir, {"address 10.0.0.7", "user ann"}, 1000 + i, ten_a_minute,
+                               std::chrono::seconds(1)));
+  const state_dir reopened(tmp.path().c_str());
+  EXPECT_EQ(seconds_stopped(reopened, {"address 10.0.0.7"}, GetParam().asked_at, ten_a_minute),
+            GetParam().wait);
+  EXPECT_EQ(seconds_stopped(reopened, {"user ann"}, GetParam().asked_at, ten_a_minute),
+            GetParam().wait);
+  EXPECT_EQ(seconds_stopped(reopened, {"user bob"}, GetParam().asked_at, ten_a_minute), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, FailureCounts,
+                         ::testing::Values(stop_case{"nine", 9, 1009, 0},
+                                           stop_case{"ten", 10, 1010, 50},
+                                           stop_case{"ten_last_second", 10, 1059, 1},
+                                           stop_case{"ten_a_minute_on", 10, 1060, 0},
+                                           stop_case{"twelve", 12, 1012, 50}),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST_F(FailureCounts, KeepsTheNewestKeysWithinItsSlots) {
+  constexpr failure_rule one_a_day{1, 86400};
+  const auto key = [](std::size_t i) { return "user " + std::to_string(i); };
+  for (std::size_t i = 0; i < failure_slots + 20; ++i)
+    ASSERT_TRUE(record_failure(dir, {key(i)}, 1000 + static_cast<long long>(i), one_a_day,
+                               std::chrono::seconds(1)));
+  const std::string text = read_file(tmp.file(login_failures_name));
+  EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), failure_slots);
+  const long long now = 2000;
+  EXPECT_GT(seconds_stopped(dir, {key(failure_slots + 19)}, now, one_a_day), 0);
+  EXPECT_GT(seconds_stopped(dir, {key(20)}, now, one_a_day), 0);
+  EXPECT_EQ(seconds_stopped(dir, {key(19)}, now, one_a_day), 0) << "the oldest gave their slots up";
+  struct stat st {};
+  ASSERT_EQ(::stat(tmp.file(login_failures_name).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "state/lock_file.hpp"
+#include "state/lock_holder.hpp"
 #include "support.hpp"
 
 namespace armctl {
@@ -334,7 +337,14 @@ INSTANTIATE_TEST_SUITE_P(
         stale_case{"pid_too_wide", "4294967338 held boot-b 5.000000006", 5, 6,
                    stale_verdict::honour},
         stale_case{"pid_negative", "-42 held boot-b 5.000000006", 5, 6, stale_verdict::honour},
-        stale_case{"foreign", "anything else", 5, 6, stale_verdict::honour}),
+        stale_case{"foreign", "anything else", 5, 6, stale_verdict::honour},
+        // the start time a run of this release adds changes nothing here
+        stale_case{"held_with_its_start", "42 held boot-b 5.000000006 8123", 5, 6,
+                   stale_verdict::take_over},
+        stale_case{"taking_with_its_start_before_a_power_cut", "42 taking boot-a 8123", 5, 6,
+                   stale_verdict::take_over},
+        stale_case{"start_not_a_number", "42 held boot-b 5.000000006 -1", 5, 6,
+                   stale_verdict::honour}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // A sync that fails once armed, as a disk with an I/O error would.
@@ -406,6 +416,103 @@ TEST_F(LockFile, AnotherProgramsOneOverAMarkLeftAfterTheZeroIsHonoured) {
   freed = true;
   write_file(path, "0\n");
   waiter.join();
+}
+
+// The start time is field 22 of /proc/<pid>/stat, counted past the command
+// name, which may hold spaces and parentheses.
+std::string stat_line(const std::string& name, const std::string& start) {
+  return "42 (" + name + ") S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 " + start + " 99 100\n";
+}
+
+struct stat_case {
+  const char* name;
+  std::string text;
+  std::optional<unsigned long long> start;
+};
+void PrintTo(const stat_case& c, std::ostream* os) { *os << c.name; }
+
+class StatLine : public ::testing::TestWithParam<stat_case> {};
+
+TEST_P(StatLine, GivesTheStartTime) {
+  EXPECT_EQ(start_time_in_stat(GetParam().text), GetParam().start);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, StatLine,
+    ::testing::Values(
+        stat_case{"plain", stat_line("armctl", "8123"), 8123},
+        stat_case{"name_with_spaces_and_parentheses", stat_line("a) S 1 (b c) 7", "8123"), 8123},
+        stat_case{"wide", stat_line("armctl", "18446744073709551615"), 18446744073709551615ULL},
+        stat_case{"cut_short", "42 (armctl) S 1 2 3", std::nullopt},
+        stat_case{"no_name", "42 armctl S 1", std::nullopt},
+        stat_case{"not_a_number", stat_line("armctl", "81x3"), std::nullopt}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// A live process counts as the marked run only when its start time is the
+// mark's; a mark without one (an earlier release's) is judged by its pid.
+struct holder_case {
+  const char* name;
+  bool live_pid;
+  const char* start;  // "own", "other" or "" (none)
+  bool left_by_dead_run;
+};
+void PrintTo(const holder_case& c, std::ostream* os) { *os << c.name; }
+
+class MarkedRun : public ::testing::TestWithParam<holder_case> {};
+
+// This process's start time, read apart from the code under test.
+std::string own_start() {
+  const std::string stat = read_file("/proc/self/stat");
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i <= 22; ++i) rest >> field;
+  return field;
+}
+
+pid_t ended_pid() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ::waitpid(child, nullptr, 0);
+  return child;
+}
+
+TEST_P(MarkedRun, IsAliveOnlyWithItsOwnStartTime) {
+  const holder_case& c = GetParam();
+  testing::scratch_dir tmp;
+  const std::string lock = tmp.file(lock_file_name);
+  write_file(lock, "1\n");
+  const std::string start = std::string(c.start) == "own"     ? " " + own_start()
+                            : std::string(c.start) == "other" ? " " + own_start() + "1"
+                                                              : "";
+  const std::string mark =
+      std::to_string(c.live_pid ? ::getpid() : ended_pid()) + " taking " + boot_id() + start;
+  if (::setxattr(lock.c_str(), holder_mark_name, mark.data(), mark.size(), 0) != 0)
+    GTEST_SKIP() << "no user extended attributes on " << tmp.path();
+  EXPECT_EQ(read_lock_state(tmp.path().c_str()).dead.has_value(), c.left_by_dead_run) << mark;
+}
+
+INSTANTIATE_TEST_SUITE_P(Marks, MarkedRun,
+                         ::testing::Values(holder_case{"its_own_start", true, "own", false},
+                                           holder_case{"a_reused_pid", true, "other", true},
+                                           holder_case{"earlier_release_live", true, "", false},
+                                           holder_case{"earlier_release_ended", false, "", true},
+                                           holder_case{"ended", false, "own", true}),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+// A run's mark names its start, which is after this test's own.
+TEST(RunMark, CarriesTheRunsStartTime) {
+  testing::scratch_dir tmp;
+  const state_dir dir(tmp.path().c_str());
+  write_file(tmp.file(lock_file_name), "0\n");
+  take_and_die(dir);
+  char buf[160];
+  const ssize_t got =
+      ::getxattr(tmp.file(lock_file_name).c_str(), holder_mark_name, buf, sizeof buf);
+  if (got <= 0) GTEST_SKIP() << "no user extended attributes on " << tmp.path();
+  holder_mark m;
+  ASSERT_TRUE(parse_mark(std::string(buf, static_cast<std::size_t>(got)), m));
+  ASSERT_TRUE(m.start.has_value());
+  EXPECT_GE(*m.start, std::stoull(own_start()));
 }
 
 }  // namespace

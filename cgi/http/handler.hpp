@@ -40,6 +40,8 @@ enum class verdict {
   start_unknown,     // back: the newest move's start was not known
   plan_not_allowed,  // no order of the moves passes its guards, or the tip is out of reach
   unknown_poses,     // a sequence names a pose that is not taught
+  lookalike_name,    // a new name differs from a stored one only in case or spacing
+  logins_stopped,    // too many failed logins from the address or for the user
 };
 
 // A handler's answer. `before` and `after` are the counters the history

@@ -71,6 +71,8 @@ constexpr http_status statuses[] = {
     {verdict::start_unknown, 409},
     {verdict::plan_not_allowed, 422},  // well-formed, but the guards allow no way there
     {verdict::unknown_poses, 422},
+    {verdict::lookalike_name, 409},
+    {verdict::logins_stopped, 429},  // with Retry-After; the password is not checked
 };
 
 int code_of(verdict v) {
@@ -96,6 +98,7 @@ const char* reason_phrase(int status) {
       {413, "Content Too Large"},
       {415, "Unsupported Media Type"},
       {422, "Unprocessable Content"},
+      {429, "Too Many Requests"},
       {503, "Service Unavailable"},
   };
   for (const phrase& p : phrases)
@@ -118,11 +121,12 @@ void drain_input() {
   }
 }
 
-int emit(int status, const json& body) {
+int emit(int status, const json& body, long long retry_after_s = 0) {
   std::printf("Status: %d %s\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n",
               status, reason_phrase(status));
   if (status == 405) std::printf("Allow: GET, HEAD, POST\r\n");
   if (status == 401) std::printf("WWW-Authenticate: Basic realm=\"%s\"\r\n", auth_realm);
+  if (retry_after_s > 0) std::printf("Retry-After: %lld\r\n", retry_after_s);
   std::printf("\r\n%s\n", body.dump().c_str());
   return 0;
 }
@@ -299,13 +303,19 @@ std::optional<int> check_login(const query& q, context& c) {
   const login_rule rule = rule_of(q);
   const auto header = env("HTTP_AUTHORIZATION");
   if (rule == login_rule::open || (rule != login_rule::required && !header)) return std::nullopt;
-  const login l = authenticated_user(header, htpasswd_path);
+  const armctl::state_dir dir(state_dir_path);
+  const login l = guarded_login(header, htpasswd_path, dir, env("REMOTE_ADDR").value_or(""),
+                                c.settings.lock_wait);
   if (l.result == login::outcome::accepted) {
     c.user = l.user;
     return std::nullopt;
   }
+  // A STOP and the state's read go on without a login, stopped or not.
   if (rule == login_rule::optional) return std::nullopt;
   if (l.result == login::outcome::file_unreadable) return no_login_possible(l);
+  if (l.result == login::outcome::too_many_failures)
+    return emit(code_of(verdict::logins_stopped),
+                error_answer("too many failed logins of late; try again later"), l.retry_after_s);
   json body = error_answer(header ? "the login is wrong" : "this needs a login");
   body["login"] = header ? "wrong" : "missing";
   return emit(code_of(verdict::unauthorized), body);

@@ -192,17 +192,17 @@ query parse_reference(const json& v) {
 
 std::string name_rule() {
   return "a name is 1 to " + std::to_string(max_name_length) +
-         " letters, digits, spaces, '-' or '_'";
+         " letters, digits, spaces, '-' or '_', and a new one neither starts nor ends with a space";
 }
 
-std::optional<std::string> name_of(const json& v) {
-  if (!v.is_string() || !is_name(v.get_ref<const std::string&>())) return std::nullopt;
+std::optional<std::string> name_of(const json& v, bool (*rule)(std::string_view) = is_name) {
+  if (!v.is_string() || !rule(v.get_ref<const std::string&>())) return std::nullopt;
   return v.get<std::string>();
 }
 
-template <typename Q>
+template <typename Q, bool (*rule)(std::string_view) = is_name>
 query named(const json& v) {
-  const auto name = name_of(v);
+  const auto name = name_of(v, rule);
   if (!name) return bad(400, name_rule());
   return Q{*name};
 }
@@ -288,7 +288,7 @@ std::variant<refusal, sequence_step> step_of(const json& v) {
 query parse_sequence(const json& v) {
   if (!has_fields(v, {"name", "steps", "repeat"}))
     return bad(400, "a sequence is {\"name\": NAME, \"steps\": [...], \"repeat\": N}");
-  const auto name = name_of(v["name"]);
+  const auto name = name_of(v["name"], is_new_name);
   if (!name) return bad(400, name_rule());
   const json& steps = v["steps"];
   if (!steps.is_array() || steps.empty() || steps.size() > max_sequence_steps)
@@ -367,7 +367,7 @@ constexpr body_kind body_kinds[] = {
     {"clear", flag<clear_query>},
     {"unlock", flag<unlock_query>},
     {"reference", parse_reference},
-    {"save_pose", named<save_pose_query>},
+    {"save_pose", named<save_pose_query, is_new_name>},
     {"delete_pose", named<delete_pose_query>},
     {"plan", targeted<plan_query>},
     {"goto", targeted<goto_query>},
@@ -494,6 +494,10 @@ bool is_name(std::string_view name) {
   };
   return !name.empty() && name.size() <= max_name_length &&
          std::all_of(name.begin(), name.end(), allowed);
+}
+
+bool is_new_name(std::string_view name) {
+  return is_name(name) && !name.starts_with(' ') && !name.ends_with(' ');
 }
 
 query classify(const request_meta& meta, std::string_view body) {

@@ -148,8 +148,12 @@ query parse_body(std::string_view body);
 // Six integers within 32 bits, from the text of a JSON array.
 std::optional<counters> counters_from_json(std::string_view text);
 
-// Whether `name` is a valid pose or sequence name.
+// Whether `name` is a valid pose or sequence name to refer to: names stored
+// by earlier releases included.
 bool is_name(std::string_view name);
+// Whether `name` may be given to a pose or sequence now: a valid name that
+// neither starts nor ends with a space (so it is not all spaces either).
+bool is_new_name(std::string_view name);
 
 // Both steps, for a request whose body is already at hand.
 query classify(const request_meta& meta, std::string_view body);

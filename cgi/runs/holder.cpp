@@ -16,7 +16,7 @@ unlock_report unlock_dead_run(const char* state_dir, const std::string& by) {
   const nlohmann::json line{{"at", utc_now()}, {"by", by}, {"mark", r.found->text}};
   // The lock is free either way: the answer says so, and the server's error
   // log says that the record misses this release.
-  if (!append_line(dir, unlock_record_name, line.dump() + "\n", 0600))
+  if (!append_line(dir, unlock_record_name, line.dump() + "\n", front_file_mode))
     std::fputs("armctl-cgi: the unlock record could not be written\n", stderr);
   return r;
 }

@@ -43,7 +43,7 @@ bool set_latch(const state_dir& dir, const std::string& by, const std::string& f
   if (read_latch(dir)) return true;
   const std::string text = json{{"by", by}, {"at", utc_now()}, {"from", from}}.dump() + "\n";
   const std::string temp = temp_name();
-  return replace_file(dir, latch_file_name, temp.c_str(), text, 0600, sync_now::no) !=
+  return replace_file(dir, latch_file_name, temp.c_str(), text, front_file_mode, sync_now::no) !=
          replace_result::failed;
 }
 

@@ -3,6 +3,7 @@
 // as the requests that write it.
 #include "cgi/teach/taught.hpp"
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "state/locked_file.hpp"
@@ -18,13 +19,30 @@ constexpr std::size_t max_poses_bytes = 1 << 20;
 // file can hold nothing that a request could not have stored.
 std::optional<counters> stored_counters(const json& v) { return counters_from_json(v.dump()); }
 
+// The name is checked apart, by the rule for names referred to: a name an
+// earlier release stored, spaces around it included, still reads.
 std::optional<sequence> stored_sequence(const std::string& name, const json& v) {
-  if (!v.is_object()) return std::nullopt;
+  if (!v.is_object() || !is_name(name)) return std::nullopt;
   json whole = v;
-  whole["name"] = name;
+  whole["name"] = "stored";
   const query q = parse_body(json{{"save_sequence", whole}}.dump());
-  if (const auto* s = std::get_if<save_sequence_query>(&q)) return s->s;
-  return std::nullopt;
+  const auto* s = std::get_if<save_sequence_query>(&q);
+  if (s == nullptr) return std::nullopt;
+  sequence out = s->s;
+  out.name = name;
+  return out;
+}
+
+// A name as a reader tells it apart: letters in one case, runs of spaces as
+// one, no spaces around it.
+std::string as_read(std::string_view name) {
+  std::string out;
+  for (const char c : name) {
+    if (c == ' ' && (out.empty() || out.back() == ' ')) continue;
+    out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
 }
 
 std::string damage_of(const json& doc, taught& t) {
@@ -75,6 +93,10 @@ std::string text_of(const taught& t) {
 }
 
 }  // namespace
+
+bool looks_like(std::string_view name, std::string_view other) {
+  return name != other && as_read(name) == as_read(other);
+}
 
 taught_read read_taught(const state_dir& dir) {
   const file_text f = read_state_file(dir, poses_file_name, max_poses_bytes);

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "cgi/http/request.hpp"
 #include "model/joints.hpp"
@@ -36,7 +37,32 @@ taught_read read_taught(const state_dir& dir);
 // file is damaged).
 std::optional<counters> pose_counters(const state_dir& dir, const std::string& name);
 
-enum class edit_outcome { done, not_found, builtin, full, unknown_poses, damaged, busy, failed };
+// Whether `name` differs from `other` only in letter case or spacing, so
+// that a reader would take one for the other (the same name is no lookalike).
+bool looks_like(std::string_view name, std::string_view other);
+
+// Whether `name` looks like home or one of the names in `stored`; a name
+// stored as it is replaces that one, whatever else looks like it.
+template <typename T>
+bool looks_like_one_of(const std::map<std::string, T>& stored, const std::string& name) {
+  if (stored.contains(name)) return false;
+  if (looks_like(name, home_pose)) return true;
+  for (const auto& kept : stored)
+    if (looks_like(name, kept.first)) return true;
+  return false;
+}
+
+enum class edit_outcome {
+  done,
+  not_found,
+  builtin,
+  full,
+  unknown_poses,
+  lookalike,
+  damaged,
+  busy,
+  failed
+};
 // Reads the file under its lock, applies `edit` and, when it answers done,
 // replaces the file. A damaged file is left as it is.
 edit_outcome edit_taught(const state_dir& dir, std::chrono::milliseconds wait,

@@ -71,6 +71,8 @@ constexpr edit_meaning edit_meanings[] = {
      "home is built in: it cannot be replaced or deleted"},
     {edit_outcome::full, verdict::store_full, "the bound of stored poses or sequences is reached"},
     {edit_outcome::unknown_poses, verdict::unknown_poses, "a step names a pose that is not taught"},
+    {edit_outcome::lookalike, verdict::lookalike_name,
+     "the name differs from a stored one, or from home, only in letter case or spacing"},
     {edit_outcome::damaged, verdict::store_damaged,
      "the poses file is damaged; it is kept as it is and nothing was stored"},
     {edit_outcome::busy, verdict::busy, "the poses file stayed locked; nothing was stored"},
@@ -217,6 +219,7 @@ reply answer_save_pose(const save_pose_query& q, const context& c) {
   if (!now)
     return {verdict::failed, error_answer("the position file cannot be read; nothing was stored")};
   const edit_outcome o = edit(c, [&](taught& t) {
+    if (looks_like_one_of(t.poses, q.name)) return edit_outcome::lookalike;
     if (!t.poses.contains(q.name) && t.poses.size() >= max_poses) return edit_outcome::full;
     t.poses[q.name] = *now;
     return edit_outcome::done;
@@ -238,6 +241,7 @@ reply answer_save_sequence(const save_sequence_query& q, const context& c) {
     for (const sequence_step& step : q.s.steps)
       if (step.pose != home_pose && !t.poses.contains(step.pose))
         return edit_outcome::unknown_poses;
+    if (looks_like_one_of(t.sequences, q.s.name)) return edit_outcome::lookalike;
     if (!t.sequences.contains(q.s.name) && t.sequences.size() >= max_sequences)
       return edit_outcome::full;
     t.sequences[q.s.name] = q.s;
