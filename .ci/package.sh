@@ -365,6 +365,14 @@ run_through_apache() {
   moved=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
     "$arm/armctl-cgi")$(cat "$probe/body")
   lock=$(fingerprint "$state_dir/lock.dat") # the run took and released the lock
+  # Ten more wrong passwords for the name within the minute: the next try is
+  # not checked, right password or not. The counts go, for the steps after.
+  for _ in $(seq 10); do
+    http -u operator:guess -H 'Content-Type: application/json' -d "$move_body" "$arm/armctl-cgi" >/dev/null
+  done
+  guessed=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
+    "$arm/armctl-cgi")$(grep -ci '^retry-after: [1-9]' "$probe/head")
+  rm -f "$state_dir/login-failures.dat"
 }
 stop_apache() {
   kill "$apache_pid" && wait "$apache_pid" || true
@@ -384,6 +392,7 @@ check_cgi_answers() {
   expect "a move with credentials" 200 "${moved:0:3}"
   holds "$state_dir/lock.dat" '0\n'
   [[ "$moved" == *'"status":1}' ]] || fail "the run's answer: $moved"
+  expect "a login after ten failures within the minute" 4291 "$guessed"
 }
 
 # ---- the arm's origin: one row per request, its status and the header

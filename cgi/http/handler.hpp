@@ -68,7 +68,7 @@ struct context {
   front_settings settings;
   std::string user;  // the authenticated operator; empty without a valid login
   front_paths paths;
-  std::string client_address{};     // REMOTE_ADDR, for the latch
+  std::string client_address{};    // REMOTE_ADDR, for the latch
   std::optional<caller> client{};  // REMOTE_ADDR and REMOTE_PORT, for a waiting run
 };
 

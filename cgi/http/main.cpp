@@ -270,8 +270,11 @@ json recorded_request(const query& q, const std::string& body) {
 bool record(const query& q, const std::string& body, const context& c, const reply& r, int status,
             const std::optional<armctl::counters>& before_file) {
   const armctl::state_dir dir(state_dir_path);
-  history_entry e{utc_now(), c.user.empty() ? not_logged_in : c.user, recorded_request(q, body),
-                  status,    r.before,
+  history_entry e{utc_now(),
+                  c.user.empty() ? not_logged_in : c.user,
+                  recorded_request(q, body),
+                  status,
+                  r.before,
                   r.after};
   if (r.ran) {
     e.before_unknown = r.before_unknown;

@@ -4,8 +4,8 @@
 #include "cgi/http/request.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <functional>
 #include <limits>

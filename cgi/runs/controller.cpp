@@ -151,8 +151,8 @@ class watch {
 // The watcher: the run's parent, and a fork of the CGI that never execs, so
 // that the parent-death signal holds (the kernel clears it on exec of a
 // program with file capabilities, such as the installed controller).
-[[noreturn]] void watcher(const run_plan& plan, const queue_place& place, int out_fd,
-                          int start_fd, pid_t cgi) {
+[[noreturn]] void watcher(const run_plan& plan, const queue_place& place, int out_fd, int start_fd,
+                          pid_t cgi) {
   const int ends = ending_signals_fd();
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   pid_t run = -1;

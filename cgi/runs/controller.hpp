@@ -36,15 +36,14 @@ struct run_plan {
   std::chrono::milliseconds bound;  // the wait for the lock
   // Given each piece of the run's output as it arrives (the progress).
   std::function<void(std::string_view)> on_output{};
-  std::optional<caller> client{};   // the request's caller, while it waits
+  std::optional<caller> client{};  // the request's caller, while it waits
 };
 
 // Runs the plan under a watcher that records the run in `place`, leaves the
-// place once the run holds the lock, reads the counters it started from, and ends the run with SIGTERM (a
-// waiting run exits at once touching neither file; a moving one stops at its
-// next step) when the bound passes or the caller goes away before it holds
-// the lock, when the CGI dies (parent-death signal), or when the arm was
-// latched meanwhile.
+// place once the run holds the lock, reads the counters it started from, and ends the run with
+// SIGTERM (a waiting run exits at once touching neither file; a moving one stops at its next step)
+// when the bound passes or the caller goes away before it holds the lock, when the CGI dies
+// (parent-death signal), or when the arm was latched meanwhile.
 run_output run_controller(const run_plan& plan, const queue_place& place);
 
 enum class stop_outcome { signalled, no_run, not_permitted, failed };

@@ -103,8 +103,7 @@ target_plan out_of_reach(const counters& start, const tip_target& tip) {
 
 move_query query_of(const std::vector<planned_move>& moves) {
   move_query q;
-  for (const planned_move& m : moves)
-    q.options.push_back({m.letter->letter, m.count});
+  for (const planned_move& m : moves) q.options.push_back({m.letter->letter, m.count});
   return q;
 }
 

@@ -13,8 +13,8 @@
 namespace armctl::cgi {
 
 struct target_plan {
-  std::optional<plan> chosen;  // nothing: a tip target out of reach
-  nlohmann::json body;         // the PLAN object
+  std::optional<plan> chosen;           // nothing: a tip target out of reach
+  nlohmann::json body;                  // the PLAN object
   std::chrono::nanoseconds estimate{};  // of the moves, in any order; within the bound when allowed
   bool allowed() const { return chosen && chosen->allowed; }
 };

@@ -119,7 +119,8 @@ void tell_what_was_reached(reply& r, const target_plan& tp) {
   r.body["reached"] = r.after == tp.chosen->target;
   const bool as_planned =
       r.before ? *r.before == tp.chosen->start : r.body.value("reasons_known", false);
-  const bool unknown = !r.before && (r.body.value("status", 0) >= 128 || r.body["counters"].is_null());
+  const bool unknown =
+      !r.before && (r.body.value("status", 0) >= 128 || r.body["counters"].is_null());
   r.body["started_as_planned"] = as_planned ? json(true) : unknown ? json(nullptr) : json(false);
   if (!as_planned && !unknown)
     r.body["note"] =
@@ -274,9 +275,8 @@ reply answer_back(const back_query&, const context& c) {
     return {verdict::nothing_to_undo,
             error_answer("the history holds no move of the front end to go back from")};
   if (!to->to)
-    return {verdict::start_unknown,
-            error_answer("the newest move's start is unknown (" + to->unknown +
-                         "); nothing moved")};
+    return {verdict::start_unknown, error_answer("the newest move's start is unknown (" +
+                                                 to->unknown + "); nothing moved")};
   return go(*to->to, c);
 }
 
