@@ -137,14 +137,20 @@ def one_cut(a, rng, template, expected, k):
     return faults, phase, time.monotonic() - began, st, acked
 
 
-def cut(a):
-    with open(a.options) as f: lines = f.read().splitlines()
-    expected = expected_positions(a.sim, a.sim_state, lines)
+def state_image(a):
+    """The guests' disk: a free lock and the start counters, on ext4."""
+    template = os.path.join(a.work, "template.img")
     with tempfile.TemporaryDirectory() as d:
         for name, text in (("lock.dat", "0\n"), ("robot_position.dat", START)):
             with open(os.path.join(d, name), "w") as f: f.write(text)
-        template = os.path.join(a.work, "template.img")
         subprocess.run(["mkfs.ext4", "-q", "-F", "-d", d, template, "16M"], check=True)
+    return template
+
+
+def cut(a):
+    with open(a.options) as f: lines = f.read().splitlines()
+    expected = expected_positions(a.sim, a.sim_state, lines)
+    template = state_image(a)
     rng = random.Random(a.seed)
     counts = {"torn": 0, "lost": 0, "stuck": 0, "temps": 0, "other": 0, "idle": 0,
               "temp_after_cut": 0, "marked_one": 0}
@@ -255,11 +261,7 @@ def front_cut(a, rng, template):
 
 
 def front(a):
-    with tempfile.TemporaryDirectory() as d:
-        for name, text in (("lock.dat", "0\n"), ("robot_position.dat", START)):
-            with open(os.path.join(d, name), "w") as f: f.write(text)
-        template = os.path.join(a.work, "template.img")
-        subprocess.run(["mkfs.ext4", "-q", "-F", "-d", d, template, "16M"], check=True)
+    template = state_image(a)
     rng = random.Random(a.seed)
     other = torn = lost = acked = temps = 0
     seconds = 0.0
