@@ -29,7 +29,7 @@ if [ ${#packages[@]} -gt 0 ]; then
 fi
 
 echo "== static: ESLint and Prettier on web/"
-(cd web && npm ci --no-audit --no-fund --ignore-scripts >/dev/null && npx --no-install eslint . &&
+(bash web/npm-install.sh >/dev/null && cd web && npx --no-install eslint . &&
   npx --no-install prettier --check .) || { echo "== static: ESLint or Prettier FAILED"; exit 1; }
 echo "== static: ESLint and Prettier clean"
 

@@ -22,5 +22,5 @@ mkdir -p "$(dirname "$ARMCTL_CGI_SETTINGS")"
 node --test "$root/tests/cgi_apache.test.js"
 node --test "$root/tests/cgi_teach.test.js"
 cd "$root/web"
-npm ci --no-audit --no-fund --ignore-scripts
+bash npm-install.sh
 node --test tests/page.cgi.e2e.test.js

@@ -21,7 +21,7 @@ export CHROMIUM="${CHROMIUM:-/usr/bin/chromium}"
 [ -x "$CHROMIUM" ] || { echo "$0: no Chromium at $CHROMIUM (apt-get install chromium)" >&2; exit 1; }
 
 cd "$(dirname "$0")"
-npm ci --no-audit --no-fund --ignore-scripts
+bash npm-install.sh
 # One after the other: both use the controller's state directory.
 node --test tests/files.test.js tests/pose.test.js
 node --test tests/page.e2e.test.js
