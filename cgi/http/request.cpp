@@ -125,7 +125,7 @@ query parse_options(const json& list) {
                             " decimal digits, without sign or leading zero");
       o.count = count_of(list[++i].get_ref<const std::string&>());
     }
-    q.options.push_back(std::move(o));
+    q.options.push_back(o);
   }
   if (q.options.empty()) return bad(400, "no options");
   return q;

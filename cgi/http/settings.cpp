@@ -61,19 +61,20 @@ struct key {
   long long lo = 0, hi = 0;
   void (*set_number)(long long, front_settings&) = nullptr;
   bool (*set_text)(std::string_view, front_settings&) = nullptr;
-
-  bool set(std::string_view v, front_settings& s) const {
-    long long n = 0;
-    if (set_text != nullptr) return set_text(v, s);
-    if (!bounded(v, lo, hi, n)) return false;
-    set_number(n, s);
-    return true;
-  }
-  std::string told() const {
-    if (set_text != nullptr) return rule;
-    return std::string(rule) + " from " + std::to_string(lo) + " to " + std::to_string(hi);
-  }
 };
+
+bool set(const key& k, std::string_view v, front_settings& s) {
+  long long n = 0;
+  if (k.set_text != nullptr) return k.set_text(v, s);
+  if (!bounded(v, k.lo, k.hi, n)) return false;
+  k.set_number(n, s);
+  return true;
+}
+
+std::string told(const key& k) {
+  if (k.set_text != nullptr) return k.rule;
+  return std::string(k.rule) + " from " + std::to_string(k.lo) + " to " + std::to_string(k.hi);
+}
 
 // The bounds keep a typo from making the front end useless or unbounded.
 constexpr key keys[] = {
@@ -108,7 +109,7 @@ std::string apply_line(std::string_view line, front_settings& s) {
                          value = trim_line(line.substr(eq + 1));
   for (const key& k : keys)
     if (k.name == name)
-      return k.set(value, s) ? std::string() : std::string(name) + " takes " + k.told();
+      return set(k, value, s) ? std::string() : std::string(name) + " takes " + told(k);
   return "unknown key \"" + std::string(name) + "\"";
 }
 

@@ -85,7 +85,7 @@ std::optional<move_query> options_from(const json& list) {
       return std::nullopt;
     option o{item[0].get_ref<const std::string&>()[0], std::nullopt};
     if (item[1].is_number_integer()) o.count = item[1].get<std::int32_t>();
-    q.options.push_back(std::move(o));
+    q.options.push_back(o);
   }
   return q;
 }
