@@ -80,8 +80,8 @@ replay replay_of(const plan& p) {
   counters at = p.start;
   for (const planned_move& m : p.moves) {
     const counters before = at;
-    at[m.letter->counter] =
-        static_cast<std::int32_t>(std::int64_t{at[m.letter->counter]} + std::int64_t{m.letter->sign} * m.count);
+    at[m.letter->counter] = static_cast<std::int32_t>(std::int64_t{at[m.letter->counter]} +
+                                                      std::int64_t{m.letter->sign} * m.count);
     const bool reports_before = m.letter->kind == command_kind::position;
     out.options.push_back({lines_of(calc(reports_before ? before : at)), false, std::nullopt});
   }
