@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const replay r = replay_options(*move, starts[(pick >> 6) & 1]);
   std::string out;
   for (const std::string& line : printed_lines(r)) out += line + "\n";
-  const json answer = run_answer(*move, {0, out, false}, r);
+  const json answer = run_answer(*move, {0, out, false, {}}, r);
   if (answer["reasons_known"] != true) std::abort();
   (void)answer.dump();
   return 0;
