@@ -346,7 +346,7 @@ move_body='{"options":["-H","10"]}'
 run_through_apache() {
   htpasswd -bB /etc/armctl/htpasswd operator arm-test-password
   start_apache
-  page=$(http "$arm/")$(grep -o '<meta name="armctl-cgi" content="armctl-cgi">' "$probe/body")
+  page=$(http "$arm/")$(grep -o '<meta name="armctl-cgi" content="armctl-cgi"' "$probe/body")
   state=$(http "$arm/armctl-cgi")$(cat "$probe/body")
   raw=$(http "$arm/lock.dat")
   # Another account's UserDir: www-data's, made for the moment where it has none.
@@ -379,8 +379,9 @@ stop_apache() {
   apache_pid=""
 }
 check_cgi_answers() {
-  expect "the page at /~robot/" '200<meta name="armctl-cgi" content="armctl-cgi">' "$page"
-  expect "GET" '200{"counters":[12,-34,56,0,100,7],"lock":{"held":false},' "${state%%\"report\"*}"
+  expect "the page at /~robot/" '200<meta name="armctl-cgi" content="armctl-cgi"' "$page"
+  expect "GET" '200{"counters":[12,-34,56,0,100,7],' "${state%%\"joint_names\"*}"
+  [[ "$state" == *'"lock":{"held":false},'* ]] || fail "GET: the lock is not free: $state"
   expect "lock.dat over HTTP" 403 "$raw"
   # Where the package enabled mod_userdir, it serves the arm's account only.
   if grep -qx 'mod userdir' /var/lib/armctl/apache2-enabled && [ "$other" != none ]; then
