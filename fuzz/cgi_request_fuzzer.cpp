@@ -11,15 +11,15 @@
 #include <string>
 #include <string_view>
 
-#include "cgi/http/answer.hpp"
-#include "cgi/http/request.hpp"
-#include "cgi/runs/replay.hpp"
-#include "cgi/teach/planner.hpp"
+#include "daemon/http/answer.hpp"
+#include "daemon/http/request.hpp"
+#include "daemon/runs/replay.hpp"
+#include "daemon/teach/planner.hpp"
 #include "model/reach.hpp"
 
 namespace {
 
-using namespace armctl::cgi;
+using namespace armctl::front;
 
 constexpr std::array<const char*, 4> methods{"POST", "GET", "PUT", "POST"};
 constexpr std::array<const char*, 4> types{"application/json", "application/json; charset=utf-8",

@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "cgi/runs/caller.hpp"
+#include "daemon/runs/caller.hpp"
 
-namespace armctl::cgi {
+namespace armctl::front {
 namespace {
 
 struct line_case {
@@ -91,4 +91,4 @@ TEST(Caller, GoneOnceTheClientClosesItsConnection) {
 }
 
 }  // namespace
-}  // namespace armctl::cgi
+}  // namespace armctl::front

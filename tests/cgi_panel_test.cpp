@@ -3,16 +3,16 @@
 // settings' joint names, and an import's preview against the store.
 #include <gtest/gtest.h>
 
-#include "cgi/http/settings.hpp"
-#include "cgi/runs/moves.hpp"
-#include "cgi/runs/progress.hpp"
-#include "cgi/runs/replay.hpp"
-#include "cgi/teach/transfer.hpp"
+#include "daemon/http/settings.hpp"
+#include "daemon/runs/moves.hpp"
+#include "daemon/runs/progress.hpp"
+#include "daemon/runs/replay.hpp"
+#include "daemon/teach/transfer.hpp"
 #include "model/joint_words.hpp"
 #include "model/pose.hpp"
 #include "support.hpp"
 
-namespace armctl::cgi {
+namespace armctl::front {
 namespace {
 
 move_query options_of(const std::string& body) { return std::get<move_query>(parse_body(body)); }
@@ -222,4 +222,4 @@ TEST(Import, RefusesWhatSavingWouldAndTakesBackItsOwnExport) {
 }
 
 }  // namespace
-}  // namespace armctl::cgi
+}  // namespace armctl::front

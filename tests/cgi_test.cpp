@@ -10,21 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "cgi/http/answer.hpp"
-#include "cgi/http/auth.hpp"
-#include "cgi/http/check.hpp"
-#include "cgi/http/handler.hpp"
-#include "cgi/http/request.hpp"
-#include "cgi/http/settings.hpp"
-#include "cgi/runs/moves.hpp"
-#include "cgi/runs/replay.hpp"
-#include "cgi/teach/history.hpp"
-#include "cgi/teach/planner.hpp"
-#include "cgi/teach/taught.hpp"
-#include "cgi/teach/teach.hpp"
+#include "daemon/http/answer.hpp"
+#include "daemon/http/auth.hpp"
+#include "daemon/http/check.hpp"
+#include "daemon/http/handler.hpp"
+#include "daemon/http/request.hpp"
+#include "daemon/http/settings.hpp"
+#include "daemon/runs/moves.hpp"
+#include "daemon/runs/replay.hpp"
+#include "daemon/teach/history.hpp"
+#include "daemon/teach/planner.hpp"
+#include "daemon/teach/taught.hpp"
+#include "daemon/teach/teach.hpp"
 #include "support.hpp"
 
-namespace armctl::cgi {
+namespace armctl::front {
 namespace {
 
 struct request_case {
@@ -570,4 +570,4 @@ TEST(NewName, NamesStoredEarlierStillRead) {
 }
 
 }  // namespace
-}  // namespace armctl::cgi
+}  // namespace armctl::front

@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include "state/durable.hpp"
-#include "state/failure_counts.hpp"
-#include "state/history_file.hpp"
+#include "daemon/stores/failure_counts.hpp"
+#include "daemon/stores/history_file.hpp"
 #include "state/position_file.hpp"
 #include "support.hpp"
 

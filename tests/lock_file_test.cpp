@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "state/lock_file.hpp"
-#include "state/lock_holder.hpp"
+#include "daemon/runs/lock_holder.hpp"
 #include "support.hpp"
 
 namespace armctl {

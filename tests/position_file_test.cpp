@@ -8,7 +8,7 @@
 
 #include "state/lock_file.hpp"
 #include "state/position_file.hpp"
-#include "state/run_start.hpp"
+#include "daemon/runs/run_start.hpp"
 #include "support.hpp"
 
 namespace armctl {

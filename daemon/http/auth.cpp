@@ -1,0 +1,166 @@
+// The Basic credentials check: libaprutil decodes the header and checks the
+// password against the file's hash (bcrypt, MD5-crypt, SHA1 or crypt), the
+// same code that Apache's own mod_authn_file uses.
+#include "daemon/http/auth.hpp"
+
+#include <apr_base64.h>
+#include <apr_md5.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "daemon/http/passwords.hpp"
+#include "daemon/stores/failure_counts.hpp"
+
+namespace armctl::front {
+namespace {
+
+// Longer headers are refused unread: no login needs more.
+constexpr std::size_t max_token_bytes = 1024;
+
+bool starts_with_nocase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+  return true;
+}
+
+// "user:password" from a "Basic <base64>" header value; empty when it is none.
+std::string decoded_basic(std::string_view header) {
+  constexpr std::string_view scheme = "basic ";
+  if (!starts_with_nocase(header, scheme)) return {};
+  std::string token(header.substr(scheme.size()));
+  while (!token.empty() && token.front() == ' ') token.erase(0, 1);
+  while (!token.empty() && token.back() == ' ') token.pop_back();
+  if (token.empty() || token.size() > max_token_bytes) return {};
+  std::string plain(static_cast<std::size_t>(apr_base64_decode_len(token.c_str())), '\0');
+  const int n = apr_base64_decode(plain.data(), token.c_str());
+  plain.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return plain;
+}
+
+// The hash stored for `user`, or nullptr when the file has no such user.
+const std::string* stored_hash(const password_file& file, std::string_view user) {
+  for (const password_entry& e : file.entries)
+    if (e.user == user) return &e.hash;
+  return nullptr;
+}
+
+login refused() { return {login::outcome::refused, {}, 0}; }
+
+// Hashes that no password is expected to match, made once with htpasswd,
+// one of each kind a password file holds. A bcrypt one takes the cost of the
+// file's own: its salt and digest follow the "$2y$NN".
+struct dummy_hash {
+  std::string_view kind;  // the prefix that names the kind
+  std::string_view hash;
+};
+constexpr dummy_hash dummies[] = {
+    {"$apr1$", "$apr1$2awHjt7a$fEm3lJtFlaNSt2rKrNQ8l/"},
+    {"{SHA}", "{SHA}FxmyKGPFDMz/xbCEjNbqYn8J1A8="},
+};
+constexpr std::string_view bcrypt_dummy =
+    "$2y$05$KtcHot2HfXyHKI2KWFJ7KusaHY410o/BYQH.gQwhZttSTBq7izfOK";
+constexpr std::size_t bcrypt_cost_end = 7;  // "$2y$05$"
+
+bool is_bcrypt(std::string_view hash) {
+  return hash.size() == bcrypt_dummy.size() && hash.starts_with("$2") && hash[3] == '$' &&
+         std::isdigit(static_cast<unsigned char>(hash[4])) != 0 &&
+         std::isdigit(static_cast<unsigned char>(hash[5])) != 0 && hash[6] == '$';
+}
+
+// A hash of the kind, and for bcrypt the cost, of the file's first one (bcrypt
+// at the cost htpasswd gives when the file has none).
+std::string dummy_like(const password_file& file) {
+  const auto first = std::find_if(file.entries.begin(), file.entries.end(),
+                                  [](const password_entry& e) { return !e.hash.empty(); });
+  const std::string_view model = first != file.entries.end() ? first->hash : std::string_view{};
+  for (const dummy_hash& d : dummies)
+    if (model.starts_with(d.kind)) return std::string(d.hash);
+  if (!is_bcrypt(model)) return std::string(bcrypt_dummy);
+  return std::string(model.substr(0, bcrypt_cost_end)) +
+         std::string(bcrypt_dummy.substr(bcrypt_cost_end));
+}
+
+// The check of a decoded "user:password": a user the file does not have (or
+// has without a hash) costs one check against a dummy, like a known one.
+login checked(const password_file& file, const std::string& pair) {
+  const auto colon = pair.find(':');
+  if (colon == std::string::npos || colon == 0 || pair.find('\0') != std::string::npos)
+    return refused();
+  const std::string user = pair.substr(0, colon);
+  const std::string* hash = stored_hash(file, user);
+  const bool known = hash != nullptr && !hash->empty();
+  const std::string dummy = known ? std::string() : dummy_like(file);
+  const bool valid = apr_password_validate(pair.c_str() + colon + 1,
+                                           known ? hash->c_str() : dummy.c_str()) == APR_SUCCESS;
+  if (!known || !valid) return refused();
+  return {login::outcome::accepted, user};
+}
+
+// The user name of a decoded "user:password"; empty without one.
+std::string user_of(const std::string& pair) {
+  const auto colon = pair.find(':');
+  return colon == std::string::npos ? std::string() : pair.substr(0, colon);
+}
+
+// What the failures are counted by.
+std::vector<std::string> failure_keys(std::string_view address, const std::string& user) {
+  std::vector<std::string> keys;
+  if (!address.empty()) keys.push_back("address " + std::string(address));
+  if (!user.empty()) keys.push_back("user " + user);
+  return keys;
+}
+
+// A user name as the error log can hold it: quoted, its control characters
+// and invalid bytes escaped.
+std::string logged(const std::string& user) {
+  return nlohmann::json(user).dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+}
+
+constexpr failure_rule login_rule{max_failed_logins, failed_login_window.count()};
+
+}  // namespace
+
+login authenticated_user(std::optional<std::string_view> authorization, const char* htpasswd_path) {
+  const password_file file = read_password_file(htpasswd_path);
+  if (file.error != 0) return {login::outcome::file_unreadable, {}, file.error};
+  if (!authorization) return refused();
+  return checked(file, decoded_basic(*authorization));
+}
+
+login guarded_login(std::optional<std::string_view> authorization, const char* htpasswd_path,
+                    const state_dir& dir, std::string_view address,
+                    std::chrono::milliseconds wait) {
+  const password_file file = read_password_file(htpasswd_path);
+  if (file.error != 0) return {login::outcome::file_unreadable, {}, file.error};
+  if (!authorization) return refused();
+  const std::string pair = decoded_basic(*authorization);
+  // An empty password is never accepted, and so no guess: the page's log out
+  // sends one to replace the browser's login, and its reads carry it until
+  // the next log in, which must not find its own address stopped.
+  const std::size_t colon = pair.find(':');
+  if (colon == std::string::npos || colon + 1 == pair.size()) return refused();
+  const std::string user = user_of(pair);
+  const std::vector<std::string> keys = failure_keys(address, user);
+  const long long now = std::time(nullptr);
+  const std::string who = logged(user) + " from " + std::string(address);
+  if (const long long stopped = seconds_stopped(dir, keys, now, login_rule); stopped > 0) {
+    std::fprintf(stderr, "armctl-cgi: login for user %s refused unchecked: too many failures\n",
+                 who.c_str());
+    return {login::outcome::too_many_failures, {}, 0, stopped};
+  }
+  login l = checked(file, pair);
+  if (l.result != login::outcome::refused) return l;
+  std::fprintf(stderr, "armctl-cgi: failed login for user %s\n", who.c_str());
+  if (!record_failure(dir, keys, now, login_rule, wait))
+    std::fputs("armctl-cgi: the failed login could not be counted\n", stderr);
+  return l;
+}
+
+}  // namespace armctl::front

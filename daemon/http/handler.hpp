@@ -1,0 +1,78 @@
+// What the request handlers share: what a request came to (main.cpp gives
+// each its one HTTP status) and the request's context. The handlers are in
+// runs/ (moves, stop) and teach/ (teach).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "daemon/http/answer.hpp"
+#include "daemon/http/request.hpp"
+#include "daemon/http/settings.hpp"
+#include "daemon/runs/caller.hpp"
+#include "model/joints.hpp"
+#include "daemon/runs/queue_file.hpp"
+
+namespace armctl::front {
+
+using json = nlohmann::json;
+
+enum class verdict {
+  done,
+  unauthorized,
+  stopped,
+  not_permitted,
+  not_left_by_a_dead_run,
+  held_by_a_live_run,
+  over_the_bound,
+  queue_full,
+  busy,
+  failed,
+  no_password_file,  // a login was needed, and the password file could not be read
+  not_found,         // no pose or sequence of that name
+  builtin_pose,      // home cannot be replaced or deleted
+  store_full,        // the bound of stored poses or sequences
+  store_damaged,     // the poses file cannot be read as poses: it is kept as it is
+  nothing_to_undo,   // back: no move in the history to go back from
+  start_unknown,     // back: the newest move's start was not known
+  plan_not_allowed,  // no order of the moves passes its guards, or the tip is out of reach
+  unknown_poses,     // a sequence names a pose that is not taught
+  lookalike_name,    // a new name differs from a stored one only in case or spacing
+  logins_stopped,    // too many failed logins from the address or for the user
+};
+
+// A handler's answer. `before` and `after` are the counters the history
+// records when the handler knows them better than the position file does.
+// A handler that ran the controller sets `ran`: the history then records
+// the counters the run started from and ended at, or why either is
+// unknown, and never the position file read around the request.
+struct reply {
+  verdict v;
+  json body;
+  std::optional<counters> before{}, after{};
+  bool ran = false;
+  std::string before_unknown{}, after_unknown{};
+};
+
+// Where the front end finds the arm, fixed at build time (main.cpp).
+struct front_paths {
+  const char* state_dir;
+  const char* controller;
+  std::int64_t controller_delay_ns;  // for the motion estimate
+};
+
+struct context {
+  front_settings settings;
+  std::string user;  // the authenticated operator; empty without a valid login
+  front_paths paths;
+  std::string client_address{};    // REMOTE_ADDR, for the latch
+  std::optional<caller> client{};  // REMOTE_ADDR and REMOTE_PORT, for a waiting run
+};
+
+// The position file's counters, or nothing when it cannot be read.
+std::optional<counters> read_counters(const char* state_dir);
+
+}  // namespace armctl::front

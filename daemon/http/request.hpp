@@ -1,0 +1,164 @@
+// What a web request to the arm asks for: the CGI meta-variables and body
+// checked against the front end's strict rules, before anything starts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "model/commands.hpp"
+#include "model/joints.hpp"
+#include "model/request_limits.hpp"
+
+namespace armctl::front {
+
+inline constexpr std::size_t max_body_bytes = 4096;
+// An import of taught work carries a whole store (the poses file is bounded
+// to about 200 kB); every other body stays within max_body_bytes.
+inline constexpr std::size_t max_import_bytes = std::size_t{256} * 1024;
+inline constexpr std::size_t max_options = 16;
+
+// The meta-variables that decide a request; an absent one is nullopt. The
+// server's own name and port (SERVER_NAME, SERVER_PORT under Apache's
+// UseCanonicalName On) say which Origin is this server's, unless the
+// settings list the origins; the client's Host header never does.
+struct request_meta {
+  std::string_view method;
+  std::optional<std::string_view> content_type;
+  std::optional<std::string_view> content_length;
+  std::optional<std::string_view> origin;
+  std::string_view server_name;
+  std::string_view server_port;
+  bool https = false;
+  const std::vector<std::string>* origins = nullptr;  // from the settings; null or empty: none
+  std::string_view query_string{};  // of a GET: "", or a view's name (get_kinds in request.cpp)
+};
+
+struct refusal {
+  int http_status;
+  std::string message;
+  // A foreign Origin's 403 names the origins that are accepted, so that the
+  // page can tell where it must be opened.
+  std::optional<std::vector<std::string>> accepted_origins{};
+};
+// What a GET reads: the arm's state (no query string), the taught poses or
+// sequences (open), the history or the taught work for export (operators
+// only), or who the credentials sent are.
+enum class view { state, poses, sequences, history, whoami, export_taught };
+struct state_query {
+  view what = view::state;
+};
+struct stop_query {};    // {"stop": true}: stop everything and latch
+struct clear_query {};   // {"clear": true}: an operator clears the latch
+struct unlock_query {};  // {"unlock": true}: free a lock left by a dead run
+// One option of a move: its letter and, for the motion letters, the count,
+// validated once here and carried as a number from then on.
+using option = run_option;
+struct move_query {
+  std::vector<option> options;
+};
+
+// {"estimate": [...options]}: how long those options would move, moving nothing.
+struct estimate_query {
+  move_query move;
+};
+
+// Where a plan or a go-to leads: a taught pose, counters, or the hand tip in
+// the arm's plane (optionally with the wrist's absolute angle).
+struct pose_target {
+  std::string name;
+};
+struct tip_target {
+  double x, y;
+  std::optional<double> wrist_degrees;
+};
+using target = std::variant<pose_target, counters, tip_target>;
+
+struct reference_query {  // {"reference": [6 ints]}: the arm is really here
+  counters c;
+};
+struct save_pose_query {
+  std::string name;
+};
+struct delete_pose_query {
+  std::string name;
+};
+struct plan_query {
+  target to;
+};
+struct goto_query {
+  target to;
+};
+struct back_query {};
+struct sequence_step {
+  std::string pose;
+  std::int64_t pause_ms;
+};
+struct sequence {
+  std::string name;
+  std::vector<sequence_step> steps;
+  std::int64_t repeat;
+};
+struct save_sequence_query {
+  sequence s;
+};
+struct delete_sequence_query {
+  std::string name;
+};
+
+// {"import": {"format", "version", "poses", "sequences"}, "apply": bool}:
+// taught work from an export, previewed or stored.
+struct named_pose {
+  std::string name;
+  counters c;
+};
+struct import_query {
+  std::vector<named_pose> poses;
+  std::vector<sequence> sequences;
+  bool apply = false;
+};
+inline constexpr const char* taught_format = "armctl-taught";
+inline constexpr int taught_format_version = 1;
+
+using query =
+    std::variant<refusal, state_query, stop_query, clear_query, unlock_query, estimate_query,
+                 move_query, reference_query, save_pose_query, delete_pose_query, plan_query,
+                 goto_query, back_query, save_sequence_query, delete_sequence_query, import_query>;
+
+// This server's origin as SERVER_NAME, SERVER_PORT and HTTPS name it.
+std::string canonical_origin(const request_meta& m);
+// The origins a POST may come from: the settings' list when it has any,
+// else this server's own (none while its name is unknown).
+std::vector<std::string> accepted_origins(const request_meta& m);
+
+// Checks what can be checked before the body is read: method, origin,
+// type and length, and a GET's query string. A POST goes on with the body's length.
+std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& meta);
+
+// Parses a POST body: one field, naming the request kind (see body_kinds in
+// request.cpp), with its value in its strict form; nothing else, and no key
+// twice in any object. An import alone may add "apply" and exceed
+// max_body_bytes.
+query parse_body(std::string_view body);
+
+// Six integers within 32 bits, from the text of a JSON array.
+std::optional<counters> counters_from_json(std::string_view text);
+
+// Whether `name` is a valid pose or sequence name to refer to: names stored
+// by earlier releases included.
+bool is_name(std::string_view name);
+// Whether `name` may be given to a pose or sequence now: a valid name that
+// neither starts nor ends with a space (so it is not all spaces either).
+bool is_new_name(std::string_view name);
+
+// Both steps, for a request whose body is already at hand.
+query classify(const request_meta& meta, std::string_view body);
+
+// The controller's argument vector for a move: "armctl" then the options.
+std::vector<std::string> argument_vector(const move_query& q);
+
+}  // namespace armctl::front

@@ -1,0 +1,54 @@
+// The latch file's JSON: who stopped the arm and when.
+#include "daemon/runs/latch.hpp"
+
+#include <unistd.h>
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "state/durable.hpp"
+#include "daemon/stores/locked_file.hpp"
+
+namespace armctl::front {
+namespace {
+
+using json = nlohmann::json;
+constexpr std::size_t max_latch_bytes = 4096;
+
+// One per process: STOP requests latch side by side, without a lock.
+std::string temp_name() {
+  return std::string(".") + latch_file_name + "." + std::to_string(::getpid());
+}
+
+}  // namespace
+
+std::string utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm t{};
+  ::gmtime_r(&now, &t);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &t);
+  return text;
+}
+
+std::optional<latch> read_latch(const state_dir& dir) {
+  const file_text f = read_state_file(dir, latch_file_name, max_latch_bytes);
+  if (!f.exists && !f.failed) return std::nullopt;
+  const json j = json::parse(f.text, nullptr, false);
+  if (f.failed || !j.is_object()) return latch{"", ""};
+  return latch{j.value("by", ""), j.value("at", ""), j.value("from", "")};
+}
+
+bool set_latch(const state_dir& dir, const std::string& by, const std::string& from) {
+  if (read_latch(dir)) return true;
+  const std::string text = json{{"by", by}, {"at", utc_now()}, {"from", from}}.dump() + "\n";
+  const std::string temp = temp_name();
+  return replace_file(dir, latch_file_name, temp.c_str(), text, front_file_mode, sync_now::no) !=
+         replace_result::failed;
+}
+
+bool sync_latch(const state_dir& dir) { return sync_file(dir, latch_file_name); }
+
+bool clear_latch(const state_dir& dir) { return remove_file(dir, latch_file_name); }
+
+}  // namespace armctl::front

@@ -1,0 +1,43 @@
+// The run path that a move of options and a go-to share, and the handlers
+// of the requests that estimate or make a move of options.
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include "daemon/http/handler.hpp"
+#include "daemon/runs/replay.hpp"
+#include "daemon/runs/queue_file.hpp"
+
+namespace armctl::front {
+
+// How long a move keeps the motors busy, from its counts and the
+// controller's built delay, before anything is started.
+inline std::chrono::nanoseconds motion_time(const move_query& q, std::int64_t delay_ns) {
+  return std::chrono::nanoseconds(run_cycles(q.options) * delays_per_cycle * delay_ns);
+}
+
+// A time as the answers give it: seconds, as a number.
+inline double in_seconds(std::chrono::nanoseconds t) {
+  return static_cast<double>(t.count()) * 1e-9;
+}
+
+// The latch's 409 when the arm is latched.
+std::optional<reply> held_by_latch(const context& c);
+// The motion estimate's fields for those options.
+json estimate_fields(const move_query& q, const context& c);
+// The 422 of a move over the motion bound, with the estimate.
+std::optional<reply> over_the_bound(const move_query& q, const context& c);
+
+// Runs the options as one controller run, believed to start from
+// `believed` (read before the run waited) where they print `expected`,
+// waiting at most `wait` for the lock: the answer of a move (503 when the
+// lock stayed held or a stop came meanwhile), with the counters the run
+// started from and ended at for the history.
+reply run_move(const move_query& q, const context& c, const queue_place& place,
+               const counters& believed, const replay& expected, std::chrono::milliseconds wait);
+
+reply answer_estimate(const estimate_query& q, const context& c);
+reply answer_move(const move_query& q, const context& c);
+
+}  // namespace armctl::front

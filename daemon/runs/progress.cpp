@@ -1,0 +1,185 @@
+// The progress of a run, from its reports and the clock: what the tracker
+// writes and the state GET reads back, and the arithmetic between them.
+#include "daemon/runs/progress.hpp"
+
+#include <algorithm>
+
+#include "daemon/runs/moves.hpp"
+#include "model/judge.hpp"
+#include "daemon/runs/progress_file.hpp"
+#include "state/state_dir.hpp"
+
+namespace armctl::front {
+namespace {
+
+using json = nlohmann::json;
+using steady = std::chrono::steady_clock;
+
+// Each option prints five report lines before it moves; the run ends with
+// the line of its counters.
+constexpr std::size_t lines_per_report = 5;
+
+struct judged_option {
+  const command* c;
+  std::int32_t count;
+  counters before;
+  bool moves;
+};
+
+// The options judged in turn from `start`, as the controller judges them.
+std::vector<judged_option> judged(const move_query& q, counters start) {
+  std::vector<judged_option> out;
+  for (const option& o : q.options) {
+    const command* c = find_command(o.letter);
+    if (c == nullptr) continue;
+    const std::int32_t n = o.count.value_or(0);
+    const judgement j = judge(start, *c, n);
+    out.push_back({c, n, start, c->kind != command_kind::report && j.allowed()});
+    start = j.after;
+  }
+  return out;
+}
+
+std::int64_t cycles_of(const judged_option& o) {
+  return hold_cycles_per_option + (o.moves ? motion_cycles(*o.c, o.count) : 0);
+}
+
+// The steps made `cycles` into a motion of `n` steps: the most whose motion
+// takes no more cycles, counting only steps that take cycles of their own (a
+// wrist moves in whole chunks, and the rest of a count not at all), and all
+// of them once the motion is over.
+std::int32_t steps_after(const command& c, std::int32_t n, std::int64_t cycles) {
+  if (cycles >= motion_cycles(c, n)) return n;
+  std::int32_t lo = 0, hi = n;
+  while (lo < hi) {
+    const std::int32_t mid = lo + (hi - lo + 1) / 2;
+    if (motion_cycles(c, mid) <= cycles)
+      lo = mid;
+    else
+      hi = mid - 1;
+  }
+  while (lo > 0 && motion_cycles(c, lo - 1) == motion_cycles(c, lo)) --lo;
+  return lo;
+}
+
+std::int64_t ns_since(steady::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now() - t).count();
+}
+std::int64_t ns_of(steady::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+json options_json(const move_query& q) {
+  json list = json::array();
+  for (const option& o : q.options)
+    list.push_back({std::string(1, o.letter), o.count ? json(*o.count) : json(nullptr)});
+  return list;
+}
+
+std::optional<move_query> options_from(const json& list) {
+  if (!list.is_array()) return std::nullopt;
+  move_query q;
+  for (const json& item : list) {
+    if (!item.is_array() || item.size() != 2 || !item[0].is_string() ||
+        item[0].get_ref<const std::string&>().size() != 1)
+      return std::nullopt;
+    option o{item[0].get_ref<const std::string&>()[0], std::nullopt};
+    if (item[1].is_number_integer()) o.count = item[1].get<std::int32_t>();
+    q.options.push_back(o);
+  }
+  return q;
+}
+
+double seconds_of(std::int64_t cycles, std::int64_t delay_ns) {
+  return in_seconds(std::chrono::nanoseconds(cycles * delays_per_cycle * delay_ns));
+}
+
+}  // namespace
+
+progress_point progress_at(const move_query& q, const counters& start, std::size_t running,
+                           std::int64_t option_ns, std::int64_t delay_ns) {
+  const std::vector<judged_option> options = judged(q, start);
+  progress_point p{start, 0, shoulder_release_cycles};
+  for (const judged_option& o : options) p.total_cycles += cycles_of(o);
+  if (running == 0 || running > options.size()) return p;
+  for (std::size_t i = 0; i + 1 < running; ++i) p.done_cycles += cycles_of(options[i]);
+  const judged_option& now = options[running - 1];
+  p.expected = now.before;
+  p.done_cycles += hold_cycles_per_option;
+  if (!now.moves) return p;
+  const std::int64_t motion = motion_cycles(*now.c, now.count);
+  const std::int64_t cycles =
+      delay_ns > 0 ? std::max<std::int64_t>(option_ns, 0) / (delays_per_cycle * delay_ns) : motion;
+  const std::int64_t moved =
+      static_cast<std::int64_t>(now.c->sign) * steps_after(*now.c, now.count, cycles);
+  p.expected[now.c->counter] = static_cast<std::int32_t>(now.before[now.c->counter] + moved);
+  p.done_cycles += std::min(cycles, motion);
+  return p;
+}
+
+progress_tracker::progress_tracker(const move_query& q, const context& c, const counters& start)
+    : q_(q), c_(c), start_(start) {}
+
+progress_tracker::~progress_tracker() {
+  const state_dir dir(c_.paths.state_dir);
+  remove_progress(dir);
+}
+
+void progress_tracker::operator()(std::string_view chunk) {
+  for (const char ch : chunk) {
+    if (ch != '\n') continue;
+    ++lines_;
+    if (lines_ % lines_per_report == 0 && lines_ / lines_per_report <= q_.options.size())
+      option_started(lines_ / lines_per_report);
+    else if (lines_ == lines_per_report * q_.options.size() + 1) {
+      const state_dir dir(c_.paths.state_dir);
+      remove_progress(dir);
+    }
+  }
+}
+
+// The first report comes once the run holds the lock and has read the
+// position file, which no one else writes until it ends: read now, it holds
+// the counters the run starts from.
+void progress_tracker::option_started(std::size_t running) {
+  const auto now = steady::now();
+  if (running == 1) {
+    run_started_ = now;
+    start_ = read_counters(c_.paths.state_dir).value_or(start_);
+  }
+  const json payload{{"by", c_.user},           {"options", options_json(q_)},
+                     {"start", start_},         {"option", running},
+                     {"option_ns", ns_of(now)}, {"run_ns", ns_of(run_started_)}};
+  const state_dir dir(c_.paths.state_dir);
+  // A progress file that cannot be written shows no run; the run goes on.
+  (void)write_progress(dir, payload.dump());
+}
+
+json run_in_progress(const context& c) {
+  const state_dir dir(c.paths.state_dir);
+  const auto text = read_progress(dir);
+  if (!text) return nullptr;
+  const json p = json::parse(*text, nullptr, false);
+  if (!p.is_object()) return nullptr;
+  const auto q = options_from(p.value("options", json()));
+  const auto start = counters_from_json(p.value("start", json()).dump());
+  const auto running = p.value("option", std::size_t{0});
+  if (!q || !start || running == 0 || running > q->options.size()) return nullptr;
+  const steady::time_point option_at{
+      std::chrono::nanoseconds(p.value("option_ns", std::int64_t{0}))};
+  const steady::time_point run_at{std::chrono::nanoseconds(p.value("run_ns", std::int64_t{0}))};
+  const std::int64_t delay = c.paths.controller_delay_ns;
+  const progress_point at = progress_at(*q, *start, running, ns_since(option_at), delay);
+  const option& o = q->options[running - 1];
+  return {{"option", running},
+          {"options", q->options.size()},
+          {"letter", std::string(1, o.letter)},
+          {"steps", o.count ? json(*o.count) : json(nullptr)},
+          {"expected", at.expected},
+          {"elapsed_s", in_seconds(std::chrono::nanoseconds(ns_since(run_at)))},
+          {"estimate_s", seconds_of(at.total_cycles, delay)},
+          {"left_s", seconds_of(at.total_cycles - at.done_cycles, delay)},
+          {"by", p.value("by", std::string())}};
+}
+
+}  // namespace armctl::front

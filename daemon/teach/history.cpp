@@ -1,0 +1,95 @@
+// The history's entries as JSON lines, and what GET ?history and back read of them.
+#include "daemon/teach/history.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+#include "daemon/http/request.hpp"
+#include "daemon/stores/history_file.hpp"
+
+namespace armctl::front {
+namespace {
+
+using json = nlohmann::json;
+// An entry holds at most a 4 kB body and a few fields.
+constexpr std::size_t max_entry_bytes = 8192;
+// The requests that move the arm, whose "before" back returns to.
+constexpr std::string_view moving_requests[] = {"options", "goto", "back"};
+// Each file is read at most to what its half of the bound can reach.
+constexpr std::size_t max_file_bytes = (history_bound / 2 + 1) * max_entry_bytes;
+
+json counters_or_null(const std::optional<counters>& c) { return c ? json(*c) : json(nullptr); }
+
+// The entries of one file, newest first (lines that are not whole entries
+// are skipped).
+void add_newest_first(const state_dir& dir, const char* name, std::vector<json>& out) {
+  const std::vector<std::string> lines = history_lines(dir, name, max_file_bytes);
+  for (auto l = lines.rbegin(); l != lines.rend(); ++l) {
+    json e = json::parse(*l, nullptr, false);
+    if (e.is_object()) out.push_back(std::move(e));
+  }
+}
+
+// The newer file first; the older one only when the newer one has not
+// enough (read after it, a turn-over in between repeats entries rather than
+// losing them).
+std::vector<json> entries_newest_first(const state_dir& dir, std::size_t enough) {
+  std::vector<json> out;
+  for (const char* name : {history_file_name, history_older_name}) {
+    if (out.size() >= enough) break;
+    add_newest_first(dir, name, out);
+  }
+  return out;
+}
+
+// A move of the front end that answered 200 and changed the counters, or
+// whose start is unknown, so that it may have.
+bool moved_the_arm(const json& e) {
+  const json& request = e.value("request", json());
+  if (!request.is_object() || request.size() != 1 || e.value("status", 0) != 200) return false;
+  const std::string kind = request.begin().key();
+  const json before = e.value("before", json()), after = e.value("after", json());
+  return std::find(std::begin(moving_requests), std::end(moving_requests), kind) !=
+             std::end(moving_requests) &&
+         (!before.is_array() || before != after);
+}
+
+}  // namespace
+
+json entry_json(const history_entry& e) {
+  json j{{"time", e.time},
+         {"user", e.user},
+         {"request", e.request},
+         {"status", e.status},
+         {"before", counters_or_null(e.before)},
+         {"after", counters_or_null(e.after)}};
+  if (!e.before_unknown.empty()) j["before_unknown"] = e.before_unknown;
+  if (!e.after_unknown.empty()) j["after_unknown"] = e.after_unknown;
+  if (e.run_status) j["run_status"] = *e.run_status;
+  return j;
+}
+
+bool append_history(const state_dir& dir, const history_entry& e, std::chrono::milliseconds wait,
+                    std::size_t bound) {
+  const std::size_t per_file = std::max<std::size_t>(bound / 2, 1);
+  return append_history_line(dir, entry_json(e).dump() + "\n",
+                             {per_file, (per_file + 1) * max_entry_bytes}, wait);
+}
+
+std::vector<json> newest_history(const state_dir& dir, std::size_t n) {
+  std::vector<json> all = entries_newest_first(dir, n);
+  if (all.size() > n) all.resize(n);
+  return all;
+}
+
+std::optional<back_point> back_target(const state_dir& dir) {
+  // Both files: the newest move may lie in the older one.
+  for (const json& e : entries_newest_first(dir, history_bound)) {
+    if (!moved_the_arm(e)) continue;
+    if (const auto to = counters_from_json(e["before"].dump())) return back_point{to, ""};
+    return back_point{std::nullopt, e.value("before_unknown", "its start was not recorded")};
+  }
+  return std::nullopt;
+}
+
+}  // namespace armctl::front

@@ -1,0 +1,53 @@
+// The history of what operators did through the front end: one JSON line
+// per request that moves or stops the arm, clears a stop, re-references it,
+// or changes the taught poses and sequences. It lives in the state
+// directory's two history files (state/history_file), bounded to the newest
+// entries, and `back` reads it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/joints.hpp"
+#include "state/state_dir.hpp"
+
+namespace armctl::front {
+
+inline constexpr std::size_t history_bound = 1000;  // entries kept, at most
+inline constexpr std::size_t history_shown = 50;    // entries GET ?history gives
+
+struct history_entry {
+  std::string time;  // UTC, ISO 8601
+  std::string user;
+  nlohmann::json request;  // the body as sent
+  int status;              // the HTTP status answered
+  std::optional<counters> before, after;
+  std::string before_unknown{}, after_unknown{};  // why, when a run's counter is unknown
+  std::optional<int> run_status{};                // the controller's exit status, when it ran
+};
+
+nlohmann::json entry_json(const history_entry& e);
+
+// Appends one entry under the file's lock; each of the two files holds half
+// of `bound`, so that the newest half at least and `bound` at most are kept.
+[[nodiscard]] bool append_history(const state_dir& dir, const history_entry& e,
+                                  std::chrono::milliseconds wait,
+                                  std::size_t bound = history_bound);
+
+// The newest `n` entries, newest first (lines that are not whole entries are skipped).
+[[nodiscard]] std::vector<nlohmann::json> newest_history(const state_dir& dir, std::size_t n);
+
+// Where `back` goes: the counters before the newest move of the front end
+// (options, goto or back) that moved the arm, or may have: when its start is
+// unknown, `to` is empty and `unknown` says why. Nothing: no such move.
+struct back_point {
+  std::optional<counters> to;
+  std::string unknown;
+};
+[[nodiscard]] std::optional<back_point> back_target(const state_dir& dir);
+
+}  // namespace armctl::front
