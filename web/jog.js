@@ -40,13 +40,19 @@ function estimateText(e) {
   return e.over ? `${t}: over the ${e.bound} s bound` : t;
 }
 
-// Why the server would refuse the button's move, judged from the counters
-// shown; none while its verdict on them is still to come.
+// The server's verdict on a button's move from the counters shown, or null
+// while it is still to come.
+function verdictOf(letter, i) {
+  const e = estimateOf(letter, i);
+  return e && sameCounters(e.start, state.counters) ? e : null;
+}
+
+// Why the server would refuse the button's move; none while its verdict is to come.
 function expectedRefusal(letter, i) {
   const n = countOf(i);
   if (n === null) return `the step count must be a whole number from 0 to ${model.A.REQUESTS.max_count}`;
-  const e = estimateOf(letter, i);
-  if (!e || !sameCounters(e.start, state.counters)) return null;
+  const e = verdictOf(letter, i);
+  if (!e) return null;
   if (e.refused) return e.reason ? breachText(e.reason) : "the server's guards refuse it";
   return e.over ? `the motion would take ${estimateText(e)}` : null;
 }
@@ -66,6 +72,7 @@ export function markJog() {
     const i = Number(b.dataset.counter);
     const why = expectedRefusal(b.dataset.letter, i);
     b.dataset.refused = why ? '1' : '0';
+    b.dataset.judged = verdictOf(b.dataset.letter, i) ? '1' : '0';
     const word = Number(b.dataset.sign) > 0 ? joint(i).plus : joint(i).minus;
     gate(b, blockedBy(NEEDS_MOVE), why ? `expected to be refused: ${why}` : `${word} (-${b.dataset.letter})`);
     // Read aloud as "elbow up"; the row already shows the joint's name.

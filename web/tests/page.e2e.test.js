@@ -23,8 +23,11 @@ const {
 } = require('./support.js');
 
 const WAIT_MS = 10000; // several polls of the page
-// The age at which the page marks a picture stale.
-const STALE_MS = Number(/\bSTALE_MS = (\d+);/.exec(fs.readFileSync(path.join(__dirname, '../core.js'), 'utf8'))[1]);
+// The page's own timings: when a picture is stale, how often it polls.
+const pageConstant = (name) =>
+  Number(new RegExp(`\\b${name} = (\\d+);`).exec(fs.readFileSync(path.join(__dirname, '../core.js'), 'utf8'))[1]);
+const STALE_MS = pageConstant('STALE_MS');
+const POLL_MS = pageConstant('POLL_MS');
 const TEST_MS = 90000;
 
 // Everything a reader of the page can see, in one look.
@@ -263,6 +266,16 @@ describe("the page follows the arm's server", { concurrency: false, timeout: 4 *
       polls: true,
     },
     {
+      what: 'polls the state when the open stream ends and the server refuses it anew',
+      change: () => {
+        server.events = 503;
+        for (const r of server.streams) r.end();
+        moveArm();
+      },
+      want: (s) => s.counters[4] === MOVED[4] && /^Read \S+, \d+ s ago/.test(s.freshness),
+      polls: true,
+    },
+    {
       what: "shows FAULT with the server's last run",
       change: () => (server.extra.last_run = GUARD_REFUSED),
       want: (s) => s.badge === 'FAULT' && /status 88, a guard refused a move/.test(s.badgeText),
@@ -302,6 +315,8 @@ describe("the page follows the arm's server", { concurrency: false, timeout: 4 *
       server.stateGets = 0;
       if (c.change) await c.change();
       await untilShown(look, page, c.want, c.what, c.withinMs || WAIT_MS);
+      // Long enough for a poll to come, if the page polls.
+      await page.waitForTimeout(POLL_MS + 500);
       assert.equal(server.stateGets > 0, c.polls, `${server.stateGets} polls of the state`);
     });
   }
@@ -321,16 +336,20 @@ describe("the page follows the arm's server", { concurrency: false, timeout: 4 *
     Object.assign(server, { events: 'stream', extra: {} });
     write('robot_position.dat', positionText(cases[0][0]));
     await page.goto(server.url);
+    // The marked buttons' tooltips, once the server's verdicts on row 0 are in.
     const marked = () =>
       page.$$eval('#jog button', (bs) =>
-        bs
-          .filter((b) => b.dataset.refused === '1')
-          .map((b) => `${b.dataset.letter} ${b.title}`)
-          .sort(),
+        bs.some((b) => b.dataset.counter === '0' && b.dataset.judged !== '1')
+          ? ['row 0 not judged yet']
+          : bs
+              .filter((b) => b.dataset.refused === '1')
+              .map((b) => `${b.dataset.letter} ${b.title}`)
+              .sort(),
       );
     for (const [counters, count, titles] of cases) {
       write('robot_position.dat', positionText(counters));
-      await page.fill('#jog-count-0', String(count));
+      // Only new counters, when the count stays: the verdict follows the state too.
+      if ((await page.inputValue('#jog-count-0')) !== String(count)) await page.fill('#jog-count-0', String(count));
       const want = (m) => m.join('\n') === titles.join('\n');
       await untilShown(marked, page, want, `${titles.length} marked at ${counters} and ${count}`, WAIT_MS);
     }

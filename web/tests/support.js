@@ -153,13 +153,15 @@ const MOVING_EVENT_MS = 250;
 // The event stream: one state at once, one whenever it changes, and while
 // a run moves one every MOVING_EVENT_MS. `server.events` picks how it
 // answers: 'stream'; a status (503) that refuses it; or 'once', one state
-// and then silence, as a stream that has stopped reaching the page.
+// and then silence, as a stream that has stopped reaching the page. The
+// open ones are in `server.streams`.
 function serveEvents(server, root, req, res) {
   if (typeof server.events === 'number') {
     res.writeHead(server.events, { 'Content-Type': 'application/json' }).end('{"error": "no stream"}');
     return;
   }
   res.writeHead(200, { 'Content-Type': 'text/event-stream', 'Cache-Control': 'no-store' });
+  server.streams.add(res);
   let sent = null;
   let sentAt = 0;
   const send = () => {
@@ -172,7 +174,10 @@ function serveEvents(server, root, req, res) {
   };
   send();
   const watch = setInterval(send, WATCH_MS);
-  res.on('close', () => clearInterval(watch));
+  res.on('close', () => {
+    clearInterval(watch);
+    server.streams.delete(res);
+  });
 }
 
 // The API as the page uses it: the state GET (counted in `server.stateGets`),
@@ -254,7 +259,7 @@ function startServer(root) {
       if (!on) for (const s of sockets) s.destroy();
     },
   });
-  Object.assign(server, { posts: [], stateGets: 0, events: 'stream', extra: {} });
+  Object.assign(server, { posts: [], stateGets: 0, events: 'stream', extra: {}, streams: new Set() });
   server.on('connection', (s) => {
     sockets.add(s);
     s.on('close', () => sockets.delete(s));
