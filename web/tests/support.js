@@ -57,7 +57,6 @@ function installPage(dir) {
 // is consumed and the conversion fails; any other character that cannot
 // start a number stays unread, and so stops every later conversion.
 const SPACE = ' \t\n\v\f\r';
-const INT32 = [-2147483648, 2147483647];
 function scanInt(text, pos) {
   while (pos < text.length && SPACE.includes(text[pos])) pos++;
   const signAt = pos;
@@ -67,7 +66,7 @@ function scanInt(text, pos) {
   while (pos < text.length && text[pos] >= '0' && text[pos] <= '9') pos++;
   if (pos === start) return { kind: 'none', pos, stuck: start === signAt };
   const value = (negative ? -1 : 1) * Number(text.slice(start, pos)) + 0; // no "-0" counter
-  if (value < INT32[0] || value > INT32[1]) return { kind: 'range', pos };
+  if (value < A.INT32[0] || value > A.INT32[1]) return { kind: 'range', pos };
   return { kind: 'number', value, pos };
 }
 
