@@ -128,7 +128,7 @@ const moving = () => Boolean(state.run) || busy.pending || busy.player.running;
 // arm's, except a silent one while a run moves. EventSource reconnects by
 // itself after a network error, but gives up on an answer that is no
 // stream (a 503 while the daemon is down): then it is asked for again.
-const stream = { source: null, open: false, lastEventAt: 0, retry: null };
+const stream = { open: false, lastEventAt: 0, retry: null };
 
 function streamCurrent(now) {
   return stream.open && !(state.run && now - stream.lastEventAt > STALE_MS);
@@ -137,7 +137,6 @@ function streamCurrent(now) {
 function follow() {
   clearTimeout(stream.retry);
   const source = new EventSource(EVENTS);
-  stream.source = source;
   source.addEventListener('open', () => {
     stream.open = true;
     stream.lastEventAt = Date.now();
