@@ -62,7 +62,8 @@ TEST(Arm, StopEndsEveryWaitingRequestAndTheCallerEndsItsOwn) {
     std::this_thread::sleep_for(60ms);
     gone = true;
   });
-  EXPECT_EQ(late->wait_turn(steady::now() + 5s, [&] { return gone.load(); }), turn_result::caller_gone);
+  EXPECT_EQ(late->wait_turn(steady::now() + 5s, [&] { return gone.load(); }),
+            turn_result::caller_gone);
   leaver.join();
 }
 
