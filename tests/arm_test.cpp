@@ -27,7 +27,10 @@ TEST(Arm, TurnsGoInOrderOfArrivalWithinTheBound) {
   // The second waits behind the first, however long it is given.
   EXPECT_EQ(second->wait_turn(steady::now() + 30ms, never_gone), turn_result::timed_out);
   EXPECT_EQ(first->wait_turn(steady::now() + 1s, never_gone), turn_result::yours);
-  // The first has the turn: it no longer counts against the bound.
+  // The first has the turn, and waits on for the lock: it still counts;
+  // once its run holds the lock it waits no more.
+  EXPECT_FALSE(a.take_place(2));
+  a.run_holds_lock();
   EXPECT_TRUE(a.take_place(2));
   std::atomic<bool> got{false};
   std::thread waiter(

@@ -203,11 +203,19 @@ void logins::remember(const std::string& key, const std::string& file, const std
   memory_[key] = {user, now + memory};
 }
 
+// Counted under the lock that the checks take; written to the file under
+// a lock of its own, so that a burst of guesses never holds up an
+// operator's remembered login behind the disk.
 void logins::count_failure(const std::vector<std::string>& keys, long long now) {
-  const std::lock_guard<std::mutex> hold(m_);
-  failures_.record(keys, now);
+  const std::lock_guard<std::mutex> one_writer(save_m_);
+  failure_table snapshot(login_rule);
+  {
+    const std::lock_guard<std::mutex> hold(m_);
+    failures_.record(keys, now);
+    snapshot = failures_;
+  }
   const state_dir dir(state_dir_);
-  const bool saved = failures_.save(dir);
+  const bool saved = snapshot.save(dir);
   // Counted in memory either way; the log says once that a restart would
   // forget them.
   if (!saved && !failures_unsaved_)

@@ -72,9 +72,10 @@ class logins {
 
   const char* htpasswd_;
   const char* state_dir_;
-  std::mutex m_;
+  std::mutex m_;       // the counts and the memory
+  std::mutex save_m_;  // the counts' file
   failure_table failures_;
-  bool failures_unsaved_ = false;             // the fault is logged once
+  bool failures_unsaved_ = false;             // the fault is logged once (under save_m_)
   std::map<std::string, remembered> memory_;  // by a digest of the Authorization value
   std::string memory_file_;                   // the password file the memory holds for
 };

@@ -1,6 +1,6 @@
-// What the request handlers share: what a request came to (main.cpp gives
-// each its one HTTP status) and the request's context. The handlers are in
-// runs/ (moves, stop) and teach/ (teach).
+// What the request handlers share: what a request came to (front.cpp gives
+// each its one HTTP status) and the request's context. The handlers are
+// moves, stop, teach and transfer, beside this file.
 #pragma once
 
 #include <chrono>

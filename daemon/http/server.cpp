@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "daemon/http/auth.hpp"
 #include "daemon/http/request.hpp"
@@ -33,6 +34,9 @@ constexpr auto hang_up_check = 1s;
 // A connection that sends nothing for this long is closed (a stream never
 // is: it sends).
 constexpr unsigned connection_timeout_s = 120;
+// On a stop, how long the answers under way are waited for, and then sent.
+constexpr auto answers_on_stop = 15s;
+constexpr auto sent_on_stop = 200ms;
 
 // One request, from its first callback to its answer.
 struct exchange {
@@ -248,6 +252,18 @@ void end_exchange(void* /*cls*/, MHD_Connection* /*c*/, void** con_cls,
   *con_cls = nullptr;
 }
 
+// Counted from the start of a request's handling to its answer's queueing.
+class answering {
+ public:
+  explicit answering(http_server& s) : s_(s) { s_.answering(+1); }
+  ~answering() { s_.answering(-1); }
+  answering(const answering&) = delete;
+  answering& operator=(const answering&) = delete;
+
+ private:
+  http_server& s_;
+};
+
 MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const char* method,
                       const char* /*version*/, const char* upload, std::size_t* upload_size,
                       void** con_cls) {
@@ -255,6 +271,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
   auto* e = static_cast<exchange*>(*con_cls);
   if (e == nullptr) return MHD_NO;
   front_end& f = server.front();
+  const answering counted(server);
   const int fd = e->fd;
   const auto caller_gone = [fd] { return hung_up(fd); };
   if (!e->admitted) {
@@ -295,7 +312,14 @@ bool http_server::start() {
 }
 
 void http_server::stop() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+  if (daemon_ == nullptr) return;
+  // The answers being made go out before the connections close: a caller
+  // whose run the daemon's stop ended is told how it ended.
+  (void)MHD_quiesce_daemon(daemon_);
+  const auto until = steady::now() + answers_on_stop;
+  while (answering_ > 0 && steady::now() < until) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(sent_on_stop);
+  MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
 }
 

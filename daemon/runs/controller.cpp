@@ -76,8 +76,8 @@ bool latched(const char* state_dir) {
 // a look every few milliseconds.
 class watch {
  public:
-  watch(const run_plan& plan, pid_t run, int pidfd, int out)
-      : plan_(plan), run_(run), pidfd_(pidfd), out_(out) {}
+  watch(arm& a, const run_plan& plan, pid_t run, int pidfd, int out)
+      : arm_(a), plan_(plan), run_(run), pidfd_(pidfd), out_(out) {}
 
   run_output follow() {
     run_output r;
@@ -100,7 +100,7 @@ class watch {
     if (n < 0) return errno == EINTR || errno == EAGAIN;
     if (n == 0) return false;
     r.out.append(buf, static_cast<std::size_t>(n));
-    waiting_ = false;  // it prints only once it holds the lock
+    holds();  // it prints only once it holds the lock
     if (plan_.on_output) plan_.on_output(std::string_view(buf, static_cast<std::size_t>(n)));
     return true;
   }
@@ -110,7 +110,7 @@ class watch {
       if (const auto start = counters_under_hold(plan_.state_dir, run_)) {
         r.start = start;
         start_known_ = true;
-        waiting_ = false;
+        holds();
       }
     }
     if (!waiting_ || ended_) return;
@@ -122,6 +122,12 @@ class watch {
     }
   }
 
+  void holds() {
+    if (waiting_) arm_.run_holds_lock();
+    waiting_ = false;
+  }
+
+  arm& arm_;
   const run_plan& plan_;
   pid_t run_;
   int pidfd_;
@@ -162,7 +168,7 @@ run_output run_controller(arm& a, const run_plan& plan) {
   // Known to STOP first, then the latch read: a STOP that latched before
   // this read finds the run, one after it is seen here.
   if (latched(plan.state_dir)) (void)pidfd_send_signal(pidfd, SIGTERM);
-  watch w(plan, pid, pidfd, out[0]);
+  watch w(a, plan, pid, pidfd, out[0]);
   run_output followed = w.follow();
   ::close(out[0]);
   followed.status = wait_status(pid);
@@ -170,7 +176,8 @@ run_output run_controller(arm& a, const run_plan& plan) {
   // A run ended while it waited prints nothing: it never reached an option.
   followed.gave_up_waiting = followed.status == 143 && followed.out.empty();
   if (followed.status >= 128) free_own_lock(plan.state_dir, pid);
-  a.run_ended(followed.status, utc_now());
+  a.run_ended(followed.status,
+              followed.gave_up_waiting ? std::nullopt : std::optional<std::string>(utc_now()));
   return followed;
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 // How often a held lock is tried again: these files are held for a few
-// milliseconds, except the go-to lock, held for a whole run.
+// milliseconds.
 constexpr auto retry = std::chrono::milliseconds(5);
 
 bool try_lock(int fd) {

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "daemon/stores/locked_file.hpp"
+#include "daemon/stores/records_json.hpp"
 
 namespace armctl::front {
 namespace {
