@@ -17,7 +17,7 @@ const path = require('node:path');
 const { PAGE_FILES } = require('../web/tests/support.js');
 
 const MODULES_DIR = '/usr/lib/apache2/modules';
-const MODULES = ['mpm_event', 'authz_core', 'authz_host', 'alias', 'mime', 'dir', 'headers', 'proxy', 'proxy_http'];
+const MODULES = ['mpm_event', 'authz_core', 'authz_host', 'alias', 'mime', 'dir', 'headers', 'env', 'proxy', 'proxy_http'];
 const SNIPPET = path.resolve(__dirname, '../daemon/armctl.conf.in');
 const HTPASSWD = process.env.ARMCTL_DAEMON_HTPASSWD;
 const SETTINGS = process.env.ARMCTL_DAEMON_SETTINGS;
