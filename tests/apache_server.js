@@ -262,7 +262,18 @@ function followEvents(server, { auth = false } = {}) {
   });
 }
 
+// The daemon's queue is in its memory: a request that reached it is known
+// only by the place it takes. With max_waiting = n and n requests waiting, a
+// further move is answered "too many requests" at once; one that finds a
+// place instead waits only a short wait, and the settings are restored.
+async function queueFull(server, maxWaiting) {
+  writeSettings(`max_waiting = ${maxWaiting}\nwait_ms = ${BUSY_WAIT_MS}\n`);
+  const probe = await jsonPost(server, { options: ['-G', '1'] });
+  writeSettings(`max_waiting = ${maxWaiting}\n`);
+  return probe.status === 503 && /too many requests/.test(probe.json && probe.json.error) ? true : probe;
+}
+
 module.exports = {
-  startApache, request, jsonPost, followEvents, writeState, writeSettings, writePasswords, basic,
+  startApache, request, jsonPost, followEvents, queueFull, writeState, writeSettings, writePasswords, basic,
   BUSY_WAIT_MS, API, asRoot,
 };

@@ -15,7 +15,7 @@ const net = require('node:net');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { startApache, request, jsonPost, writeState, writeSettings, BUSY_WAIT_MS, API } = require('./apache_server.js');
+const { startApache, request, jsonPost, queueFull, writeState, writeSettings, BUSY_WAIT_MS, API } = require('./apache_server.js');
 
 const DAEMON = process.env.ARMCTL_DAEMON;
 const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
@@ -46,14 +46,10 @@ async function until(what, check, ms = 10000) {
 }
 
 const move = (count = '1') => ({ options: ['-G', count] });
-const tooMany = (a) => a.status === 503 && /too many requests/.test(a.json && a.json.error);
 const lockStayedHeld = (a) => a.status === 503 && /lock stayed held/.test(a.json && a.json.error);
-// The daemon's queue is in its memory: a request that reached it is known
-// only by the place it takes. With max_waiting = n and n requests sent, a
-// further one answered "too many requests" at once shows them all waiting.
-async function assertQueueFull(server) {
-  const probe = await jsonPost(server, move());
-  assert.ok(tooMany(probe), `the queue is not full: ${probe.status} ${probe.text}`);
+async function assertQueueFull(server, maxWaiting) {
+  const full = await queueFull(server, maxWaiting);
+  assert.equal(full, true, `the queue is not full: ${full.status} ${full.text}`);
 }
 // Long enough for a request sent through Apache to reach the daemon's queue.
 const ARRIVAL_MS = 300;
@@ -211,7 +207,7 @@ describe('armctld behind Apache', { concurrency: false, timeout: 170000 }, () =>
       await until('the run holding the lock', async () => (await request(server, { method: 'GET', auth: false })).json.lock.held);
       const queued = jsonPost(server, { options: ['-G', '100'] });
       await sleep(ARRIVAL_MS);
-      await assertQueueFull(server);
+      await assertQueueFull(server, 1);
       const stop = await jsonPost(server, { stop: true });
       assert.equal(stop.status, 200, stop.text);
       assert.deepEqual([stop.json.waiting_ended, stop.json.run_stopped, stop.json.stopped], [1, true, true]);
@@ -316,7 +312,7 @@ describe('armctld behind Apache', { concurrency: false, timeout: 170000 }, () =>
       caller.write(`POST / HTTP/1.1\r\nHost: armctld\r\nContent-Type: application/json\r\nContent-Length: ${body.length}\r\n` +
         `Authorization: Basic ${Buffer.from(`${server.user}:${server.password}`).toString('base64')}\r\n\r\n${body}`);
       await sleep(ARRIVAL_MS);
-      await assertQueueFull(server);
+      await assertQueueFull(server, 1);
       caller.destroy();
       // Its place comes free: a request then waits the short wait out.
       writeSettings(`max_waiting = 1\nwait_ms = 200\n`);

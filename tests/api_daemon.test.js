@@ -150,6 +150,7 @@ describe('armctld behind Apache: the stream, its own runs, its logins, its socke
       const pid = await killed;
       const answer = await moving;
       assert.ok(!(answer.status === 200 && answer.json.status === 0), `a killed run (${pid}) answered success: ${answer.text}`);
+      writeSettings(`wait_ms = ${BUSY_WAIT_MS}\n`); // a lock left behind answers 503 soon
       const next = await jsonPost(server, { options: ['-G', '1'] }); // no unlock
       assert.deepEqual([next.status, next.json.status], [200, 0], next.text);
       assert.deepEqual([counters()[0], read('lock.dat')], [1, '0\n']);
