@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include "daemon/stores/front_files.hpp"
 #include "state/durable.hpp"
 #include "daemon/stores/failure_counts.hpp"
 #include "daemon/stores/history_file.hpp"

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "daemon/http/settings.hpp"
-#include "daemon/runs/moves.hpp"
+#include "daemon/http/moves.hpp"
 #include "daemon/runs/progress.hpp"
 #include "daemon/runs/replay.hpp"
-#include "daemon/teach/transfer.hpp"
+#include "daemon/http/transfer.hpp"
 #include "model/joint_words.hpp"
 #include "model/pose.hpp"
 #include "support.hpp"

@@ -10,18 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "daemon/stores/front_files.hpp"
 #include "daemon/http/answer.hpp"
 #include "daemon/http/auth.hpp"
 #include "daemon/http/check.hpp"
 #include "daemon/http/handler.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
-#include "daemon/runs/moves.hpp"
+#include "daemon/http/moves.hpp"
 #include "daemon/runs/replay.hpp"
-#include "daemon/teach/history.hpp"
+#include "daemon/stores/history.hpp"
 #include "daemon/teach/planner.hpp"
-#include "daemon/teach/taught.hpp"
-#include "daemon/teach/teach.hpp"
+#include "daemon/stores/taught.hpp"
+#include "daemon/http/teach.hpp"
 #include "support.hpp"
 
 namespace armctl::front {

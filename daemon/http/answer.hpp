@@ -8,7 +8,7 @@
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
 #include "daemon/runs/controller.hpp"
-#include "daemon/runs/latch.hpp"
+#include "daemon/stores/latch.hpp"
 #include "daemon/runs/replay.hpp"
 #include "model/joints.hpp"
 #include "model/pose.hpp"

@@ -9,12 +9,12 @@
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
 #include "daemon/http/settings.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/moves.hpp"
-#include "daemon/runs/stop.hpp"
-#include "daemon/teach/history.hpp"
-#include "daemon/teach/teach.hpp"
-#include "daemon/teach/transfer.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/http/moves.hpp"
+#include "daemon/http/stop.hpp"
+#include "daemon/stores/history.hpp"
+#include "daemon/http/teach.hpp"
+#include "daemon/http/transfer.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {

@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "daemon/runs/holder.hpp"
-#include "daemon/runs/latch.hpp"
+#include "daemon/stores/unlock_record.hpp"
+#include "daemon/stores/latch.hpp"
 #include "daemon/runs/pidfd.hpp"
 #include "daemon/runs/lock_holder.hpp"
 #include "daemon/runs/run_start.hpp"

@@ -1,4 +1,5 @@
 // Holding, reading, appending to and replacing the front end's own files.
+#include "daemon/stores/front_files.hpp"
 #include "daemon/stores/locked_file.hpp"
 
 #include <fcntl.h>

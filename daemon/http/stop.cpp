@@ -1,12 +1,12 @@
 // STOP, clear and unlock, and the state they change, as answers.
-#include "daemon/runs/stop.hpp"
+#include "daemon/http/stop.hpp"
 
 #include "daemon/http/answer.hpp"
 #include "model/status.hpp"
 #include "daemon/runs/controller.hpp"
 #include "daemon/runs/holder.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/progress.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/http/progress.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {

@@ -1,5 +1,6 @@
 // The latch file's JSON: who stopped the arm and when.
-#include "daemon/runs/latch.hpp"
+#include "daemon/stores/front_files.hpp"
+#include "daemon/stores/latch.hpp"
 
 #include <unistd.h>
 
