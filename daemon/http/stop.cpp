@@ -71,7 +71,7 @@ reply answer_stop(const context& c) {
 reply answer_clear(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
   const bool cleared = clear_latch(dir);
-  c.runs->changed();
+  if (cleared) c.runs->forget_last_run();
   if (!cleared) return {verdict::failed, error_answer("the latch could not be cleared")};
   return {verdict::done, latch_fields(std::nullopt)};
 }

@@ -100,6 +100,12 @@ void arm::run_ended(int status, const std::string& at) {
   bump();
 }
 
+void arm::forget_last_run() {
+  const std::lock_guard<std::mutex> hold(m_);
+  last_.reset();
+  bump();
+}
+
 stop_count arm::stop_all() {
   const std::lock_guard<std::mutex> hold(m_);
   stop_count c;
