@@ -4,11 +4,11 @@
 
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
-#include "daemon/stores/records_json.hpp"
-#include "daemon/runs/controller.hpp"
-#include "daemon/stores/latch.hpp"
 #include "daemon/http/progress.hpp"
+#include "daemon/runs/controller.hpp"
 #include "daemon/runs/replay.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/stores/records_json.hpp"
 #include "state/position_file.hpp"
 #include "state/state_dir.hpp"
 

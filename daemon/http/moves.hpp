@@ -7,8 +7,8 @@
 #include <variant>
 
 #include "daemon/http/handler.hpp"
-#include "daemon/runs/replay.hpp"
 #include "daemon/runs/arm.hpp"
+#include "daemon/runs/replay.hpp"
 
 namespace armctl::front {
 

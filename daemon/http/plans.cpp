@@ -68,8 +68,8 @@ json tip_json(const tip_target& tip, const std::optional<tip_solution>& s) {
 }
 
 json out_of_reach(const target_plan& tp) {
-  return {{"allowed", false},        {"start", tp.start},         {"target", nullptr},
-          {"options", json::array()}, {"end_report", nullptr},     {"estimate_s", 0.0},
+  return {{"allowed", false},           {"start", tp.start},         {"target", nullptr},
+          {"options", json::array()},   {"end_report", nullptr},     {"estimate_s", 0.0},
           {"wrist_lag", json::array()}, {"refusals", json::array()}, {"tip", tip_json(*tp.tip, {})},
           {"reason", tp.reason}};
 }

@@ -1,4 +1,4 @@
-// What a web request to the arm asks for: the CGI meta-variables and body
+// What a web request to the arm asks for: its method, headers and body
 // checked against the front end's strict rules, before anything starts.
 #pragma once
 
@@ -114,6 +114,5 @@ query parse_body(std::string_view body);
 
 // Both steps, for a request whose body is already at hand.
 query classify(const request_meta& meta, std::string_view body);
-
 
 }  // namespace armctl::front

@@ -2,11 +2,11 @@
 #include "daemon/http/stop.hpp"
 
 #include "daemon/http/answer.hpp"
-#include "model/status.hpp"
+#include "daemon/http/progress.hpp"
 #include "daemon/runs/controller.hpp"
 #include "daemon/runs/holder.hpp"
 #include "daemon/stores/latch.hpp"
-#include "daemon/http/progress.hpp"
+#include "model/status.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {

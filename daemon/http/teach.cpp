@@ -12,8 +12,8 @@
 #include "daemon/http/plans.hpp"
 #include "daemon/runs/reference.hpp"
 #include "daemon/stores/history.hpp"
-#include "daemon/teach/planner.hpp"
 #include "daemon/stores/taught.hpp"
+#include "daemon/teach/planner.hpp"
 #include "model/pose.hpp"
 
 namespace armctl::front {
@@ -148,11 +148,10 @@ reply go(const target& to, const context& c) {
   const json body = plan_json(tp, bounds_of(c));
   if (!tp.allowed())
     return {verdict::plan_not_allowed,
-            with_error({{"plan", body}}, tp.too_long
-                                                ? "the move would take longer than the bound; "
-                                                  "nothing moved"
-                                                : "no order of the moves passes the guards; "
-                                                  "nothing moved"),
+            with_error({{"plan", body}}, tp.too_long ? "the move would take longer than the bound; "
+                                                       "nothing moved"
+                                                     : "no order of the moves passes the guards; "
+                                                       "nothing moved"),
             start, start};
   if (tp.chosen->moves.empty())
     return {verdict::done,

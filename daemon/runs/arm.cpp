@@ -15,7 +15,6 @@ namespace {
 // How often a waiting request looks whether its caller went away.
 constexpr auto caller_check = std::chrono::milliseconds(50);
 
-
 }  // namespace
 
 place::~place() {

@@ -1,8 +1,8 @@
 // The failures file: one line a key, "<key in hex> <time> <time> ...", the
 // times in seconds since the epoch, newest last. Hex keeps any byte a user
 // name may hold off the line's structure.
-#include "daemon/stores/front_files.hpp"
 #include "daemon/stores/failure_counts.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,8 +1,8 @@
 // The poses file: {"poses": {NAME: [6 counters]}, "sequences": {NAME:
 // {"steps": [{"pose", "pause_ms"}], "repeat"}}}, checked by the same rules
 // as the requests that write it.
-#include "daemon/stores/front_files.hpp"
 #include "daemon/stores/taught.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <cctype>
 #include <nlohmann/json.hpp>

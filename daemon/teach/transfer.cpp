@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-
 namespace armctl::front {
 namespace {
 
