@@ -128,7 +128,7 @@ const moving = () => Boolean(state.run) || busy.pending || busy.player.running;
 // arm's, except a silent one while a run moves. EventSource reconnects by
 // itself after a network error, but gives up on an answer that is no
 // stream (a 503 while the daemon is down): then it is asked for again.
-const stream = { open: false, lastEventAt: 0, retry: null };
+const stream = { open: false, lastEventAt: 0, retry: null, source: null, user: undefined };
 
 function streamCurrent(now) {
   return stream.open && !(state.run && now - stream.lastEventAt > STALE_MS);
@@ -136,7 +136,11 @@ function streamCurrent(now) {
 
 function follow() {
   clearTimeout(stream.retry);
+  if (stream.source) stream.source.close();
+  stream.open = false;
+  stream.user = state.user;
   const source = new EventSource(EVENTS);
+  stream.source = source;
   source.addEventListener('open', () => {
     stream.open = true;
     stream.lastEventAt = Date.now();
@@ -159,6 +163,12 @@ function follow() {
     if (source.readyState === EventSource.CLOSED) stream.retry = setTimeout(follow, STREAM_RETRY_MS);
     poll();
   });
+}
+
+// The server shows names only to the login that the stream was opened with:
+// a login or a log out opens it again.
+function followLogin() {
+  if (stream.source && stream.user !== state.user) follow();
 }
 
 let pollTimer = null;
@@ -231,6 +241,7 @@ function renderNote(picture) {
 }
 
 function render() {
+  followLogin();
   const now = Date.now();
   const picture = pictureState(now);
   document.body.dataset.state = picture;

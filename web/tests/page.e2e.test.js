@@ -225,7 +225,7 @@ const MOVING_RUN = {
   left_s: 8,
   by: 'operator',
 };
-const lastRun = (status, meaning) => ({ status, meaning, at: '2026-12-11T10:00:00Z', by_front_end: true });
+const lastRun = (status, meaning) => ({ status, meaning, at: '2026-12-11T10:00:00Z' });
 const GUARD_REFUSED = lastRun(88, 'a guard refused a move');
 const MOVED = [0, -500, 0, 0, 1000, 0];
 
