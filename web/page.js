@@ -128,7 +128,7 @@ const moving = () => Boolean(state.run) || busy.pending || busy.player.running;
 // arm's, except a silent one while a run moves. EventSource reconnects by
 // itself after a network error, but gives up on an answer that is no
 // stream (a 503 while the daemon is down): then it is asked for again.
-const stream = { open: false, lastEventAt: 0, retry: null, source: null, user: undefined };
+const stream = { open: false, lastEventAt: 0, retry: null, source: null, login: undefined };
 
 function streamCurrent(now) {
   return stream.open && !(state.run && now - stream.lastEventAt > STALE_MS);
@@ -138,7 +138,7 @@ function follow() {
   clearTimeout(stream.retry);
   if (stream.source) stream.source.close();
   stream.open = false;
-  stream.user = state.user;
+  stream.login = loginKey();
   const source = new EventSource(EVENTS);
   stream.source = source;
   source.addEventListener('open', () => {
@@ -167,8 +167,9 @@ function follow() {
 
 // The server shows names only to the login that the stream was opened with:
 // a login or a log out opens it again.
+const loginKey = () => `${state.login === 'in'}:${state.user}`;
 function followLogin() {
-  if (stream.source && stream.user !== state.user) follow();
+  if (stream.source && stream.login !== loginKey()) follow();
 }
 
 let pollTimer = null;
