@@ -380,7 +380,7 @@ refused() { # <user> <what> <command...>
     fail "$user: '$what' failed, but not for want of the right: $(cat "$probe/err")"
   fi
 }
-connect=(python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' "$socket")
+connect=(/usr/bin/python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' "$socket")
 try_as_others() {
   local user
   listing=$(ls -la --time-style=full-iso "$state_dir")
