@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
 seconds="${1:-60}"
-targets=(step_count position_file options cgi_request)
+targets=(step_count position_file options request)
 
 echo "== fuzz: libFuzzer + ASan/UBSan, ${seconds} s each: ${targets[*]}"
 

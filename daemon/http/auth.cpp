@@ -5,6 +5,8 @@
 
 #include <apr_base64.h>
 #include <apr_md5.h>
+#include <apr_sha1.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "daemon/http/passwords.hpp"
-#include "daemon/stores/failure_counts.hpp"
 
 namespace armctl::front {
 namespace {
@@ -134,11 +135,95 @@ login authenticated_user(std::optional<std::string_view> authorization, const ch
   return checked(file, decoded_basic(*authorization));
 }
 
-login guarded_login(std::optional<std::string_view> authorization, const char* htpasswd_path,
-                    const state_dir& dir, std::string_view address,
-                    std::chrono::milliseconds wait) {
-  const password_file file = read_password_file(htpasswd_path);
-  if (file.error != 0) return {login::outcome::file_unreadable, {}, file.error};
+namespace {
+
+// At most this many logins are remembered at once; the soonest to expire
+// gives its place up to a new one.
+constexpr std::size_t max_remembered = 1024;
+
+// The password file as its identity, size and times tell it: any change of
+// it, an edit by htpasswd (a rename) or in place, changes these.
+std::string file_identity(const char* path) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) return {};
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+         std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
+         std::to_string(st.st_ctim.tv_nsec);
+}
+
+// The memory holds digests, not the passwords the header carries.
+std::string digest_of(std::string_view value) {
+  unsigned char d[APR_SHA1_DIGESTSIZE];
+  apr_sha1_ctx_t ctx;
+  apr_sha1_init(&ctx);
+  apr_sha1_update_binary(&ctx, reinterpret_cast<const unsigned char*>(value.data()),
+                         static_cast<unsigned int>(value.size()));
+  apr_sha1_final(d, &ctx);
+  return std::string(reinterpret_cast<const char*>(d), sizeof d);
+}
+
+}  // namespace
+
+logins::logins(const char* htpasswd_path, const char* state_dir_path)
+    : htpasswd_(htpasswd_path), state_dir_(state_dir_path), failures_(login_rule) {
+  const state_dir dir(state_dir_);
+  if (!failures_.load(dir))
+    std::fputs("armctld: the failed logins kept from before cannot be read; counting afresh\n",
+               stderr);
+}
+
+std::optional<std::string> logins::recalled(const std::string& key, const std::string& file) {
+  const std::lock_guard<std::mutex> hold(m_);
+  if (file.empty() || file != memory_file_) {
+    memory_.clear();
+    memory_file_ = file;
+    return std::nullopt;
+  }
+  const auto found = memory_.find(key);
+  if (found == memory_.end()) return std::nullopt;
+  if (found->second.until <= std::chrono::steady_clock::now()) {
+    memory_.erase(found);
+    return std::nullopt;
+  }
+  return found->second.user;
+}
+
+void logins::remember(const std::string& key, const std::string& file, const std::string& user,
+                      std::chrono::seconds memory) {
+  if (memory.count() <= 0) return;
+  const std::lock_guard<std::mutex> hold(m_);
+  if (file != memory_file_) return;  // changed while the hash was checked
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(memory_, [&](const auto& e) { return e.second.until <= now; });
+  if (memory_.size() >= max_remembered)
+    memory_.erase(std::min_element(memory_.begin(), memory_.end(), [](const auto& a, const auto& b) {
+      return a.second.until < b.second.until;
+    }));
+  memory_[key] = {user, now + memory};
+}
+
+void logins::count_failure(const std::vector<std::string>& keys, long long now) {
+  const std::lock_guard<std::mutex> hold(m_);
+  failures_.record(keys, now);
+  const state_dir dir(state_dir_);
+  const bool saved = failures_.save(dir);
+  // Counted in memory either way; the log says once that a restart would
+  // forget them.
+  if (!saved && !failures_unsaved_)
+    std::fputs("armctld: the failed logins cannot be written to the state directory\n", stderr);
+  failures_unsaved_ = !saved;
+}
+
+login logins::check(std::optional<std::string_view> authorization, std::string_view address,
+                    std::chrono::seconds memory) {
+  const std::string file = file_identity(htpasswd_);
+  const std::string key = authorization ? digest_of(*authorization) : std::string();
+  if (authorization) {
+    if (auto user = recalled(key, file)) return {login::outcome::accepted, *user};
+  }
+  const password_file passwords = read_password_file(htpasswd_);
+  if (passwords.error != 0) return {login::outcome::file_unreadable, {}, passwords.error};
   if (!authorization) return refused();
   const std::string pair = decoded_basic(*authorization);
   // An empty password is never accepted, and so no guess: the page's log out
@@ -150,16 +235,23 @@ login guarded_login(std::optional<std::string_view> authorization, const char* h
   const std::vector<std::string> keys = failure_keys(address, user);
   const long long now = std::time(nullptr);
   const std::string who = logged(user) + " from " + std::string(address);
-  if (const long long stopped = seconds_stopped(dir, keys, now, login_rule); stopped > 0) {
-    std::fprintf(stderr, "armctl-cgi: login for user %s refused unchecked: too many failures\n",
+  long long stopped = 0;
+  {
+    const std::lock_guard<std::mutex> hold(m_);
+    stopped = failures_.seconds_stopped(keys, now);
+  }
+  if (stopped > 0) {
+    std::fprintf(stderr, "armctld: login for user %s refused unchecked: too many failures\n",
                  who.c_str());
     return {login::outcome::too_many_failures, {}, 0, stopped};
   }
-  login l = checked(file, pair);
-  if (l.result != login::outcome::refused) return l;
-  std::fprintf(stderr, "armctl-cgi: failed login for user %s\n", who.c_str());
-  if (!record_failure(dir, keys, now, login_rule, wait))
-    std::fputs("armctl-cgi: the failed login could not be counted\n", stderr);
+  login l = checked(passwords, pair);
+  if (l.result == login::outcome::accepted) {
+    remember(key, file, l.user, memory);
+    return l;
+  }
+  std::fprintf(stderr, "armctld: failed login for user %s\n", who.c_str());
+  count_failure(keys, now);
   return l;
 }
 

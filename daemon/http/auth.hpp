@@ -4,11 +4,15 @@
 #pragma once
 
 #include <chrono>
+#include <map>
+#include <mutex>
+#include <vector>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "daemon/stores/failure_counts.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {
@@ -38,13 +42,40 @@ inline constexpr std::chrono::seconds failed_login_window{60};
 // the time taken does not tell whether the user exists.
 login authenticated_user(std::optional<std::string_view> authorization, const char* htpasswd_path);
 
-// authenticated_user with the failures counted in the state directory by
-// address (`address`, REMOTE_ADDR) and by user name: one stopped answers
-// too_many_failures without checking the password; each refused login is
-// counted (waiting at most `wait` for the file) and written to stderr, the
-// server's error log. A request without credentials, or with an empty
-// password (never accepted), is no failure, and an accepted login clears nothing.
-login guarded_login(std::optional<std::string_view> authorization, const char* htpasswd_path,
-                    const state_dir& dir, std::string_view address, std::chrono::milliseconds wait);
+// The daemon's logins: the check of authenticated_user, guarded by the
+// failures counted by address and by user name, and a memory of the
+// Authorization values that passed, so that polls and streams do not run
+// the password hash again. The memory is forgotten as soon as the password
+// file changes (its identity, size or times), and each value in it after
+// `memory` has passed.
+class logins {
+ public:
+  logins(const char* htpasswd_path, const char* state_dir_path);
+
+  // One stopped key answers too_many_failures without checking the
+  // password; each refused login is counted and written to stderr, the
+  // server's log. A request without credentials, or with an empty password
+  // (never accepted), is no failure, and an accepted login clears nothing.
+  login check(std::optional<std::string_view> authorization, std::string_view address,
+              std::chrono::seconds memory);
+
+ private:
+  struct remembered {
+    std::string user;
+    std::chrono::steady_clock::time_point until;
+  };
+  std::optional<std::string> recalled(const std::string& key, const std::string& file);
+  void remember(const std::string& key, const std::string& file, const std::string& user,
+                std::chrono::seconds memory);
+  void count_failure(const std::vector<std::string>& keys, long long now);
+
+  const char* htpasswd_;
+  const char* state_dir_;
+  std::mutex m_;
+  failure_table failures_;
+  bool failures_unsaved_ = false;  // the fault is logged once
+  std::map<std::string, remembered> memory_;  // by a digest of the Authorization value
+  std::string memory_file_;                   // the password file the memory holds for
+};
 
 }  // namespace armctl::front

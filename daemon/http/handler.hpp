@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -12,9 +13,8 @@
 #include "daemon/http/answer.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
-#include "daemon/runs/caller.hpp"
+#include "daemon/runs/arm.hpp"
 #include "model/joints.hpp"
-#include "daemon/runs/queue_file.hpp"
 
 namespace armctl::front {
 
@@ -30,6 +30,7 @@ enum class verdict {
   over_the_bound,
   queue_full,
   busy,
+  caller_gone,  // the request's connection closed while it waited; nothing moved
   failed,
   no_password_file,  // a login was needed, and the password file could not be read
   not_found,         // no pose or sequence of that name
@@ -68,8 +69,10 @@ struct context {
   front_settings settings;
   std::string user;  // the authenticated operator; empty without a valid login
   front_paths paths;
-  std::string client_address{};    // REMOTE_ADDR, for the latch
-  std::optional<caller> client{};  // REMOTE_ADDR and REMOTE_PORT, for a waiting run
+  arm* runs = nullptr;
+  std::string client_address{};          // for the latch
+  std::function<bool()> caller_gone{};   // whether the request's connection closed
+  steady::time_point arrived = steady::now();
 };
 
 // The position file's counters, or nothing when it cannot be read.

@@ -390,7 +390,7 @@ struct get_kind {
 };
 constexpr get_kind get_kinds[] = {
     {"poses", view::poses},   {"sequences", view::sequences},  {"history", view::history},
-    {"whoami", view::whoami}, {"export", view::export_taught},
+    {"whoami", view::whoami}, {"export", view::export_taught}, {"events", view::events},
 };
 
 std::optional<view> view_named(std::string_view item) {
@@ -399,8 +399,8 @@ std::optional<view> view_named(std::string_view item) {
   return std::nullopt;
 }
 
-// A page may add "t=<letters, digits, '.', '-', '_'>" so that no cache
-// answers for the CGI (the live page does, for the state).
+// A client may add "t=<letters, digits, '.', '-', '_'>" so that no cache
+// answers for the daemon (earlier pages did, for the state).
 bool is_cache_buster(std::string_view item) {
   return item.starts_with("t=") && std::all_of(item.begin() + 2, item.end(), [](char c) {
            return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
@@ -450,7 +450,7 @@ std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m
     if (const auto what = view_of(m.query_string)) return state_query{*what};
     return bad(400,
                "the query string must be empty, \"poses\", \"sequences\", \"history\", "
-               "\"whoami\" or \"export\" (with at most a cache buster \"t=...\")");
+               "\"whoami\", \"export\" or \"events\" (with at most a cache buster \"t=...\")");
   }
   if (m.method != "POST") return bad(405, "only GET, HEAD and POST are answered");
   if (!allowed_origin(m))

@@ -45,10 +45,10 @@ struct refusal {
   // page can tell where it must be opened.
   std::optional<std::vector<std::string>> accepted_origins{};
 };
-// What a GET reads: the arm's state (no query string), the taught poses or
-// sequences (open), the history or the taught work for export (operators
-// only), or who the credentials sent are.
-enum class view { state, poses, sequences, history, whoami, export_taught };
+// What a GET reads: the arm's state (no query string) or its stream of
+// changes, the taught poses or sequences (open), the history or the taught
+// work for export (operators only), or who the credentials sent are.
+enum class view { state, poses, sequences, history, whoami, export_taught, events };
 struct state_query {
   view what = view::state;
 };

@@ -8,7 +8,6 @@
 
 #include "daemon/http/request.hpp"
 #include "model/joints.hpp"
-#include "daemon/runs/queue_file.hpp"
 
 namespace armctl::front {
 namespace {
@@ -80,10 +79,12 @@ std::string told(const key& k) {
 constexpr key keys[] = {
     {"wait_ms", "a whole number of milliseconds", 100, 120000,
      [](long long n, front_settings& s) { s.lock_wait = std::chrono::milliseconds(n); }},
-    {"max_waiting", "a whole number", 1, static_cast<long long>(max_places),
+    {"max_waiting", "a whole number", 1, static_cast<long long>(max_waiting_places),
      [](long long n, front_settings& s) { s.max_waiting = static_cast<std::size_t>(n); }},
     {"max_motion_s", "a whole number of seconds", 1, 3600,
      [](long long n, front_settings& s) { s.max_motion = std::chrono::seconds(n); }},
+    {"login_memory_s", "a whole number of seconds", 0, 3600,
+     [](long long n, front_settings& s) { s.login_memory = std::chrono::seconds(n); }},
     {"origins", "origins separated by spaces", 0, 0, nullptr,
      [](std::string_view v, front_settings& s) {
        std::vector<std::string> list;

@@ -12,11 +12,15 @@
 
 namespace armctl::front {
 
+// The most requests that can wait for the arm at once, whatever the settings say.
+inline constexpr std::size_t max_waiting_places = 256;
+
 struct front_settings {
   std::chrono::milliseconds lock_wait{10000};  // key wait_ms
   std::vector<std::string> origins;            // key origins: space-separated list
   std::size_t max_waiting = 8;                 // key max_waiting
   std::chrono::seconds max_motion{60};         // key max_motion_s
+  std::chrono::seconds login_memory{300};      // key login_memory_s: how long a login is remembered
   // key joint_names: "0:base, 3:grip, 5:turntable", for the joints outside
   // the pose only; empty: the model's default name
   std::array<std::string, joint_count> joint_names{};

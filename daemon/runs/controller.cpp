@@ -1,43 +1,34 @@
-// The controller as a grandchild process under a watcher, and the stop
-// through pidfds.
+// The controller as a child of the daemon: spawned, read as it prints,
+// reaped, and its lock freed if it died holding it.
 #include "daemon/runs/controller.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/prctl.h>
-#include <sys/signalfd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <functional>
+#include <cstdio>
 
+#include "daemon/runs/holder.hpp"
 #include "daemon/runs/latch.hpp"
+#include "daemon/runs/pidfd.hpp"
 #include "daemon/runs/lock_holder.hpp"
-#include "state/position_file.hpp"
 #include "daemon/runs/run_start.hpp"
+#include "state/state_dir.hpp"
 
 namespace armctl::front {
 namespace {
 
-using clock = std::chrono::steady_clock;
+// How often the run is looked at while it waits for the lock or its start
+// counters are still to be read.
+constexpr int watch_ms = 10;
 
-// How often the watcher looks whether its run holds the lock yet.
-constexpr int holder_check_ms = 10;
-// The watcher's exit status when no run could be started.
-constexpr int not_started = 127;
 
-// Straight system calls: the C library's wrappers are not declared for C++
-// on every Debian release.
-int pidfd_open(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
-int pidfd_send_signal(int pidfd, int sig) {
-  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
-}
-
-// The child's stdin and stderr are /dev/null; its signals are as at boot.
+// The child's stdin and stderr are /dev/null; its signals are as at boot
+// (the daemon's threads block the ones it takes itself).
 bool spawn(const run_plan& plan, int out_fd, pid_t& pid) {
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
@@ -81,106 +72,110 @@ bool latched(const char* state_dir) {
   return read_latch(dir).has_value();
 }
 
-// The signals that end the watcher's watch: the parent-death signal and the
-// server's own. They are taken from a signalfd, never by a handler; an
-// ignored signal would be dropped rather than queued, hence the defaults.
-int ending_signals_fd() {
-  sigset_t ends;
-  sigemptyset(&ends);
-  for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
-    ::signal(sig, SIG_DFL);
-    sigaddset(&ends, sig);
-  }
-  ::sigprocmask(SIG_BLOCK, &ends, nullptr);
-  return ::signalfd(-1, &ends, SFD_CLOEXEC);
-}
-
-// One watch over the run: while it waits, every few milliseconds, whether
-// it holds the lock (then its queue place is given up), the bound passed or
-// the caller went away. The web server would not end the CGI for a caller
-// gone, nor could it signal the arm's account's processes under suEXEC: a
-// run nobody waits for must not start moving later. Once it holds the lock,
-// until the counters it started from are read and sent to the CGI on
-// `start_fd`.
+// One run's watch: its output as it comes; until it holds the lock, the
+// deadline and the caller; until the counters it started from are read,
+// a look every few milliseconds.
 class watch {
  public:
-  watch(const run_plan& plan, const queue_place& place, pid_t run, int start_fd)
-      : plan_(plan),
-        place_(place),
-        run_(run),
-        start_fd_(start_fd),
-        deadline_(clock::now() + plan.bound),
-        caller_(plan.client) {}
+  watch(const run_plan& plan, pid_t run, int pidfd, int out)
+      : plan_(plan), run_(run), pidfd_(pidfd), out_(out) {}
 
-  void tick() {
-    if (waiting_) {
-      if (holds_lock(plan_.state_dir, run_)) {
-        place_.leave();
-        waiting_ = false;
-      } else if (clock::now() >= deadline_ || caller_.gone()) {
-        end_run();
-      }
+  run_output follow() {
+    run_output r;
+    for (bool open = true; open;) {
+      pollfd p{out_, POLLIN, 0};
+      const int ready = ::poll(&p, 1, timeout_ms());
+      if (ready < 0 && errno != EINTR) break;
+      if (ready > 0) open = take_output(r);
+      look(r);
     }
-    if (!waiting_ && start_fd_ >= 0) send_start();
+    return r;
   }
-  void end_run() {
-    ::kill(run_, SIGTERM);
-    waiting_ = false;
-  }
-  int timeout_ms() const { return waiting_ || start_fd_ >= 0 ? holder_check_ms : -1; }
 
  private:
-  void send_start() {
-    const auto start = counters_under_hold(plan_.state_dir, run_);
-    if (!start) return;
-    const std::string text = position_text(*start);
-    (void)!::write(start_fd_, text.data(), text.size());  // a few bytes: the pipe takes them
-    ::close(start_fd_);
-    start_fd_ = -1;
+  int timeout_ms() const { return waiting_ || !start_known_ ? watch_ms : -1; }
+
+  bool take_output(run_output& r) {
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    if (n == 0) return false;
+    r.out.append(buf, static_cast<std::size_t>(n));
+    waiting_ = false;  // it prints only once it holds the lock
+    if (plan_.on_output) plan_.on_output(std::string_view(buf, static_cast<std::size_t>(n)));
+    return true;
+  }
+
+  void look(run_output& r) {
+    if (!start_known_) {
+      if (const auto start = counters_under_hold(plan_.state_dir, run_)) {
+        r.start = start;
+        start_known_ = true;
+        waiting_ = false;
+      }
+    }
+    if (!waiting_ || ended_) return;
+    const bool gone = plan_.caller_gone && plan_.caller_gone();
+    if (gone || (steady::now() >= plan_.deadline && !holds_lock(plan_.state_dir, run_))) {
+      r.caller_gone = gone;
+      (void)pidfd_send_signal(pidfd_, SIGTERM);
+      ended_ = true;
+    }
   }
 
   const run_plan& plan_;
-  const queue_place& place_;
   pid_t run_;
-  int start_fd_;
-  clock::time_point deadline_;
-  caller_watch caller_;
+  int pidfd_;
+  int out_;
   bool waiting_ = true;
+  bool start_known_ = false;
+  bool ended_ = false;
 };
 
-// The watcher: the run's parent, and a fork of the CGI that never execs, so
-// that the parent-death signal holds (the kernel clears it on exec of a
-// program with file capabilities, such as the installed controller).
-[[noreturn]] void watcher(const run_plan& plan, const queue_place& place, int out_fd, int start_fd,
-                          pid_t cgi) {
-  const int ends = ending_signals_fd();
-  ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-  pid_t run = -1;
-  // A CGI that died before the prctl would never send it: start nothing.
-  if (ends < 0 || ::getppid() != cgi || !spawn(plan, out_fd, run)) ::_exit(not_started);
-  ::close(out_fd);
-  const int exited = pidfd_open(run);
-  const bool recorded = place.record(run);
-  watch w(plan, place, run, start_fd);
-  // Recorded first, then the latch read: a STOP that latched before this
-  // read finds the record, one after it is seen here. A run no STOP could
-  // find, or without a pidfd to see it end by, cannot be watched.
-  if (!recorded || latched(plan.state_dir) || exited < 0) w.end_run();
-  while (exited >= 0) {
-    pollfd p[2] = {{ends, POLLIN, 0}, {exited, POLLIN, 0}};
-    const int ready = ::poll(p, 2, w.timeout_ms());
-    if (ready < 0 && errno != EINTR) break;
-    if (p[1].revents != 0) break;
-    if (p[0].revents != 0) {
-      signalfd_siginfo info;
-      (void)!::read(ends, &info, sizeof info);
-      w.end_run();
-    }
-    w.tick();
-  }
-  const int status = wait_status(run);
-  ::_exit(status < 0 ? not_started : status);
+// A run of ours that died holding the lock (killed between its "1" and its
+// release) can never write its "0": free it, unless another process holds
+// the kernel lock, and say so in the journal and the unlock record.
+void free_own_lock(const char* state_dir, pid_t run) {
+  const armctl::state_dir dir(state_dir);
+  const unlock_report r = release_own_dead_run(dir, run);
+  if (r.outcome != unlock_outcome::unlocked) return;
+  std::fprintf(stderr, "armctld: freed the lock that run %d left when it died (mark \"%s\")\n",
+               static_cast<int>(run), r.found ? r.found->text.c_str() : "");
+  record_unlock(dir, "armctld", r.found ? r.found->text : std::string());
 }
+
+}  // namespace
+
+run_output run_controller(arm& a, const run_plan& plan) {
+  run_output r;
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return r;
+  pid_t pid = -1;
+  const bool started = spawn(plan, out[1], pid);
+  ::close(out[1]);
+  const int pidfd = started ? pidfd_open(pid) : -1;
+  if (!started || pidfd < 0) {
+    ::close(out[0]);
+    if (started) r.status = wait_status(pid);
+    return r;
+  }
+  a.run_started(pid, pidfd, plan.progress);
+  // Known to STOP first, then the latch read: a STOP that latched before
+  // this read finds the run, one after it is seen here.
+  if (latched(plan.state_dir)) (void)pidfd_send_signal(pidfd, SIGTERM);
+  watch w(plan, pid, pidfd, out[0]);
+  run_output followed = w.follow();
+  ::close(out[0]);
+  followed.status = wait_status(pid);
+  ::close(pidfd);
+  // A run ended while it waited prints nothing: it never reached an option.
+  followed.gave_up_waiting = followed.status == 143 && followed.out.empty();
+  if (followed.status >= 128) free_own_lock(plan.state_dir, pid);
+  a.run_ended(followed.status, utc_now());
+  return followed;
+}
+
+namespace {
 
 // The kernel's name of the process (at most 15 characters of the program's file name).
 bool runs_program(pid_t pid, const std::string& program) {
@@ -194,14 +189,16 @@ bool runs_program(pid_t pid, const std::string& program) {
   return n > 0 && std::string(buf, static_cast<std::size_t>(n)) == name + "\n";
 }
 
-// SIGTERM through a pidfd: once open it names one process for good; the
-// record, read again, says whether that process is still the one it names.
-stop_outcome signal_named(pid_t pid, const std::string& program,
-                          const std::function<bool()>& still_named) {
-  const int pidfd = pidfd_open(pid);
+}  // namespace
+
+stop_outcome stop_foreign_holder(const char* state_dir, const std::string& program) {
+  const std::optional<holder> before = lock_holder(state_dir);
+  if (!before) return stop_outcome::no_run;
+  const int pidfd = pidfd_open(before->mark.pid);
   if (pidfd < 0) return errno == ESRCH ? stop_outcome::no_run : stop_outcome::failed;
   stop_outcome outcome = stop_outcome::no_run;
-  if (still_named() && runs_program(pid, program)) {
+  const std::optional<holder> after = lock_holder(state_dir);
+  if (after && after->text == before->text && runs_program(before->mark.pid, program)) {
     if (pidfd_send_signal(pidfd, SIGTERM) == 0)
       outcome = stop_outcome::signalled;
     else
@@ -211,83 +208,6 @@ stop_outcome signal_named(pid_t pid, const std::string& program,
   }
   ::close(pidfd);
   return outcome;
-}
-
-stop_outcome stop_holder(const char* state_dir, const std::string& program) {
-  const std::optional<holder> before = lock_holder(state_dir);
-  if (!before) return stop_outcome::no_run;
-  return signal_named(before->mark.pid, program, [&] {
-    const std::optional<holder> after = lock_holder(state_dir);
-    return after && after->text == before->text;
-  });
-}
-
-// Everything the pipe carries until its writers are gone, each piece also
-// given to `each` as it arrives.
-std::string read_all(int fd, const std::function<void(std::string_view)>& each) {
-  std::string out;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-    if (each) each(std::string_view(buf, static_cast<std::size_t>(n)));
-  }
-  return out;
-}
-
-std::optional<counters> start_of(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  counters c{};
-  parse_counters(text, c);
-  return c;
-}
-
-}  // namespace
-
-// Two pipes: the run's standard output, and the watcher's message of the
-// counters the run started from (read once the output has ended).
-run_output run_controller(const run_plan& plan, const queue_place& place) {
-  run_output r;
-  int out[2], start[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return r;
-  if (::pipe2(start, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    return r;
-  }
-  const pid_t cgi = ::getpid();
-  const pid_t watcher_pid = ::fork();
-  if (watcher_pid == 0) {
-    ::close(out[0]);
-    ::close(start[0]);
-    watcher(plan, place, out[1], start[1], cgi);
-  }
-  ::close(out[1]);
-  ::close(start[1]);
-  if (watcher_pid > 0) {
-    r.out = read_all(out[0], plan.on_output);
-    r.start = start_of(read_all(start[0], nullptr));
-    const int status = wait_status(watcher_pid);
-    r.status = status == not_started ? -1 : status;
-    // A run ended while it waited prints nothing: it never reached an option.
-    r.gave_up_waiting = r.status == 143 && r.out.empty();
-  }
-  ::close(out[0]);
-  ::close(start[0]);
-  return r;
-}
-
-stop_report stop_everything(const char* state_dir, const std::string& program) {
-  stop_report r;
-  const armctl::state_dir dir(state_dir);
-  for (const waiting_run& w : waiting_runs(dir))
-    if (signal_named(w.pid, program, [&] { return still_waiting(dir, w); }) ==
-        stop_outcome::signalled)
-      ++r.waiting_ended;
-  r.holder = stop_holder(state_dir, program);
-  return r;
 }
 
 }  // namespace armctl::front

@@ -9,15 +9,20 @@
 
 namespace armctl::front {
 
+void record_unlock(const state_dir& dir, const std::string& by, const std::string& mark) {
+  const nlohmann::json line{{"at", utc_now()}, {"by", by}, {"mark", mark}};
+  // The lock is free either way: the answer says so, and the server's log
+  // says that the record misses this release.
+  if (!append_line(dir, unlock_record_name,
+                   line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
+                   front_file_mode))
+    std::fputs("armctld: the unlock record could not be written\n", stderr);
+}
+
 unlock_report unlock_dead_run(const char* state_dir, const std::string& by) {
   const armctl::state_dir dir(state_dir);
   unlock_report r = release_dead_run(dir);
-  if (r.outcome != unlock_outcome::unlocked) return r;
-  const nlohmann::json line{{"at", utc_now()}, {"by", by}, {"mark", r.found->text}};
-  // The lock is free either way: the answer says so, and the server's error
-  // log says that the record misses this release.
-  if (!append_line(dir, unlock_record_name, line.dump() + "\n", front_file_mode))
-    std::fputs("armctl-cgi: the unlock record could not be written\n", stderr);
+  if (r.outcome == unlock_outcome::unlocked) record_unlock(dir, by, r.found->text);
   return r;
 }
 

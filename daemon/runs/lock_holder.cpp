@@ -68,9 +68,9 @@ bool write_free(int fd) {
   return true;
 }
 
-unlock_report unlock_locked(int fd) {
+unlock_report unlock_locked(int fd, pid_t only = 0) {
   const std::optional<holder> h = mark_of(fd);
-  if (content_held(fd) != true || !left_by_dead_run(h))
+  if (content_held(fd) != true || !left_by_dead_run(h) || (only != 0 && h->mark.pid != only))
     return {unlock_outcome::not_left_by_a_dead_run, h};
   if (!write_free(fd)) return {unlock_outcome::failed, h};
   return {unlock_outcome::unlocked, h};
@@ -101,15 +101,25 @@ lock_state read_lock_state(const char* state_dir) {
   return s;
 }
 
-unlock_report release_dead_run(const state_dir& dir) {
+namespace {
+
+unlock_report release_dead(const state_dir& dir, pid_t only) {
   const int fd = dir.open_regular(lock_file_name, O_RDWR);
   if (fd < 0) return {unlock_outcome::failed, std::nullopt};
   // A live run of ours, waiting or holding, has the kernel lock.
   unlock_report r = lock_whole_file(fd)
-                        ? unlock_locked(fd)
+                        ? unlock_locked(fd, only)
                         : unlock_report{unlock_outcome::held_by_a_live_run, mark_of(fd)};
   ::close(fd);
   return r;
+}
+
+}  // namespace
+
+unlock_report release_dead_run(const state_dir& dir) { return release_dead(dir, 0); }
+
+unlock_report release_own_dead_run(const state_dir& dir, pid_t run) {
+  return release_dead(dir, run);
 }
 
 }  // namespace armctl

@@ -34,4 +34,8 @@ struct unlock_report {
 // longer alive, under the kernel lock as runs take it.
 [[nodiscard]] unlock_report release_dead_run(const state_dir& dir);
 
+// The same for the lock of one run of ours, `run`, once it is reaped: its
+// mark, "taking" or "held", names it.
+[[nodiscard]] unlock_report release_own_dead_run(const state_dir& dir, pid_t run);
+
 }  // namespace armctl

@@ -81,17 +81,51 @@ void note_run_ends(reply& r, const run_output& run, const counters& believed, co
 
 }  // namespace
 
-reply run_move(const move_query& q, const context& c, const queue_place& place,
-               const counters& believed, const replay& expected, std::chrono::milliseconds wait) {
-  progress_tracker progress(q, c, believed);
-  const run_output run = run_controller({c.paths.controller, argument_vector(q), c.paths.state_dir,
-                                         wait, std::ref(progress), c.client},
-                                        place);
+std::variant<reply, place> take_turn(const context& c, const char* what) {
+  auto p = c.runs->take_place(c.settings.max_waiting);
+  if (!p)
+    return reply{verdict::queue_full,
+                 error_answer(std::string("too many requests already wait for the arm; ") + what)};
+  switch (p->wait_turn(c.arrived + c.settings.lock_wait, c.caller_gone)) {
+    case turn_result::yours:
+      return std::move(*p);
+    case turn_result::stopped:
+      if (auto held = held_by_latch(c)) {
+        held->body["error"] = std::string("stopped while it waited for the arm; ") + what;
+        return *held;
+      }
+      return reply{verdict::busy, error_answer(std::string("ended while it waited; ") + what)};
+    case turn_result::caller_gone:
+      return reply{verdict::caller_gone,
+                   error_answer(std::string("the caller went away while it waited; ") + what)};
+    case turn_result::shutting_down:
+      return reply{verdict::busy,
+                   error_answer(std::string("the arm's server is stopping; ") + what)};
+    case turn_result::timed_out:
+      break;
+  }
+  return reply{verdict::busy, error_answer(std::string("the arm is busy: other requests held it "
+                                                       "for the whole wait; ") +
+                                           what)};
+}
+
+reply run_move(const move_query& q, const context& c, const counters& believed,
+               const replay& expected) {
+  if (auto held = held_by_latch(c)) return *held;
+  progress_tracker progress(q, c);
+  run_progress shown{q.options, believed, 0, {}, {}, c.user};
+  const run_output run =
+      run_controller(*c.runs, {c.paths.controller, argument_vector(q), c.paths.state_dir,
+                               c.arrived + c.settings.lock_wait, std::ref(progress), c.caller_gone,
+                               std::move(shown)});
   if (run.status < 0) return {verdict::failed, error_answer("the controller could not be run")};
   if (run.gave_up_waiting) {
     if (const auto stop = current_latch(c.paths.state_dir))
       return {verdict::stopped, with_error(latch_fields(stop),
                                            "stopped while it waited for the lock; nothing moved")};
+    if (run.caller_gone)
+      return {verdict::caller_gone,
+              error_answer("the caller went away while it waited for the lock; nothing moved")};
     return {verdict::busy, error_answer("the arm is busy: the lock stayed held; nothing moved")};
   }
   // The run's reasons come from where it really started, when that is known
@@ -103,22 +137,39 @@ reply run_move(const move_query& q, const context& c, const queue_place& place,
   return r;
 }
 
+// The estimate with the judge's verdict on those options from the counters
+// now, so that the page can mark a move the guards would refuse before it
+// is sent; only the run's own answer decides.
 reply answer_estimate(const estimate_query& q, const context& c) {
-  return {verdict::done, estimate_fields(q.move, c)};
+  json body = estimate_fields(q.move, c);
+  const counters start = read_counters(c.paths.state_dir).value_or(counters{});
+  const replay r = replay_options(q.move, start);
+  json verdicts = json::array();
+  bool any = false;
+  for (std::size_t i = 0; i < q.move.options.size() && i < r.options.size(); ++i) {
+    const option& o = q.move.options[i];
+    json v{{"option", std::string{'-', o.letter}}, {"refused", r.options[i].refused}};
+    if (o.count) v["count"] = *o.count;
+    if (r.options[i].reason) v["reason"] = reason_json(*r.options[i].reason);
+    any = any || r.options[i].refused;
+    verdicts.push_back(std::move(v));
+  }
+  body["start"] = start;
+  body["end"] = r.final;
+  body["refused"] = any;
+  body["verdicts"] = std::move(verdicts);
+  return {verdict::done, body};
 }
 
 reply answer_move(const move_query& q, const context& c) {
   if (auto held = held_by_latch(c)) return *held;
   if (auto over = over_the_bound(q, c)) return *over;
-  const armctl::state_dir dir(c.paths.state_dir);
-  const auto place = queue_place::take(dir, c.settings.max_waiting);
-  if (!place)
-    return {verdict::queue_full, error_answer("too many requests already wait for the arm; "
-                                              "nothing moved")};
-  // The position before the run waits: the replay that explains refusals
-  // starts from it unless the run's own start turns out otherwise.
+  auto turn = take_turn(c, "nothing moved");
+  if (auto* refused = std::get_if<reply>(&turn)) return *refused;
+  // The position before the run: the replay that explains refusals starts
+  // from it unless the run's own start turns out otherwise.
   const counters start = read_counters(c.paths.state_dir).value_or(counters{});
-  return run_move(q, c, *place, start, replay_options(q, start), c.settings.lock_wait);
+  return run_move(q, c, start, replay_options(q, start));
 }
 
 }  // namespace armctl::front

@@ -4,10 +4,11 @@
 
 #include <chrono>
 #include <optional>
+#include <variant>
 
 #include "daemon/http/handler.hpp"
 #include "daemon/runs/replay.hpp"
-#include "daemon/runs/queue_file.hpp"
+#include "daemon/runs/arm.hpp"
 
 namespace armctl::front {
 
@@ -29,13 +30,18 @@ json estimate_fields(const move_query& q, const context& c);
 // The 422 of a move over the motion bound, with the estimate.
 std::optional<reply> over_the_bound(const move_query& q, const context& c);
 
+// The arm's turn for a request: a place in the queue, waited on until the
+// request's wait bound; the reply that refuses it when the queue is full,
+// the wait ran out, a STOP came or the caller went away.
+std::variant<reply, place> take_turn(const context& c, const char* what);
+
 // Runs the options as one controller run, believed to start from
-// `believed` (read before the run waited) where they print `expected`,
-// waiting at most `wait` for the lock: the answer of a move (503 when the
-// lock stayed held or a stop came meanwhile), with the counters the run
-// started from and ended at for the history.
-reply run_move(const move_query& q, const context& c, const queue_place& place,
-               const counters& believed, const replay& expected, std::chrono::milliseconds wait);
+// `believed` (read before the run) where they print `expected`: the answer
+// of a move (503 when the lock stayed held for the request's wait, 409 when
+// a stop came meanwhile), with the counters the run started from and ended
+// at for the history. The request must have the arm's turn.
+reply run_move(const move_query& q, const context& c, const counters& believed,
+               const replay& expected);
 
 reply answer_estimate(const estimate_query& q, const context& c);
 reply answer_move(const move_query& q, const context& c);

@@ -6,14 +6,11 @@
 
 #include "daemon/runs/moves.hpp"
 #include "model/judge.hpp"
-#include "daemon/runs/progress_file.hpp"
-#include "state/state_dir.hpp"
 
 namespace armctl::front {
 namespace {
 
 using json = nlohmann::json;
-using steady = std::chrono::steady_clock;
 
 // Each option prints five report lines before it moves; the run ends with
 // the line of its counters.
@@ -65,30 +62,6 @@ std::int32_t steps_after(const command& c, std::int32_t n, std::int64_t cycles) 
 std::int64_t ns_since(steady::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(steady::now() - t).count();
 }
-std::int64_t ns_of(steady::time_point t) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
-}
-
-json options_json(const move_query& q) {
-  json list = json::array();
-  for (const option& o : q.options)
-    list.push_back({std::string(1, o.letter), o.count ? json(*o.count) : json(nullptr)});
-  return list;
-}
-
-std::optional<move_query> options_from(const json& list) {
-  if (!list.is_array()) return std::nullopt;
-  move_query q;
-  for (const json& item : list) {
-    if (!item.is_array() || item.size() != 2 || !item[0].is_string() ||
-        item[0].get_ref<const std::string&>().size() != 1)
-      return std::nullopt;
-    option o{item[0].get_ref<const std::string&>()[0], std::nullopt};
-    if (item[1].is_number_integer()) o.count = item[1].get<std::int32_t>();
-    q.options.push_back(o);
-  }
-  return q;
-}
 
 double seconds_of(std::int64_t cycles, std::int64_t delay_ns) {
   return in_seconds(std::chrono::nanoseconds(cycles * delays_per_cycle * delay_ns));
@@ -117,69 +90,36 @@ progress_point progress_at(const move_query& q, const counters& start, std::size
   return p;
 }
 
-progress_tracker::progress_tracker(const move_query& q, const context& c, const counters& start)
-    : q_(q), c_(c), start_(start) {}
-
-progress_tracker::~progress_tracker() {
-  const state_dir dir(c_.paths.state_dir);
-  remove_progress(dir);
-}
-
 void progress_tracker::operator()(std::string_view chunk) {
   for (const char ch : chunk) {
     if (ch != '\n') continue;
     ++lines_;
-    if (lines_ % lines_per_report == 0 && lines_ / lines_per_report <= q_.options.size())
-      option_started(lines_ / lines_per_report);
-    else if (lines_ == lines_per_report * q_.options.size() + 1) {
-      const state_dir dir(c_.paths.state_dir);
-      remove_progress(dir);
-    }
+    // The first report comes once the run holds the lock and has read the
+    // position file, which no one else writes until it ends: read now, it
+    // holds the counters the run starts from.
+    const std::size_t running = lines_ / lines_per_report;
+    if (lines_ % lines_per_report == 0 && running <= q_.options.size())
+      c_.runs->option_reported(running,
+                               running == 1 ? read_counters(c_.paths.state_dir) : std::nullopt);
   }
-}
-
-// The first report comes once the run holds the lock and has read the
-// position file, which no one else writes until it ends: read now, it holds
-// the counters the run starts from.
-void progress_tracker::option_started(std::size_t running) {
-  const auto now = steady::now();
-  if (running == 1) {
-    run_started_ = now;
-    start_ = read_counters(c_.paths.state_dir).value_or(start_);
-  }
-  const json payload{{"by", c_.user},           {"options", options_json(q_)},
-                     {"start", start_},         {"option", running},
-                     {"option_ns", ns_of(now)}, {"run_ns", ns_of(run_started_)}};
-  const state_dir dir(c_.paths.state_dir);
-  // A progress file that cannot be written shows no run; the run goes on.
-  (void)write_progress(dir, payload.dump());
 }
 
 json run_in_progress(const context& c) {
-  const state_dir dir(c.paths.state_dir);
-  const auto text = read_progress(dir);
-  if (!text) return nullptr;
-  const json p = json::parse(*text, nullptr, false);
-  if (!p.is_object()) return nullptr;
-  const auto q = options_from(p.value("options", json()));
-  const auto start = counters_from_json(p.value("start", json()).dump());
-  const auto running = p.value("option", std::size_t{0});
-  if (!q || !start || running == 0 || running > q->options.size()) return nullptr;
-  const steady::time_point option_at{
-      std::chrono::nanoseconds(p.value("option_ns", std::int64_t{0}))};
-  const steady::time_point run_at{std::chrono::nanoseconds(p.value("run_ns", std::int64_t{0}))};
+  const std::optional<run_progress> p = c.runs->progress();
+  if (!p || p->option == 0 || p->option > p->options.size()) return nullptr;
+  const move_query q{p->options};
   const std::int64_t delay = c.paths.controller_delay_ns;
-  const progress_point at = progress_at(*q, *start, running, ns_since(option_at), delay);
-  const option& o = q->options[running - 1];
-  return {{"option", running},
-          {"options", q->options.size()},
+  const progress_point at = progress_at(q, p->start, p->option, ns_since(p->option_at), delay);
+  const option& o = q.options[p->option - 1];
+  return {{"option", p->option},
+          {"options", q.options.size()},
           {"letter", std::string(1, o.letter)},
           {"steps", o.count ? json(*o.count) : json(nullptr)},
           {"expected", at.expected},
-          {"elapsed_s", in_seconds(std::chrono::nanoseconds(ns_since(run_at)))},
+          {"elapsed_s", in_seconds(std::chrono::nanoseconds(ns_since(p->run_at)))},
           {"estimate_s", seconds_of(at.total_cycles, delay)},
           {"left_s", seconds_of(at.total_cycles - at.done_cycles, delay)},
-          {"by", p.value("by", std::string())}};
+          {"by", p->by}};
 }
 
 }  // namespace armctl::front

@@ -26,27 +26,19 @@ struct progress_point {
 progress_point progress_at(const move_query& q, const counters& start, std::size_t running,
                            std::int64_t option_ns, std::int64_t delay_ns);
 
-// Watches one run's standard output for the front end's process: publishes
-// the progress file at each option's report and removes it when the run
-// has printed its last line, or at the latest when the tracker ends.
+// Watches one run's standard output: tells the arm each option's report,
+// which the state shows as the run's progress.
 class progress_tracker {
  public:
-  progress_tracker(const move_query& q, const context& c, const counters& start);
-  ~progress_tracker();
-  progress_tracker(const progress_tracker&) = delete;
-  progress_tracker& operator=(const progress_tracker&) = delete;
+  progress_tracker(const move_query& q, const context& c) : q_(q), c_(c) {}
 
   // A piece of the run's output, as read from its pipe.
   void operator()(std::string_view chunk);
 
  private:
-  void option_started(std::size_t running);
-
   const move_query& q_;
   const context& c_;
-  counters start_;
   std::size_t lines_ = 0;
-  std::chrono::steady_clock::time_point run_started_{};
 };
 
 // The state GET's "run": null, or the option running, the counters expected

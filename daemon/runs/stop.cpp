@@ -2,6 +2,7 @@
 #include "daemon/runs/stop.hpp"
 
 #include "daemon/http/answer.hpp"
+#include "model/status.hpp"
 #include "daemon/runs/controller.hpp"
 #include "daemon/runs/holder.hpp"
 #include "daemon/runs/latch.hpp"
@@ -21,6 +22,12 @@ json for_reader(json latch_answer, const context& c) {
   return latch_answer;
 }
 
+// The end of the last run the daemon started, the same for every reader.
+json last_run_json(const std::optional<run_end>& e) {
+  if (!e) return nullptr;
+  return {{"status", e->status}, {"meaning", meaning_of(e->status)}, {"at", e->at}};
+}
+
 }  // namespace
 
 // The run in progress and the joints' names are told to everyone.
@@ -30,35 +37,42 @@ reply answer_state(const context& c) {
                                       read_lock_state(c.paths.state_dir), read_latch(dir)),
                          c);
   body["run"] = run_in_progress(c);
+  body["last_run"] = last_run_json(c.runs->last_run());
   body["joint_names"] = joint_names_of(c.settings);
   body["joint_words"] = joint_words_of(c.settings);
   return {verdict::done, body};
 }
 
 // Latches first, so that no run starts after the runs are ended; then ends
-// every waiting run of ours and stops the one that holds the lock; only then
-// waits for the latch to reach the disk.
+// every request of ours waiting for the arm and stops our run under way, or
+// else the holder of the lock; only then waits for the latch to reach the disk.
 reply answer_stop(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
   bool latched = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client_address);
-  const stop_report r = stop_everything(c.paths.state_dir, c.paths.controller);
+  const stop_count ours = c.runs->stop_all();
+  const stop_outcome holder = ours.run_signalled
+                                  ? stop_outcome::signalled
+                                  : stop_foreign_holder(c.paths.state_dir, c.paths.controller);
   latched = sync_latch(dir) && latched;
+  c.runs->changed();
   json body = for_reader(latch_fields(read_latch(dir)), c);
-  body["waiting_ended"] = r.waiting_ended;
-  body["run_stopped"] = r.holder == stop_outcome::signalled;
-  if (r.holder == stop_outcome::not_permitted)
+  body["waiting_ended"] = ours.waiting_ended;
+  body["run_stopped"] = holder == stop_outcome::signalled;
+  if (holder == stop_outcome::not_permitted)
     return {verdict::not_permitted,
             with_error(body,
                        "the run holding the lock was not started by this web server's "
                        "account and goes on; the front end is latched")};
-  if (!latched || r.holder == stop_outcome::failed)
+  if (!latched || holder == stop_outcome::failed)
     return {verdict::failed, with_error(body, "the stop could not be completed")};
   return {verdict::done, body};
 }
 
 reply answer_clear(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
-  if (!clear_latch(dir)) return {verdict::failed, error_answer("the latch could not be cleared")};
+  const bool cleared = clear_latch(dir);
+  c.runs->changed();
+  if (!cleared) return {verdict::failed, error_answer("the latch could not be cleared")};
   return {verdict::done, latch_fields(std::nullopt)};
 }
 

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "daemon/stores/locked_file.hpp"
+#include "state/durable.hpp"
 
 namespace armctl {
 namespace {
@@ -95,32 +96,37 @@ long long wait_of(const times& ts, long long now, failure_rule rule) {
 
 }  // namespace
 
-long long seconds_stopped(const state_dir& dir, const std::vector<std::string>& keys, long long now,
-                          failure_rule rule) {
-  const file_text f = read_state_file(dir, login_failures_name, max_file_bytes);
-  if (f.failed) return 0;
-  const table t = parse(f.text);
+long long failure_table::seconds_stopped(const std::vector<std::string>& keys,
+                                         long long now) const {
   long long wait = 0;
   for (const std::string& key : keys)
-    if (const auto found = t.find(hex_key(key)); found != t.end())
-      wait = std::max(wait, wait_of(found->second, now, rule));
+    if (const auto found = table_.find(hex_key(key)); found != table_.end())
+      wait = std::max(wait, wait_of(found->second, now, rule_));
   return wait;
 }
 
-bool record_failure(const state_dir& dir, const std::vector<std::string>& keys, long long now,
-                    failure_rule rule, std::chrono::milliseconds wait) {
-  const auto file = locked_file::hold(dir, login_failures_name, wait);
-  if (!file) return false;
-  std::string text;
-  // A file grown past the bound (not this program's) starts afresh.
-  table t = file->read(text, max_file_bytes) ? parse(text) : table{};
-  std::erase_if(t, [&](const auto& slot) { return newest(slot.second) <= now - rule.window_s; });
+void failure_table::record(const std::vector<std::string>& keys, long long now) {
+  std::erase_if(table_,
+                [&](const auto& slot) { return newest(slot.second) <= now - rule_.window_s; });
   for (const std::string& key : keys) {
     const std::string hex = hex_key(key);
-    if (!t.contains(hex) && t.size() >= failure_slots) evict_one(t);
-    add_failure(t, hex, now, rule);
+    if (!table_.contains(hex) && table_.size() >= failure_slots) evict_one(table_);
+    add_failure(table_, hex, now, rule_);
   }
-  return file->replace(text_of(t));
+}
+
+bool failure_table::load(const state_dir& dir) {
+  const file_text f = read_state_file(dir, login_failures_name, max_file_bytes);
+  if (f.failed) return false;
+  for (auto& [key, ts] : parse(f.text))
+    if (table_.size() < failure_slots || table_.contains(key)) table_[key] = std::move(ts);
+  return true;
+}
+
+bool failure_table::save(const state_dir& dir) const {
+  const std::string temp = std::string(".") + login_failures_name + ".tmp";
+  return replace_file(dir, login_failures_name, temp.c_str(), text_of(table_), front_file_mode) !=
+         replace_result::failed;
 }
 
 }  // namespace armctl

@@ -15,7 +15,6 @@
 #include "daemon/teach/planner.hpp"
 #include "daemon/teach/taught.hpp"
 #include "model/pose.hpp"
-#include "daemon/stores/locked_file.hpp"
 
 namespace armctl::front {
 namespace {
@@ -128,22 +127,15 @@ void tell_what_was_reached(reply& r, const target_plan& tp) {
         "the plan and the run";
 }
 
-// The go-to of a target, top-down: the latch, a queue place, the go-to
-// lock, the latch again (a stop may have come meanwhile), the plan from the
-// counters read under that lock (judged and estimated once), then one
-// controller run of its options.
+// The go-to of a target, top-down: the latch, the arm's turn, the latch
+// again (a stop may have come meanwhile), the plan from the counters read
+// with the turn held (judged and estimated once), then one controller run
+// of its options. No other run of the daemon's starts until it ends, so two
+// go-tos never plan from the same counters.
 reply go(const target& to, const context& c) {
   if (auto held = held_by_latch(c)) return *held;
-  const state_dir dir(c.paths.state_dir);
-  const auto place = queue_place::take(dir, c.settings.max_waiting);
-  if (!place)
-    return {verdict::queue_full,
-            error_answer("too many requests already wait for the arm; nothing moved")};
-  const auto deadline = clock::now() + c.settings.lock_wait;
-  const auto lock = locked_file::hold(dir, goto_lock_name, c.settings.lock_wait);
-  if (!lock)
-    return {verdict::busy,
-            error_answer("another go-to held the arm for the whole wait; nothing moved")};
+  auto turn = take_turn(c, "nothing moved");
+  if (auto* refused = std::get_if<reply>(&turn)) return *refused;
   if (auto held = held_by_latch(c)) return *held;
   const counters start = current(c);
   resolved r = plan_target(to, start, c);
@@ -163,9 +155,7 @@ reply go(const target& to, const context& c) {
             start,
             start};
   // Allowed, so within the motion bound: the plan's estimate said so.
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-  reply done = run_move(moves_of(*tp.chosen), c, *place, start, replay_of(*tp.chosen),
-                        std::max(left, std::chrono::milliseconds(1)));
+  reply done = run_move(moves_of(*tp.chosen), c, start, replay_of(*tp.chosen));
   if (done.v != verdict::done) return done;
   done.body["plan"] = tp.body;
   tell_what_was_reached(done, tp);
@@ -186,13 +176,10 @@ reply answer_view(const state_query& q, const context& c) {
 }
 
 reply answer_reference(const reference_query& q, const context& c) {
-  const state_dir dir(c.paths.state_dir);
-  const auto deadline = clock::now() + c.settings.lock_wait;
-  const auto lock = locked_file::hold(dir, goto_lock_name, c.settings.lock_wait);
-  if (!lock)
-    return {verdict::busy,
-            error_answer("a go-to held the arm for the whole wait; nothing changed")};
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+  auto turn = take_turn(c, "nothing changed");
+  if (auto* refused = std::get_if<reply>(&turn)) return *refused;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      c.arrived + c.settings.lock_wait - clock::now());
   const reference_report r =
       rereference(c.paths.state_dir, q.c, std::max(left, std::chrono::milliseconds(1)));
   const json body{{"before", counters_and_report(r.before)}, {"after", counters_and_report(q.c)}};
