@@ -319,16 +319,26 @@ front_files="poses.dat history.dat"
 write_state_1_1() {
   as robot sh -ec 'cd "$1"; umask 077
     printf "12 -34 56 0 100 7 \n" >robot_position.dat
-    printf "%s\n" "{\"poses\": {\"rest\": [1,2,3,4,5,6]}, \"sequences\": {\"wave\": {\"steps\": [\"rest\"], \"repeat\": 2}}}" >poses.dat
+    printf "%s\n" "{\"poses\": {\"rest\": [1,2,3,4,5,6]}, \"sequences\": {\"wave\": {\"steps\": [{\"pose\": \"rest\", \"pause_ms\": 0}], \"repeat\": 2}}}" >poses.dat
     printf "%s\n" "{\"at\":\"2026-12-10T09:00:00Z\",\"user\":\"operator\",\"request\":\"-H 10\",\"status\":0}" >history.dat
     touch -d "2026-01-02 03:04:05" robot_position.dat poses.dat history.dat' sh "$state_dir"
   position=$(fingerprint "$state_dir/robot_position.dat")
   lock=$(fingerprint "$state_dir/lock.dat")
   front=$(for file in $front_files; do fingerprint "$state_dir/$file"; done)
+  front_poses=$(cat "$state_dir/poses.dat")
+  front_history="$(stat -c %i "$state_dir/history.dat") $(head -n 1 "$state_dir/history.dat")"
   echo 'wait_ms = 9000 # the administrator waits longer' >>/etc/armctl/armctl-cgi.conf
 }
 check_front_kept() {
   expect "poses.dat and history.dat" "$front" "$(for file in $front_files; do fingerprint "$state_dir/$file"; done)"
+}
+# Once armctld has run moves, the history has grown by their entries: the
+# poses stay whole, and the history file keeps 1.1's entry first.
+check_front_grown() {
+  expect "poses.dat" "$(head -n 1 <<<"$front")" "$(fingerprint "$state_dir/poses.dat" | head -n 1)"
+  expect "poses.dat's content" "${front_poses}" "$(cat "$state_dir/poses.dat")"
+  expect "history.dat's inode and first line" "$front_history" \
+    "$(stat -c %i "$state_dir/history.dat") $(head -n 1 "$state_dir/history.dat")"
 }
 check_settings_moved() {
   [ ! -e /etc/armctl/armctl-cgi.conf ] || fail "armctl-cgi.conf is still there"
@@ -397,12 +407,13 @@ try_as_others() {
   refused nobody "connect to armctld's socket" "${connect[@]}"
   # The web server's account reaches armctld, whose own login check holds:
   # without credentials a move answers 401 and starts nothing.
-  as www-data curl -s --unix-socket "$socket" -D "$probe/direct.head" -o /dev/null -w '%{http_code}' \
-    -H 'Content-Type: application/json' -d "$move_body" http://armctld/ >"$probe/direct" 2>&1 || true
+  # (curl writes only to the shell's descriptors: the probe is root's.)
+  as www-data curl -s --unix-socket "$socket" -D - -o /dev/null -w '%{http_code}\n' \
+    -H 'Content-Type: application/json' -d "$move_body" http://armctld/ 2>&1 | tr -d '\r' >"$probe/direct" || true
 }
 check_all_refused() {
-  expect "www-data's move on the socket without credentials" 401 "$(cat "$probe/direct")"
-  grep -q '^WWW-Authenticate: Basic realm="armctl"' "$probe/direct.head" || fail "no Basic challenge"
+  expect "www-data's move on the socket without credentials" 401 "$(tail -1 "$probe/direct")"
+  grep -q '^WWW-Authenticate: Basic realm="armctl"' "$probe/direct" || fail "no Basic challenge: $(cat "$probe/direct")"
   expect "the state directory" "$listing" "$(ls -la --time-style=full-iso "$state_dir")"
 }
 
@@ -542,7 +553,7 @@ guess_passwords() {
     http -u operator:guess -H 'Content-Type: application/json' -d "$move_body" "$arm/api" >/dev/null
   done
   guessed=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
-    "$arm/api")$(grep -ci '^retry-after: [1-9]' "$probe/head")
+    "$arm/api")$(grep -ci '^retry-after: [1-9]' "$probe/head" || true)
 }
 check_guessing_stopped() {
   expect "a login after ten failures within the minute" 4291 "$guessed"
@@ -592,7 +603,10 @@ header_rule() { # <rule>: the extended regular expression of its header line
 }
 ask_origin() {
   local row i=0 what scheme_path scheme path code rules url
-  as robot sh -c 'cd "$1" && shift && mkdir sub && for f in "$@"; do echo planted >"$f"; chmod 644 "$f"; done' \
+  # The account's own files of those names are set aside meanwhile (a rename
+  # keeps their inode, time and content).
+  as robot sh -c 'cd "$1" && shift && mkdir sub && for f in "$@"; do
+      [ ! -e "$f" ] || mv "$f" ".aside.$f"; echo planted >"$f"; chmod 644 "$f"; done' \
     sh "$state_dir" $planted
   for row in "${origin_rows[@]}"; do
     IFS='|' read -r what scheme_path code rules <<<"$row"
@@ -603,7 +617,8 @@ ask_origin() {
     tr -d '\r' <"$probe/head" >"$probe/origin.$i.head"
     i=$((i + 1))
   done
-  (cd "$state_dir" && rm -r $planted sub)
+  as robot sh -c 'cd "$1" && shift && rm -r "$@" sub && for f in "$@"; do
+      [ ! -e ".aside.$f" ] || mv ".aside.$f" "$f"; done' sh "$state_dir" $planted
   served_cert=$(openssl s_client -connect "127.0.0.1:$https_port" </dev/null 2>/dev/null | openssl x509 -noout -fingerprint)
 }
 check_origin() {
@@ -703,17 +718,17 @@ steps=(
   "upgrade from 1.1            | dpkg -i $amd64         | version_2 kept front_kept settings_moved modes page cgi_gone capability apache_enabled daemon_links"
   "start armctld: init script  | start_by_init_script   | socket"
   "refuse other accounts       | try_as_others          | all_refused kept"
-  "request through Apache      | run_through_apache     | answers origin kept front_kept"
+  "request through Apache      | run_through_apache     | answers origin kept front_grown"
   "a caller that goes away     | caller_goes_away       | run_never_started kept"
   "ten wrong passwords         | guess_passwords        | guessing_stopped"
   "stop armctld: init script   | stop_by_init_script    | stopped kept"
   "start armctld: socket       | start_socket_activated | socket"
-  "request through Apache      | run_through_apache     | answers origin kept front_kept"
+  "request through Apache      | run_through_apache     | answers origin kept front_grown"
   "stop armctld: SIGTERM       | stop_socket_activated  | stopped kept"
   "reinstall, links planted    | reinstall_under_attack | canary kept modes page capability"
-  "upgrade to a higher revision| dpkg -i $upgrade       | version_2_2 kept front_kept modes page capability"
-  "remove                      | dpkg -r armctl         | removed kept front_kept apache_as_before"
-  "purge                       | dpkg -P armctl         | purged kept front_kept apache_as_before daemon_links_gone"
+  "upgrade to a higher revision| dpkg -i $upgrade       | version_2_2 kept front_grown modes page capability"
+  "remove                      | dpkg -r armctl         | removed kept front_grown apache_as_before"
+  "purge                       | dpkg -P armctl         | purged kept front_grown apache_as_before daemon_links_gone"
 )
 
 echo "== package: install test (dpkg output in $log)"
