@@ -437,9 +437,14 @@ start_socket_activated() {
   for _ in $(seq 50); do [ -S "$socket" ] && break; sleep 0.1; done
   chown "$(unit_setting SocketUser):$(unit_setting SocketGroup)" "$socket"
   chmod "$(unit_setting SocketMode)" "$socket"
+  # The first connection starts armctld, as under systemd.
+  as www-data curl -s -o /dev/null -w '%{http_code}' --unix-socket "$socket" http://armctld/ >"$probe/first"
   start_apache
 }
-daemon_pids() { pgrep -x armctld || true; }
+check_first_answer() {
+  expect "the first request on the socket" 200 "$(cat "$probe/first")"
+}
+daemon_pids() { pgrep -u robot -x armctld || true; }
 check_socket() {
   expect "armctld's socket" "robot:www-data 660 socket" "$(stat -c '%U:%G %a %F' "$socket")"
   [ -n "$(daemon_pids)" ] || fail "no armctld runs"
@@ -533,7 +538,7 @@ check_answers() {
   expect "the page at /~robot/" '200 the page' "$page"
   expect "GET" '200{"counters":[12,-34,56,0,100,7],' "${state%%\"joint_names\"*}"
   [[ "$state" == *'"lock":{"held":false},'* ]] || fail "GET: the lock is not free: $state"
-  [[ "$poses" == 200*'"rest":[1,2,3,4,5,6]'* ]] || fail "GET ?poses lacks 1.1's pose: $poses"
+  [[ "$poses" == 200*'"counters":[1,2,3,4,5,6],"name":"rest"'* ]] || fail "GET ?poses lacks 1.1's pose: $poses"
   expect "lock.dat over HTTP" 403 "$raw"
   # Where the package enabled mod_userdir, it serves the arm's account only.
   if grep -qx 'mod userdir' /var/lib/armctl/apache2-enabled && [ "$other" != none ]; then
@@ -722,7 +727,7 @@ steps=(
   "a caller that goes away     | caller_goes_away       | run_never_started kept"
   "ten wrong passwords         | guess_passwords        | guessing_stopped"
   "stop armctld: init script   | stop_by_init_script    | stopped kept"
-  "start armctld: socket       | start_socket_activated | socket"
+  "start armctld: socket       | start_socket_activated | first_answer socket"
   "request through Apache      | run_through_apache     | answers origin kept front_grown"
   "stop armctld: SIGTERM       | stop_socket_activated  | stopped kept"
   "reinstall, links planted    | reinstall_under_attack | canary kept modes page capability"
