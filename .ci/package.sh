@@ -381,11 +381,13 @@ purge_and_forget() { dpkg -P armctl && forget_state; }
 
 # ---- what other accounts are refused: each try must fail for want of the
 # right ("Permission denied"), and change nothing. The step notes what it
-# finds; check_all_refused reports it.
+# finds; check_all_refused reports it. runuser, not setpriv: setpriv keeps
+# root's file access for its own exec, so the controller's mode would not
+# be what refused it.
 refused() { # <user> <what> <command...>
   local user=$1 what=$2
   shift 2
-  if as "$user" "$@" >"$probe/out" 2>"$probe/err"; then
+  if runuser -u "$user" -- "$@" >"$probe/out" 2>"$probe/err"; then
     echo "$user could $what" >>"$probe/refusals"
   elif ! grep -q 'Permission denied' "$probe/err"; then
     echo "$user: '$what' failed, but not for want of the right: $(cat "$probe/err")" >>"$probe/refusals"
