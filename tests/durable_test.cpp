@@ -5,9 +5,10 @@
 
 #include <sys/stat.h>
 
-#include "state/durable.hpp"
 #include "daemon/stores/failure_counts.hpp"
+#include "daemon/stores/front_files.hpp"
 #include "daemon/stores/history_file.hpp"
+#include "state/durable.hpp"
 #include "state/position_file.hpp"
 #include "support.hpp"
 
@@ -109,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // Ten failures within a minute stop a key until the oldest of them is a
-// minute old; the file holds them across openings, within its slots.
+// minute old; the file holds them across restarts, within its slots.
 struct stop_case {
   const char* name;
   int failures;  // one a second from t = 1000
@@ -123,15 +124,16 @@ class FailureCounts : public Durable, public ::testing::WithParamInterface<stop_
 constexpr failure_rule ten_a_minute{10, 60};
 
 TEST_P(FailureCounts, StopAKeyForWhatIsLeftOfTheMinute) {
+  failure_table before(ten_a_minute);
   for (int i = 0; i < GetParam().failures; ++i)
-    ASSERT_TRUE(record_failure(dir, {"address 10.0.0.7", "user ann"}, 1000 + i, ten_a_minute,
-                               std::chrono::seconds(1)));
+    before.record({"address 10.0.0.7", "user ann"}, 1000 + i);
+  ASSERT_TRUE(before.save(dir));
   const state_dir reopened(tmp.path().c_str());
-  EXPECT_EQ(seconds_stopped(reopened, {"address 10.0.0.7"}, GetParam().asked_at, ten_a_minute),
-            GetParam().wait);
-  EXPECT_EQ(seconds_stopped(reopened, {"user ann"}, GetParam().asked_at, ten_a_minute),
-            GetParam().wait);
-  EXPECT_EQ(seconds_stopped(reopened, {"user bob"}, GetParam().asked_at, ten_a_minute), 0);
+  failure_table after(ten_a_minute);  // a daemon started again
+  ASSERT_TRUE(after.load(reopened));
+  EXPECT_EQ(after.seconds_stopped({"address 10.0.0.7"}, GetParam().asked_at), GetParam().wait);
+  EXPECT_EQ(after.seconds_stopped({"user ann"}, GetParam().asked_at), GetParam().wait);
+  EXPECT_EQ(after.seconds_stopped({"user bob"}, GetParam().asked_at), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, FailureCounts,
@@ -145,15 +147,18 @@ INSTANTIATE_TEST_SUITE_P(Counts, FailureCounts,
 TEST_F(FailureCounts, KeepsTheNewestKeysWithinItsSlots) {
   constexpr failure_rule one_a_day{1, 86400};
   const auto key = [](std::size_t i) { return "user " + std::to_string(i); };
+  failure_table t(one_a_day);
   for (std::size_t i = 0; i < failure_slots + 20; ++i)
-    ASSERT_TRUE(record_failure(dir, {key(i)}, 1000 + static_cast<long long>(i), one_a_day,
-                               std::chrono::seconds(1)));
+    t.record({key(i)}, 1000 + static_cast<long long>(i));
+  ASSERT_TRUE(t.save(dir));
   const std::string text = read_file(tmp.file(login_failures_name));
   EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), failure_slots);
+  failure_table kept(one_a_day);
+  ASSERT_TRUE(kept.load(dir));
   const long long now = 2000;
-  EXPECT_GT(seconds_stopped(dir, {key(failure_slots + 19)}, now, one_a_day), 0);
-  EXPECT_GT(seconds_stopped(dir, {key(20)}, now, one_a_day), 0);
-  EXPECT_EQ(seconds_stopped(dir, {key(19)}, now, one_a_day), 0) << "the oldest gave their slots up";
+  EXPECT_GT(kept.seconds_stopped({key(failure_slots + 19)}, now), 0);
+  EXPECT_GT(kept.seconds_stopped({key(20)}, now), 0);
+  EXPECT_EQ(kept.seconds_stopped({key(19)}, now), 0) << "the oldest gave their slots up";
   struct stat st {};
   ASSERT_EQ(::stat(tmp.file(login_failures_name).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -197,9 +197,9 @@ void logins::remember(const std::string& key, const std::string& file, const std
   const auto now = std::chrono::steady_clock::now();
   std::erase_if(memory_, [&](const auto& e) { return e.second.until <= now; });
   if (memory_.size() >= max_remembered)
-    memory_.erase(std::min_element(memory_.begin(), memory_.end(), [](const auto& a, const auto& b) {
-      return a.second.until < b.second.until;
-    }));
+    memory_.erase(std::min_element(
+        memory_.begin(), memory_.end(),
+        [](const auto& a, const auto& b) { return a.second.until < b.second.until; }));
   memory_[key] = {user, now + memory};
 }
 

@@ -70,8 +70,8 @@ struct context {
   std::string user;  // the authenticated operator; empty without a valid login
   front_paths paths;
   arm* runs = nullptr;
-  std::string client_address{};          // for the latch
-  std::function<bool()> caller_gone{};   // whether the request's connection closed
+  std::string client_address{};         // for the latch
+  std::function<bool()> caller_gone{};  // whether the request's connection closed
   steady::time_point arrived = steady::now();
 };
 

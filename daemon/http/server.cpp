@@ -54,7 +54,8 @@ struct exchange {
     if (has_origin) r.origin = origin;
     if (has_authorization) r.authorization = authorization;
     const std::size_t q = target.find('?');
-    r.query_string = q == std::string::npos ? std::string_view() : std::string_view(target).substr(q + 1);
+    r.query_string =
+        q == std::string::npos ? std::string_view() : std::string_view(target).substr(q + 1);
     r.remote_addr = remote_addr;
     r.server_name = server_name;
     r.server_port = server_port;
@@ -212,8 +213,8 @@ void stream_free(void* cls) { delete static_cast<stream*>(cls); }
 
 MHD_Result open_stream(MHD_Connection* c, front_end& f, const http_answer& a, int fd) {
   auto* s = new stream(f, *a.stream_for, fd);
-  MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, stream_read, s,
-                                                      stream_free);
+  MHD_Response* r =
+      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, stream_read, s, stream_free);
   if (r == nullptr) {
     delete s;
     return MHD_NO;
@@ -268,7 +269,8 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
   if (*upload_size > 0) {
     if (e->body.size() + *upload_size > e->expected) {
       *upload_size = 0;
-      return send_answer(c, {400, wire_text({{"error", "the body is longer than Content-Length"}})});
+      return send_answer(c,
+                         {400, wire_text({{"error", "the body is longer than Content-Length"}})});
     }
     e->body.append(upload, *upload_size);
     *upload_size = 0;
@@ -285,12 +287,10 @@ http_server::~http_server() { stop(); }
 
 bool http_server::start() {
   daemon_ = MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
-          MHD_USE_ITC,
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC,
       0, nullptr, nullptr, &on_request, this, MHD_OPTION_LISTEN_SOCKET, listener_.fd,
       MHD_OPTION_URI_LOG_CALLBACK, &begin_exchange, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-      &end_exchange, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s,
-      MHD_OPTION_END);
+      &end_exchange, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s, MHD_OPTION_END);
   return daemon_ != nullptr;
 }
 

@@ -15,7 +15,6 @@ namespace {
 // How often a waiting request looks whether its caller went away.
 constexpr auto caller_check = std::chrono::milliseconds(50);
 
-
 }  // namespace
 
 place::~place() {
@@ -97,6 +96,12 @@ void arm::run_ended(int status, const std::string& at) {
   run_pid_ = -1;
   run_pidfd_ = -1;
   last_ = run_end{status, at};
+  bump();
+}
+
+void arm::forget_last_run() {
+  const std::lock_guard<std::mutex> hold(m_);
+  last_.reset();
   bump();
 }
 

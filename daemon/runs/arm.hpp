@@ -82,6 +82,8 @@ class arm {
   void run_started(pid_t pid, int pidfd, run_progress progress);
   void option_reported(std::size_t option, const std::optional<counters>& start);
   void run_ended(int status, const std::string& at);
+  // An operator cleared the stop: the last run's end is no longer news.
+  void forget_last_run();
 
   // Ends every waiting place and sends SIGTERM to the run under way.
   stop_count stop_all();

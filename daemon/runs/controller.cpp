@@ -12,11 +12,11 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "daemon/runs/holder.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/pidfd.hpp"
 #include "daemon/runs/lock_holder.hpp"
+#include "daemon/runs/pidfd.hpp"
 #include "daemon/runs/run_start.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/stores/unlock_record.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {
@@ -25,7 +25,6 @@ namespace {
 // How often the run is looked at while it waits for the lock or its start
 // counters are still to be read.
 constexpr int watch_ms = 10;
-
 
 // The child's stdin and stderr are /dev/null; its signals are as at boot
 // (the daemon's threads block the ones it takes itself).

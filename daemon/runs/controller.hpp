@@ -22,11 +22,11 @@ struct run_output {
   int status = -1;               // exit status, 128+n for a signal, -1 if it never ran
   std::string out;               // its standard output
   bool gave_up_waiting = false;  // ended before it held the lock (nothing touched)
-  bool caller_gone = false;      // ended so because its caller went away
   // The counters it started from, read while it held the lock and before
   // it saved; nothing when that moment could not be caught (a run that
   // ends within a few milliseconds of taking the lock).
   std::optional<counters> start;
+  bool caller_gone = false;  // ended so because its caller went away
 };
 
 struct run_plan {

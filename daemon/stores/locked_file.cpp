@@ -1,5 +1,6 @@
 // Holding, reading, appending to and replacing the front end's own files.
 #include "daemon/stores/locked_file.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,13 +1,14 @@
 // The latch file's JSON: who stopped the arm and when.
-#include "daemon/runs/latch.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <unistd.h>
 
 #include <ctime>
 #include <nlohmann/json.hpp>
 
-#include "state/durable.hpp"
 #include "daemon/stores/locked_file.hpp"
+#include "state/durable.hpp"
 
 namespace armctl::front {
 namespace {

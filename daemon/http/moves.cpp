@@ -1,13 +1,14 @@
 // The run path that moves of options and go-to requests share: the latch,
 // the motion bound, and one controller run under its watcher.
-#include "daemon/runs/moves.hpp"
+#include "daemon/http/moves.hpp"
 
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
+#include "daemon/http/progress.hpp"
 #include "daemon/runs/controller.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/progress.hpp"
 #include "daemon/runs/replay.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/stores/records_json.hpp"
 #include "state/position_file.hpp"
 #include "state/state_dir.hpp"
 

@@ -1,12 +1,12 @@
 // STOP, clear and unlock, and the state they change, as answers.
-#include "daemon/runs/stop.hpp"
+#include "daemon/http/stop.hpp"
 
 #include "daemon/http/answer.hpp"
-#include "model/status.hpp"
+#include "daemon/http/progress.hpp"
 #include "daemon/runs/controller.hpp"
 #include "daemon/runs/holder.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/progress.hpp"
+#include "daemon/stores/latch.hpp"
+#include "model/status.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {
@@ -71,7 +71,7 @@ reply answer_stop(const context& c) {
 reply answer_clear(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
   const bool cleared = clear_latch(dir);
-  c.runs->changed();
+  if (cleared) c.runs->forget_last_run();
   if (!cleared) return {verdict::failed, error_answer("the latch could not be cleared")};
   return {verdict::done, latch_fields(std::nullopt)};
 }
