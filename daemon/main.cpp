@@ -30,7 +30,7 @@ namespace {
 
 using namespace armctl::front;
 
-const armctl::front::front_config config{
+constexpr armctl::front::front_config config{
     ARMCTL_STATE_DIR, ARMCTL_DAEMON_CONTROLLER, ARMCTL_DAEMON_DELAY_NS,
     ARMCTL_SETTINGS,  ARMCTL_HTPASSWD,          std::chrono::milliseconds(ARMCTL_WAIT_MS)};
 

@@ -49,24 +49,24 @@ struct exchange {
   std::size_t expected = 0;
   std::string body;
   int fd = -1;
-
-  http_request request() const {
-    http_request r;
-    r.method = method;
-    if (has_type) r.content_type = content_type;
-    if (has_length) r.content_length = content_length;
-    if (has_origin) r.origin = origin;
-    if (has_authorization) r.authorization = authorization;
-    const std::size_t q = target.find('?');
-    r.query_string =
-        q == std::string::npos ? std::string_view() : std::string_view(target).substr(q + 1);
-    r.remote_addr = remote_addr;
-    r.server_name = server_name;
-    r.server_port = server_port;
-    r.https = https;
-    return r;
-  }
 };
+
+// The request's parts as the front end reads them, viewing the exchange's.
+http_request request_of(const exchange& e) {
+  http_request r;
+  r.method = e.method;
+  if (e.has_type) r.content_type = e.content_type;
+  if (e.has_length) r.content_length = e.content_length;
+  if (e.has_origin) r.origin = e.origin;
+  if (e.has_authorization) r.authorization = e.authorization;
+  const std::size_t q = e.target.find('?');
+  if (q != std::string::npos) r.query_string = std::string_view(e.target).substr(q + 1);
+  r.remote_addr = e.remote_addr;
+  r.server_name = e.server_name;
+  r.server_port = e.server_port;
+  r.https = e.https;
+  return r;
+}
 
 // Whether the client closed its end of the connection.
 bool hung_up(int fd) {
@@ -277,7 +277,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
   if (!e->admitted) {
     e->admitted = true;
     read_request(c, method, server.where(), *e);
-    auto admitted = f.admit(e->request(), [fd = e->fd] { return hung_up(fd); });
+    auto admitted = f.admit(request_of(*e), [fd = e->fd] { return hung_up(fd); });
     if (const auto* a = std::get_if<http_answer>(&admitted)) return respond(c, f, *a, e->fd);
     e->expected = std::get<std::size_t>(admitted);
     e->body.reserve(e->expected);
@@ -295,7 +295,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
   }
   if (e->body.size() != e->expected)
     return send_answer(c, {400, wire_text({{"error", "the body is shorter than Content-Length"}})});
-  return respond(c, f, f.answer(e->request(), e->body, caller_gone), e->fd);
+  return respond(c, f, f.answer(request_of(*e), e->body, caller_gone), e->fd);
 }
 
 }  // namespace
