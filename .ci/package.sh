@@ -6,7 +6,7 @@
 # systemd units verified, upgrades from 1.0 and 1.1, armctld started by its
 # init script and under socket activation, what other accounts are refused,
 # requests through Debian's Apache and its proxy on the arm's HTTPS origin
-# (headers, redirect, denied files, a caller that goes away, password
+# (headers, redirect, denied files, password
 # guessing), reinstall against a link-planting loop, upgrade, removal,
 # purge), checking the account, owners, modes, capability, the socket,
 # Apache's enabled modules and the arm's state files after each. Runs as
@@ -653,35 +653,6 @@ check_origin() {
   expect "the arm's certificate" "$(openssl x509 -noout -fingerprint -in $snakeoil)" "$served_cert"
 }
 
-# ---- a caller that goes away while its move waits for the lock, held by
-# another program: once the lock is free, its run must not take it. Its
-# controller is seen waiting (as robot) before the client is killed; the
-# lock is freed once the run has ended, or after a second. Times go to the log.
-controller_waits() { pgrep -u robot -x armctl >/dev/null; }
-ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
-caller_goes_away() {
-  local client gone run
-  printf '1\n' >"$state_dir/lock.dat"
-  curl -sk -o /dev/null -u operator:arm-test-password -H 'Content-Type: application/json' \
-    -d "$move_body" "$arm/api" &
-  client=$!
-  for _ in $(seq 100); do controller_waits && break; sleep 0.05; done
-  run=$(pgrep -u robot -x armctl) || { echo "no run of the move waited for the lock"; kill "$client"; return 1; }
-  kill -KILL "$client" && wait "$client" || true
-  gone=$(date +%s%N)
-  for _ in $(seq 100); do [ -e "/proc/$run" ] || break; sleep 0.01; done
-  echo "the caller went; $(ms_since "$gone") ms later its run $([ -e "/proc/$run" ] && echo still waits || echo has ended)"
-  printf '0\n' >"$state_dir/lock.dat"
-  freed=$(stat -c '%i %y %s' "$state_dir/lock.dat")
-  for _ in $(seq 300); do [ -e "/proc/$run" ] || break; sleep 0.01; done
-  echo "the lock was freed; $(ms_since "$gone") ms after the caller went, its run $([ -e "/proc/$run" ] && echo still waits || echo has ended)"
-  lock=$(fingerprint "$state_dir/lock.dat")
-}
-check_run_never_started() {
-  controller_waits && fail "the run still waits"
-  expect "lock.dat after it was freed" "$freed" "$(stat -c '%i %y %s' "$state_dir/lock.dat")"
-}
-
 # ---- reinstall while the arm's account plants links: a loop running as
 # robot swaps the UserDir for a link to a directory of root's files named as
 # the state files, the page and 1.x's CGI, and replaces the page and the CGI
@@ -731,7 +702,6 @@ steps=(
   "start armctld: init script  | start_by_init_script   | socket"
   "refuse other accounts       | try_as_others          | all_refused kept"
   "request through Apache      | run_through_apache     | answers origin kept front_grown"
-  "a caller that goes away     | caller_goes_away       | run_never_started kept"
   "ten wrong passwords         | guess_passwords        | guessing_stopped"
   "stop armctld: init script   | stop_by_init_script    | stopped kept"
   "start armctld: socket       | start_socket_activated | first_answer socket"
