@@ -471,6 +471,8 @@ stop_socket_activated() {
   daemon_pid=""
   forget_failures
 }
+# A run of the controller, as the arm's account.
+controller_waits() { pgrep -u robot -x armctl >/dev/null; }
 # armctld reads the failed logins at its start: the guessing step's go with it.
 forget_failures() { rm -f "$state_dir/login-failures.dat"; }
 check_stopped() {
