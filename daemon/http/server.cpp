@@ -49,6 +49,10 @@ struct exchange {
   std::size_t expected = 0;
   std::string body;
   int fd = -1;
+  // A GET's answer, made at the first callback and queued at the second,
+  // once the request is whole: libmicrohttpd closes a connection whose
+  // answer was queued before, and keep-alive is lost.
+  std::optional<http_answer> answer;
 };
 
 // The request's parts as the front end reads them, viewing the exchange's.
@@ -278,11 +282,16 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
     e->admitted = true;
     read_request(c, method, server.where(), *e);
     auto admitted = f.admit(request_of(*e), [fd = e->fd] { return hung_up(fd); });
-    if (const auto* a = std::get_if<http_answer>(&admitted)) return respond(c, f, *a, e->fd);
+    if (auto* a = std::get_if<http_answer>(&admitted)) {
+      if (e->method != "GET" && e->method != "HEAD") return respond(c, f, *a, e->fd);
+      e->answer = std::move(*a);
+      return MHD_YES;
+    }
     e->expected = std::get<std::size_t>(admitted);
     e->body.reserve(e->expected);
     return MHD_YES;
   }
+  if (e->answer) return respond(c, f, *e->answer, e->fd);
   if (*upload_size > 0) {
     if (e->body.size() + *upload_size > e->expected) {
       *upload_size = 0;
