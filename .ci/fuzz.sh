@@ -20,6 +20,8 @@ command -v cmake >/dev/null || packages+=(cmake)
 command -v clang++-14 >/dev/null || packages+=(clang-14)
 [ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)
 [ -f /usr/include/apr-1.0/apr_md5.h ] || packages+=(libaprutil1-dev pkg-config)
+[ -f /usr/include/microhttpd.h ] || packages+=(libmicrohttpd-dev)
+[ -f /usr/include/systemd/sd-daemon.h ] || packages+=(libsystemd-dev)
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   packages+=(libclang-rt-14-dev)
 if [ ${#packages[@]} -gt 0 ]; then

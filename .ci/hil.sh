@@ -26,7 +26,7 @@ for bits in 64 32; do
   mkdir -p "$out/sim$bits"
   cmake -S .ci/hil -B "$out/b$bits" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DARMCTL_PORT=parport -DARMCTL_STATE_DIR=/state -DARMCTL_DELAY_NS=0 -DARMCTL_WERROR=ON \
-    -DBUILD_TESTING=OFF -DARMCTL_CGI=OFF -DCMAKE_EXE_LINKER_FLAGS=-static -DHIL_SIM_STATE_DIR="$out/sim$bits" \
+    -DBUILD_TESTING=OFF -DARMCTL_DAEMON=OFF -DCMAKE_EXE_LINKER_FLAGS=-static -DHIL_SIM_STATE_DIR="$out/sim$bits" \
     >/dev/null
   cmake --build "$out/b$bits" -j2 --target armctl armctl-sim hil-tool >/dev/null
 done

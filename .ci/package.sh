@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # CI: builds the Debian packages (amd64, and i386 through the m32 toolchain)
-# into build/packages/, and the last 1.0 package from its commit, checks
-# them with lintian, then installs the amd64 package on this machine with
-# dpkg and takes it through one table of steps (fresh install, upgrade from
-# 1.0, what other accounts are refused, requests through Debian's Apache
-# and suEXEC on the arm's HTTPS origin (headers, redirect, denied files, a
-# caller that goes away), reinstall against a link-planting loop, upgrade, removal,
-# purge), checking the account, owners, modes, capability, Apache's enabled
-# modules and the arm's position after each. Runs as root; leaves the
-# machine as it found it.
+# into build/packages/, and the last 1.0 and 1.1 packages from their commits,
+# checks them with lintian, then installs the amd64 package on this machine
+# with dpkg and takes it through one table of steps (fresh install, the
+# systemd units verified, upgrades from 1.0 and 1.1, armctld started by its
+# init script and under socket activation, what other accounts are refused,
+# requests through Debian's Apache and its proxy on the arm's HTTPS origin
+# (headers, redirect, denied files, password
+# guessing), reinstall against a link-planting loop, upgrade, removal,
+# purge), checking the account, owners, modes, capability, the socket,
+# Apache's enabled modules and the arm's state files after each. Runs as
+# root; leaves the machine as it found it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
@@ -16,9 +18,11 @@ export DEBIAN_FRONTEND=noninteractive
 state_dir=/home/robot/public_html
 page_dir=/usr/share/armctl/web
 log=build/packages/install-test.log
-# The last commit of armctl 1.0, whose package the upgrade starts from.
+# The last commits of armctl 1.0 and 1.1, whose packages the upgrades start from.
 last_1_0=bb2d9bc
-old_dir=build/packages-1.0
+last_1_1=55ed55e
+socket=/run/armctl/armctl.sock
+units=(/lib/systemd/system/armctl.socket /lib/systemd/system/armctl.service)
 
 [ "$(id -u)" = 0 ] || { echo "== package: FAILED: dpkg -i needs root"; exit 1; }
 
@@ -45,7 +49,14 @@ command -v setcap >/dev/null || packages+=(libcap2-bin)
 g++ -m32 "$probe/probe.cpp" -o "$probe/probe32" 2>/dev/null || packages+=(gcc-multilib g++-multilib)
 [ -f /usr/include/apr-1.0/apr_md5.h ] || packages+=(libaprutil1-dev)
 [ -f /usr/lib/i386-linux-gnu/libaprutil-1.so.0 ] || packages+=(libaprutil1:i386 libapr1:i386)
-[ -x /usr/lib/apache2/suexec-pristine ] || packages+=(apache2 apache2-suexec-pristine)
+pkg-config --exists libmicrohttpd 2>/dev/null || packages+=(libmicrohttpd-dev)
+pkg-config --exists libsystemd 2>/dev/null || packages+=(libsystemd-dev)
+[ -f /usr/lib/i386-linux-gnu/libmicrohttpd.so.12 ] || packages+=(libmicrohttpd12:i386)
+[ -f /usr/lib/i386-linux-gnu/libsystemd.so.0 ] || packages+=(libsystemd0:i386)
+command -v apache2 >/dev/null || packages+=(apache2)
+command -v htpasswd >/dev/null || packages+=(apache2-utils)
+# systemd-socket-activate and systemd-analyze; no systemd runs as PID 1 here.
+command -v systemd-socket-activate >/dev/null || packages+=(systemd)
 command -v curl >/dev/null || packages+=(curl)
 command -v python3 >/dev/null || packages+=(python3)
 [ -x /usr/sbin/make-ssl-cert ] || packages+=(ssl-cert)
@@ -67,19 +78,26 @@ cpack --config build/deb/amd64/CPackConfig.cmake -D CPACK_DEBIAN_PACKAGE_RELEASE
       -B build/packages/upgrade >"$probe/build.log" 2>&1 || { cat "$probe/build.log"; exit 1; }
 rm -rf build/packages/_CPack_Packages build/packages/upgrade/_CPack_Packages
 upgrade=$(ls build/packages/upgrade/armctl_*-2_amd64.deb)
-if ! ls "$old_dir"/armctl_1.0-1_amd64.deb >/dev/null 2>&1; then
-  echo "== package: building the 1.0 package from $last_1_0 (kept in $old_dir)"
-  rm -rf "$old_dir" && mkdir -p "$old_dir/src"
-  git archive "$last_1_0" | tar -x -C "$old_dir/src"
+# build_old <commit> <version>: the old release's package, built once from
+# its last commit and kept in build/packages-<version>/.
+build_old() {
+  local dir=build/packages-$2
+  [ -e "$dir/armctl_$2-1_amd64.deb" ] && return 0
+  echo "== package: building the $2 package from $1 (kept in $dir)"
+  rm -rf "$dir" && mkdir -p "$dir/src"
+  git archive "$1" | tar -x -C "$dir/src"
   # Only its files and maintainer scripts matter to the upgrade: -O1 builds it in
-  # about two thirds of the time of the package's own -O3.
-  (cd "$old_dir/src" && cmake --preset deb -DCMAKE_CXX_FLAGS_RELEASE='-O1 -DNDEBUG' &&
+  # about two thirds of the time of the package's own -O2.
+  (cd "$dir/src" && cmake --preset deb -DCMAKE_CXX_FLAGS_RELEASE='-O1 -DNDEBUG' &&
      cmake --build --preset deb && cpack --preset deb) >"$probe/build.log" 2>&1 ||
     { cat "$probe/build.log"; exit 1; }
-  mv "$old_dir"/src/build/packages/armctl_1.0-1_amd64.deb "$old_dir/" && rm -rf "$old_dir/src"
-fi
-old=$old_dir/armctl_1.0-1_amd64.deb
-ls -l "$amd64" "$i386" "$upgrade" "$old"
+  mv "$dir/src/build/packages/armctl_$2-1_amd64.deb" "$dir/" && rm -rf "$dir/src"
+}
+build_old $last_1_0 1.0
+build_old $last_1_1 1.1
+old_1_0=build/packages-1.0/armctl_1.0-1_amd64.deb
+old_1_1=build/packages-1.1/armctl_1.1-1_amd64.deb
+ls -l "$amd64" "$i386" "$upgrade" "$old_1_0" "$old_1_1"
 
 echo "== package: lintian (every warning kept is overridden, with its reason)"
 lint_status=0
@@ -101,8 +119,8 @@ for deb in "$amd64" "$i386"; do
   [ -z "$missing" ] || { echo "== package: FAILED: ${deb##*/} lacks: $missing"; exit 1; }
   for file in /usr/bin/armctl /usr/bin/armctl-trace /usr/share/man/man1/armctl.1.gz \
               /usr/share/armctl/web/index.html /usr/share/doc/armctl/copyright \
-              /usr/lib/armctl/armctl-cgi /etc/armctl/htpasswd /etc/armctl/armctl-cgi.conf \
-              /etc/apache2/conf-available/armctl.conf; do
+              /usr/sbin/armctld /usr/share/man/man8/armctld.8.gz "${units[@]}" /etc/init.d/armctl \
+              /etc/armctl/htpasswd /etc/armctl/armctld.conf /etc/apache2/conf-available/armctl.conf; do
     grep -qx "$file" "$probe/packaged" || { echo "== package: FAILED: ${deb##*/} lacks $file"; exit 1; }
   done
 done
@@ -113,9 +131,10 @@ if dpkg-query -W -f='${Status}' armctl 2>/dev/null | grep -qv 'not-installed'; t
   echo "== package: FAILED: armctl is installed here; the install test would replace it"
   exit 1
 fi
-# The controller's files, and those the front end writes beside them.
+# The controller's files, and those the front end writes beside them (1.1's too).
 state_files="lock.dat robot_position.dat .robot_position.dat.tmp stop-latch.json wait-queue.dat
-  unlock-record.log poses.dat .poses.dat.tmp history.dat .history.dat.tmp goto-lock.dat"
+  unlock-record.log poses.dat .poses.dat.tmp history.dat .history.dat.tmp history-older.dat
+  goto-lock.dat run-progress.dat login-failures.dat"
 for file in $state_files; do
   if [ -e "$state_dir/$file" ] || [ -L "$state_dir/$file" ]; then
     echo "== package: FAILED: $state_dir/$file exists; the install test would touch the arm's state"
@@ -133,10 +152,18 @@ had_snakeoil=no; [ -e $snakeoil ] && had_snakeoil=yes
 apache_enabled() { ls /etc/apache2/mods-enabled /etc/apache2/conf-enabled; }
 apache_before=$(apache_enabled)
 apache_pid=""
+# armctld's socket directory, the init script's pid file, and a daemon the
+# test started under socket activation.
+had_run_dir=no; [ -e "${socket%/*}" ] && had_run_dir=yes
+pid_file=/run/armctld.pid
+daemon_pid=""
 
 cleanup() {
   [ -z "$apache_pid" ] || kill "$apache_pid" 2>/dev/null || true
   [ -z "${planter:-}" ] || kill "$planter" 2>/dev/null || true
+  [ -z "$daemon_pid" ] || kill "$daemon_pid" 2>/dev/null || true
+  if [ -e $pid_file ] && [ -x /etc/init.d/armctl ]; then /etc/init.d/armctl stop >/dev/null || true; fi
+  if [ "$had_run_dir" = no ]; then rm -rf "${socket%/*}"; fi
   if dpkg-query -W -f='${Status}' armctl 2>/dev/null | grep -qv 'not-installed'; then
     dpkg -P armctl >/dev/null
   fi
@@ -172,14 +199,13 @@ expect() { # <what> <expected> <actual>
 holds() { # <file> <its whole content, as printf's format>
   cmp -s <(printf "$2") "$1" || fail "${1##*/}: expected '$2', found '$(od -An -c "$1" | tr -s ' ')'"
 }
-as() { local user=$1; shift; setpriv --reuid="$user" --regid="$user" --init-groups -- "$@"; }
+as() { local user=$1; shift; setpriv --reuid="$user" --regid="$(id -g "$user")" --init-groups -- "$@"; }
 
 check_account() {
   local entry uid
   entry=$(getent passwd robot) || fail "no account robot"
   uid=$(echo "$entry" | cut -d: -f3)
   [ "$had_account" = yes ] || [ "$uid" -lt 1000 ] || fail "robot is not a system account: uid $uid"
-  [ "$uid" -ge 100 ] && [ "$(id -g robot)" -ge 100 ] || fail "suEXEC needs robot's uid and gid >= 100"
   expect "robot's home and shell" "/home/robot:/usr/sbin/nologin" "$(echo "$entry" | cut -d: -f6,7)"
 }
 check_modes() {
@@ -187,15 +213,19 @@ check_modes() {
   expect "$state_dir" "robot:robot 755" "$(owner_mode "$state_dir")"
   expect lock.dat "robot:robot 600" "$(owner_mode "$state_dir/lock.dat")"
   expect robot_position.dat "robot:robot 644" "$(owner_mode "$state_dir/robot_position.dat")"
-  expect armctl-cgi "robot:robot 750" "$(owner_mode "$state_dir/armctl-cgi")"
   expect /usr/bin/armctl "root:robot 750" "$(owner_mode /usr/bin/armctl)"
   expect htpasswd "root:robot 640" "$(owner_mode /etc/armctl/htpasswd)"
-  expect armctl-cgi.conf "root:robot 640" "$(owner_mode /etc/armctl/armctl-cgi.conf)"
+  expect armctld.conf "root:robot 640" "$(owner_mode /etc/armctl/armctld.conf)"
 }
 check_modes_1_0() {
   expect "$state_dir" "robot:www-data 2775" "$(owner_mode "$state_dir")"
   expect lock.dat "robot:www-data 660" "$(owner_mode "$state_dir/lock.dat")"
   expect robot_position.dat "www-data:www-data 664" "$(owner_mode "$state_dir/robot_position.dat")"
+}
+check_modes_1_1() {
+  expect "$state_dir" "robot:robot 755" "$(owner_mode "$state_dir")"
+  expect armctl-cgi "robot:robot 750" "$(owner_mode "$state_dir/armctl-cgi")"
+  expect armctl-cgi.conf "root:robot 640" "$(owner_mode /etc/armctl/armctl-cgi.conf)"
 }
 check_fresh_files() {
   holds "$state_dir/lock.dat" '0\n'
@@ -203,19 +233,45 @@ check_fresh_files() {
 }
 check_page() {
   local source
-  for source in "$page_dir"/* /usr/lib/armctl/armctl-cgi; do
+  for source in "$page_dir"/*; do
     cmp -s "$source" "$state_dir/${source##*/}" || fail "no copy of ${source##*/} in the UserDir"
-    [ "${source##*/}" = armctl-cgi ] || expect "${source##*/}" "robot:robot 644" "$(owner_mode "$state_dir/${source##*/}")"
+    expect "${source##*/}" "robot:robot 644" "$(owner_mode "$state_dir/${source##*/}")"
   done
+  [ ! -e "$state_dir/armctl-cgi" ] || fail "1.x's CGI is still in the UserDir"
 }
 check_capability() {
   expect "getcap" "/usr/bin/armctl cap_sys_rawio=ep" "$(getcap /usr/bin/armctl)"
 }
 check_apache_enabled() {
   local module
-  for module in cgid suexec userdir headers ssl; do a2query -q -m $module || fail "module $module not enabled"; done
+  for module in proxy proxy_http userdir headers ssl; do a2query -q -m $module || fail "module $module not enabled"; done
   [ -e $snakeoil ] || fail "no certificate for the arm's origin"
   a2query -q -c armctl || fail "conf armctl not enabled"
+}
+# What 1.1 enabled for its CGI goes, unless it was enabled before the test.
+check_cgi_gone() {
+  local module
+  for module in cgid suexec; do
+    grep -qx "mod $module" /var/lib/armctl/apache2-enabled && fail "the record still holds mod $module"
+    grep -qx "$module.load" <<<"$apache_before" || ! a2query -q -m $module || fail "module $module is still enabled"
+  done
+  [ ! -e /usr/lib/armctl/armctl-cgi ] || fail "/usr/lib/armctl/armctl-cgi is still there"
+}
+# The package starts armctld at boot: armctl.socket wanted by sockets.target
+# (deb-systemd-helper) and the init script in the runlevels (update-rc.d).
+daemon_links() {
+  ls /etc/systemd/system/sockets.target.wants/armctl.socket /etc/rc[0-6S].d/[SK][0-9][0-9]armctl \
+    /var/lib/systemd/deb-systemd-helper-enabled/armctl.socket.dsh-also 2>/dev/null || true
+}
+check_daemon_links() {
+  local links
+  links=$(daemon_links)
+  grep -q 'sockets.target.wants/armctl.socket$' <<<"$links" || fail "armctl.socket is not enabled"
+  grep -q '^/etc/rc2.d/S[0-9][0-9]armctl$' <<<"$links" || fail "the init script is not started in runlevel 2"
+  grep -q '^/etc/rc0.d/K[0-9][0-9]armctl$' <<<"$links" || fail "the init script is not stopped in runlevel 0"
+}
+check_daemon_links_gone() {
+  expect "links that start armctld" "" "$(daemon_links)"
 }
 check_apache_as_before() {
   expect "Apache's enabled modules and confs" "$apache_before" "$(apache_enabled)"
@@ -256,15 +312,61 @@ check_kept() {
   holds "$state_dir/robot_position.dat" '12 -34 56 0 100 7 \n'
   expect "lock.dat" "$lock" "$(fingerprint "$state_dir/lock.dat")"
 }
+# 1.1's front end kept the taught poses and sequences and the history beside
+# the position, as the arm's account's 0600 files; an administrator changed
+# the settings.
+front_files="poses.dat history.dat"
+write_state_1_1() {
+  as robot sh -ec 'cd "$1"; umask 077
+    printf "12 -34 56 0 100 7 \n" >robot_position.dat
+    printf "%s\n" "{\"poses\": {\"rest\": [1,2,3,4,5,6]}, \"sequences\": {\"wave\": {\"steps\": [{\"pose\": \"rest\", \"pause_ms\": 0}], \"repeat\": 2}}}" >poses.dat
+    printf "%s\n" "{\"at\":\"2026-12-10T09:00:00Z\",\"user\":\"operator\",\"request\":\"-H 10\",\"status\":0}" >history.dat
+    touch -d "2026-01-02 03:04:05" robot_position.dat poses.dat history.dat' sh "$state_dir"
+  position=$(fingerprint "$state_dir/robot_position.dat")
+  lock=$(fingerprint "$state_dir/lock.dat")
+  front=$(for file in $front_files; do fingerprint "$state_dir/$file"; done)
+  front_poses=$(cat "$state_dir/poses.dat")
+  front_history="$(stat -c %i "$state_dir/history.dat") $(head -n 1 "$state_dir/history.dat")"
+  echo 'wait_ms = 9000 # the administrator waits longer' >>/etc/armctl/armctl-cgi.conf
+}
+check_front_kept() {
+  expect "poses.dat and history.dat" "$front" "$(for file in $front_files; do fingerprint "$state_dir/$file"; done)"
+}
+# Once armctld has run moves, the history has grown by their entries: the
+# poses stay whole, and the history file keeps 1.1's entry first.
+check_front_grown() {
+  expect "poses.dat" "$(head -n 1 <<<"$front")" "$(fingerprint "$state_dir/poses.dat" | head -n 1)"
+  expect "poses.dat's content" "${front_poses}" "$(cat "$state_dir/poses.dat")"
+  expect "history.dat's inode and first line" "$front_history" \
+    "$(stat -c %i "$state_dir/history.dat") $(head -n 1 "$state_dir/history.dat")"
+}
+check_settings_moved() {
+  [ ! -e /etc/armctl/armctl-cgi.conf ] || fail "armctl-cgi.conf is still there"
+  grep -qx 'wait_ms = 9000 # the administrator waits longer' /etc/armctl/armctld.conf ||
+    fail "armctld.conf lacks the administrator's change"
+  dpkg-statoverride --list /etc/armctl/armctl-cgi.conf >/dev/null && fail "armctl-cgi.conf keeps its override"
+  dpkg-query -W -f='${Conffiles}' armctl | grep -q ' /etc/armctl/armctld.conf ' ||
+    fail "armctld.conf is not a conffile"
+}
+# systemd-analyze verify of the installed units: every key known, the
+# program and the manual page there, nothing said.
+verify_units() {
+  units_status=0
+  systemd-analyze verify "${units[@]}" >"$probe/verify" 2>&1 || units_status=$?
+}
+check_units_verified() {
+  expect "systemd-analyze verify" "0 " "$units_status $(cat "$probe/verify")"
+}
 check_version() {
   expect "installed version" "$1" "$(dpkg-query -W -f='${Version}' armctl)"
 }
 check_version_1_1() { check_version 1.1-1; }
-check_version_2() { check_version 1.1-2; }
+check_version_2() { check_version 2.0-1; }
+check_version_2_2() { check_version 2.0-2; }
 check_removed() {
   [ ! -e /usr/bin/armctl ] || fail "/usr/bin/armctl is still there"
+  [ ! -e /usr/sbin/armctld ] || fail "/usr/sbin/armctld is still there"
   [ ! -e "$state_dir/index.html" ] || fail "the page's copy is still there"
-  [ ! -e "$state_dir/armctl-cgi" ] || fail "the CGI's copy is still there"
   getent passwd robot >/dev/null || fail "the account robot went away"
 }
 check_purged() {
@@ -278,19 +380,23 @@ check_purged() {
 purge_and_forget() { dpkg -P armctl && forget_state; }
 
 # ---- what other accounts are refused: each try must fail for want of the
-# right ("Permission denied"), and change nothing.
+# right ("Permission denied"), and change nothing. The step notes what it
+# finds; check_all_refused reports it. runuser, not setpriv: setpriv keeps
+# root's file access for its own exec, so the controller's mode would not
+# be what refused it.
 refused() { # <user> <what> <command...>
   local user=$1 what=$2
   shift 2
-  if as "$user" "$@" >"$probe/out" 2>"$probe/err"; then
-    fail "$user could $what"
+  if runuser -u "$user" -- "$@" >"$probe/out" 2>"$probe/err"; then
+    echo "$user could $what" >>"$probe/refusals"
   elif ! grep -q 'Permission denied' "$probe/err"; then
-    fail "$user: '$what' failed, but not for want of the right: $(cat "$probe/err")"
+    echo "$user: '$what' failed, but not for want of the right: $(cat "$probe/err")" >>"$probe/refusals"
   fi
 }
-post_env=(env -i REQUEST_METHOD=POST CONTENT_TYPE=application/json CONTENT_LENGTH=19)
+connect=(/usr/bin/python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])' "$socket")
 try_as_others() {
   local user
+  : >"$probe/refusals"
   listing=$(ls -la --time-style=full-iso "$state_dir")
   for user in www-data nobody; do
     refused $user "create a file in the state directory" touch "$state_dir/planted"
@@ -300,25 +406,89 @@ try_as_others() {
     refused $user "write robot_position.dat" sh -c "printf 1 >>$state_dir/robot_position.dat"
     refused $user "open lock.dat" cat "$state_dir/lock.dat"
     refused $user "execute the controller" /usr/bin/armctl -Q
-    refused $user "start the CGI" "${post_env[@]}" "$state_dir/armctl-cgi"
+    refused $user "read the settings" cat /etc/armctl/armctld.conf
   done
-  refused nobody "start suEXEC" /usr/lib/apache2/suexec '~robot' robot armctl-cgi
-  # The web server's account may start suEXEC, which runs the CGI as robot:
-  # without credentials it must answer 401 and start nothing.
-  (cd "$state_dir" && printf '{"options":["-Q"]}\n' |
-    as www-data "${post_env[@]}" /usr/lib/apache2/suexec '~robot' robot armctl-cgi) >"$probe/suexec" 2>&1 || true
+  refused nobody "connect to armctld's socket" "${connect[@]}"
+  # The web server's account reaches armctld, whose own login check holds:
+  # without credentials a move answers 401 and starts nothing.
+  # (curl writes only to the shell's descriptors: the probe is root's.)
+  as www-data curl -s --unix-socket "$socket" -D - -o /dev/null -w '%{http_code}\n' \
+    -H 'Content-Type: application/json' -d "$move_body" http://armctld/ 2>&1 | tr -d '\r' >"$probe/direct" || true
 }
 check_all_refused() {
-  grep -q '^Status: 401' "$probe/suexec" || fail "the CGI through suEXEC without credentials: $(cat "$probe/suexec")"
-  grep -q '^WWW-Authenticate: Basic realm="armctl"' "$probe/suexec" || fail "no Basic challenge"
+  local finding
+  while read -r finding; do fail "$finding"; done <"$probe/refusals"
+  expect "www-data's move on the socket without credentials" 401 "$(tail -1 "$probe/direct")"
+  grep -q '^WWW-Authenticate: Basic realm="armctl"' "$probe/direct" || fail "no Basic challenge: $(cat "$probe/direct")"
   expect "the state directory" "$listing" "$(ls -la --time-style=full-iso "$state_dir")"
 }
 
+# ---- armctld, started as the package starts it: by the init script
+# (`service`, as an administrator would), or under socket activation as
+# armctl.socket and armctl.service do (systemd-socket-activate makes the
+# socket, owner and mode as the unit's Socket* lines say, and execs the
+# daemon as the unit's User and Group with the socket in LISTEN_FDS).
+start_by_init_script() {
+  service armctl start
+  start_apache
+}
+unit_setting() { sed -n "s/^$1=//p" "${units[@]}"; }
+start_socket_activated() {
+  rm -rf "${socket%/*}"
+  install -d -m "$(unit_setting DirectoryMode)" "${socket%/*}"
+  env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin systemd-socket-activate -l "$socket" \
+    setpriv --reuid="$(unit_setting User)" --regid="$(unit_setting Group)" --init-groups -- \
+    "$(unit_setting ExecStart)" &
+  daemon_pid=$!
+  for _ in $(seq 50); do [ -S "$socket" ] && break; sleep 0.1; done
+  chown "$(unit_setting SocketUser):$(unit_setting SocketGroup)" "$socket"
+  chmod "$(unit_setting SocketMode)" "$socket"
+  # The first connection starts armctld, as under systemd.
+  as www-data curl -s -o /dev/null -w '%{http_code}' --unix-socket "$socket" http://armctld/ >"$probe/first"
+  start_apache
+}
+check_first_answer() {
+  expect "the first request on the socket" 200 "$(cat "$probe/first")"
+}
+# Without an init that reaps them, ended daemons stay as zombies: not counted.
+daemon_pids() { ps -u robot -o pid=,stat=,comm= | awk '$2 !~ /^Z/ && $3 == "armctld" { print $1 }'; }
+check_socket() {
+  expect "armctld's socket" "robot:www-data 660 socket" "$(stat -c '%U:%G %a %F' "$socket")"
+  [ -n "$(daemon_pids)" ] || fail "no armctld runs"
+  expect "armctld's account" robot "$(ps -o user= -p "$(daemon_pids | head -1)")"
+}
+# A stop sends SIGTERM; armctld exits 0 and takes its runs with it.
+stop_by_init_script() {
+  stop_apache
+  service armctl stop
+  forget_failures
+}
+stop_socket_activated() {
+  stop_apache
+  kill -TERM "$daemon_pid"
+  daemon_status=0
+  wait "$daemon_pid" || daemon_status=$?
+  daemon_pid=""
+  forget_failures
+}
+# A run of the controller, as the arm's account.
+controller_waits() { pgrep -u robot -x armctl >/dev/null; }
+# armctld reads the failed logins at its start: the guessing step's go with it.
+forget_failures() { rm -f "$state_dir/login-failures.dat"; }
+check_stopped() {
+  expect "armctld processes" "" "$(daemon_pids)"
+  controller_waits && fail "a run outlived armctld"
+  [ -z "${daemon_status:-}" ] || expect "armctld's status after SIGTERM" 0 "$daemon_status"
+  daemon_status=""
+}
+
 # ---- a request through Debian's Apache with the package's configuration:
-# a copy of /etc/apache2 listening on the loopback only, suEXEC and all.
+# a copy of /etc/apache2 listening on the loopback only, its proxy to
+# armctld's socket and all.
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 start_apache() {
   local conf=$probe/apache
+  rm -rf "$conf"
   cp -a /etc/apache2 "$conf"
   rm -f "$conf"/sites-enabled/*
   port=$(free_port)
@@ -344,10 +514,10 @@ start_apache() {
 http() { curl -sk -o "$probe/body" -D "$probe/head" -w '%{http_code}' "$@"; }
 move_body='{"options":["-H","10"]}'
 run_through_apache() {
-  htpasswd -bB /etc/armctl/htpasswd operator arm-test-password
-  start_apache
-  page=$(http "$arm/")$(grep -o '<meta name="armctl-cgi" content="armctl-cgi"' "$probe/body")
-  state=$(http "$arm/armctl-cgi")$(cat "$probe/body")
+  grep -q '^operator:' /etc/armctl/htpasswd || htpasswd -bB /etc/armctl/htpasswd operator arm-test-password
+  page=$(http "$arm/")$(cmp -s "$probe/body" "$page_dir/index.html" && echo ' the page')
+  state=$(http "$arm/api")$(cat "$probe/body")
+  poses=$(http "$arm/api?poses")$(cat "$probe/body")
   raw=$(http "$arm/lock.dat")
   # Another account's UserDir: www-data's, made for the moment where it has none.
   local other_dir
@@ -360,28 +530,24 @@ run_through_apache() {
   fi
   ask_origin
   [ "$made_other" = no ] || rm -r "$other_dir"
-  anonymous=$(http -H 'Content-Type: application/json' -d "$move_body" "$arm/armctl-cgi")
-  wrong=$(http -u operator:wrong -H 'Content-Type: application/json' -d "$move_body" "$arm/armctl-cgi")
-  moved=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
-    "$arm/armctl-cgi")$(cat "$probe/body")
+  anonymous=$(http -H 'Content-Type: application/json' -d "$move_body" "$arm/api")
+  wrong=$(http -u operator:wrong -H 'Content-Type: application/json' -d "$move_body" "$arm/api")
+  # From the arm's own origin, with a server name of the client's making:
+  # Apache's Armctl-Server must replace it, or the Origin would be refused.
+  moved=$(http -u operator:arm-test-password -H 'Content-Type: application/json' \
+    -H "Origin: https://127.0.0.1:$https_port" -H 'Armctl-Server: https evil.example 443' \
+    -d "$move_body" "$arm/api")$(cat "$probe/body")
   lock=$(fingerprint "$state_dir/lock.dat") # the run took and released the lock
-  # Ten more wrong passwords for the name within the minute: the next try is
-  # not checked, right password or not. The counts go, for the steps after.
-  for _ in $(seq 10); do
-    http -u operator:guess -H 'Content-Type: application/json' -d "$move_body" "$arm/armctl-cgi" >/dev/null
-  done
-  guessed=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
-    "$arm/armctl-cgi")$(grep -ci '^retry-after: [1-9]' "$probe/head")
-  rm -f "$state_dir/login-failures.dat"
 }
 stop_apache() {
   kill "$apache_pid" && wait "$apache_pid" || true
   apache_pid=""
 }
-check_cgi_answers() {
-  expect "the page at /~robot/" '200<meta name="armctl-cgi" content="armctl-cgi"' "$page"
+check_answers() {
+  expect "the page at /~robot/" '200 the page' "$page"
   expect "GET" '200{"counters":[12,-34,56,0,100,7],' "${state%%\"joint_names\"*}"
   [[ "$state" == *'"lock":{"held":false},'* ]] || fail "GET: the lock is not free: $state"
+  [[ "$poses" == 200*'"counters":[1,2,3,4,5,6],"name":"rest"'* ]] || fail "GET ?poses lacks 1.1's pose: $poses"
   expect "lock.dat over HTTP" 403 "$raw"
   # Where the package enabled mod_userdir, it serves the arm's account only.
   if grep -qx 'mod userdir' /var/lib/armctl/apache2-enabled && [ "$other" != none ]; then
@@ -393,6 +559,17 @@ check_cgi_answers() {
   expect "a move with credentials" 200 "${moved:0:3}"
   holds "$state_dir/lock.dat" '0\n'
   [[ "$moved" == *'"status":1}' ]] || fail "the run's answer: $moved"
+}
+# Ten more wrong passwords for the name within the minute: the next try is
+# not checked, right password or not.
+guess_passwords() {
+  for _ in $(seq 10); do
+    http -u operator:guess -H 'Content-Type: application/json' -d "$move_body" "$arm/api" >/dev/null
+  done
+  guessed=$(http -u operator:arm-test-password -H 'Content-Type: application/json' -d "$move_body" \
+    "$arm/api")$(grep -ci '^retry-after: [1-9]' "$probe/head" || true)
+}
+check_guessing_stopped() {
   expect "a login after ten failures within the minute" 4291 "$guessed"
 }
 
@@ -404,11 +581,11 @@ framing="csp_self csp_frames no_inline xfo nosniff referrer"
 origin_rows=(
   "the page                   | https /~robot/                  | 200 | $framing hsts"
   "the page's script          | https /~robot/page.js           | 200 | $framing hsts"
-  "a CGI answer               | https /~robot/armctl-cgi        | 200 | $framing hsts"
-  "a CGI refusal              | https /~robot/armctl-cgi?nosuch | 400 | $framing hsts"
-  "a CGI login challenge      | https /~robot/armctl-cgi?history | 401 | $framing hsts"
+  "an API answer              | https /~robot/api               | 200 | $framing hsts"
+  "an API refusal             | https /~robot/api?nosuch        | 400 | $framing hsts"
+  "an API login challenge     | https /~robot/api?history       | 401 | $framing hsts"
   "the page over plain HTTP   | http  /~robot/                  | 301 | to_origin !hsts"
-  "the CGI over plain HTTP    | http  /~robot/armctl-cgi?poses  | 301 | to_origin_poses !hsts"
+  "the API over plain HTTP    | http  /~robot/api?poses         | 301 | to_origin_poses !hsts"
   "lock.dat                   | https /~robot/lock.dat          | 403 |"
   "robot_position.dat         | https /~robot/robot_position.dat | 403 |"
   "stop-latch.json            | https /~robot/stop-latch.json   | 403 |"
@@ -417,6 +594,7 @@ origin_rows=(
   "poses.dat                  | https /~robot/poses.dat         | 403 |"
   "wait-queue.dat             | https /~robot/wait-queue.dat    | 403 |"
   "a file the account made    | https /~robot/notes.txt         | 403 |"
+  "1.x's CGI                  | https /~robot/armctl-cgi        | 403 |"
   "a page in a subdirectory   | https /~robot/sub/index.html    | 403 |"
   "the state file over HTTP   | http  /~robot/robot_position.dat | 403 | !to_origin"
   "another account's UserDir  | https /~www-data/               | 403 |"
@@ -433,13 +611,16 @@ header_rule() { # <rule>: the extended regular expression of its header line
     referrer) echo '^Referrer-Policy: same-origin$' ;;
     hsts) echo '^Strict-Transport-Security: max-age=[1-9][0-9]*' ;;
     to_origin) echo "^Location: https://127\.0\.0\.1:$https_port/~robot/$" ;;
-    to_origin_poses) echo "^Location: https://127\.0\.0\.1:$https_port/~robot/armctl-cgi\?poses$" ;;
+    to_origin_poses) echo "^Location: https://127\.0\.0\.1:$https_port/~robot/api\?poses$" ;;
     *) return 1 ;;
   esac
 }
 ask_origin() {
   local row i=0 what scheme_path scheme path code rules url
-  as robot sh -c 'cd "$1" && shift && mkdir sub && for f in "$@"; do echo planted >"$f"; chmod 644 "$f"; done' \
+  # The account's own files of those names are set aside meanwhile (a rename
+  # keeps their inode, time and content).
+  as robot sh -c 'cd "$1" && shift && mkdir sub && for f in "$@"; do
+      [ ! -e "$f" ] || mv "$f" ".aside.$f"; echo planted >"$f"; chmod 644 "$f"; done' \
     sh "$state_dir" $planted
   for row in "${origin_rows[@]}"; do
     IFS='|' read -r what scheme_path code rules <<<"$row"
@@ -450,7 +631,8 @@ ask_origin() {
     tr -d '\r' <"$probe/head" >"$probe/origin.$i.head"
     i=$((i + 1))
   done
-  (cd "$state_dir" && rm -r $planted sub)
+  as robot sh -c 'cd "$1" && shift && rm -r "$@" sub && for f in "$@"; do
+      [ ! -e ".aside.$f" ] || mv ".aside.$f" "$f"; done' sh "$state_dir" $planted
   served_cert=$(openssl s_client -connect "127.0.0.1:$https_port" </dev/null 2>/dev/null | openssl x509 -noout -fingerprint)
 }
 check_origin() {
@@ -473,40 +655,10 @@ check_origin() {
   expect "the arm's certificate" "$(openssl x509 -noout -fingerprint -in $snakeoil)" "$served_cert"
 }
 
-# ---- a caller that goes away while its move waits for the lock, held by
-# another program: once the lock is free, its run must not take it. Its
-# controller is seen waiting (as robot) before the client is killed; the
-# lock is freed once the run has ended, or after a second. Times go to the log.
-controller_waits() { pgrep -u robot -x armctl >/dev/null; }
-ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
-caller_goes_away() {
-  local client gone run
-  printf '1\n' >"$state_dir/lock.dat"
-  curl -sk -o /dev/null -u operator:arm-test-password -H 'Content-Type: application/json' \
-    -d "$move_body" "$arm/armctl-cgi" &
-  client=$!
-  for _ in $(seq 100); do controller_waits && break; sleep 0.05; done
-  run=$(pgrep -u robot -x armctl) || { echo "no run of the move waited for the lock"; kill "$client"; return 1; }
-  kill -KILL "$client" && wait "$client" || true
-  gone=$(date +%s%N)
-  for _ in $(seq 100); do [ -e "/proc/$run" ] || break; sleep 0.01; done
-  echo "the caller went; $(ms_since "$gone") ms later its run $([ -e "/proc/$run" ] && echo still waits || echo has ended)"
-  printf '0\n' >"$state_dir/lock.dat"
-  freed=$(stat -c '%i %y %s' "$state_dir/lock.dat")
-  for _ in $(seq 300); do [ -e "/proc/$run" ] || break; sleep 0.01; done
-  echo "the lock was freed; $(ms_since "$gone") ms after the caller went, its run $([ -e "/proc/$run" ] && echo still waits || echo has ended)"
-  stop_apache
-  lock=$(fingerprint "$state_dir/lock.dat")
-}
-check_run_never_started() {
-  controller_waits && fail "the run still waits"
-  expect "lock.dat after it was freed" "$freed" "$(stat -c '%i %y %s' "$state_dir/lock.dat")"
-}
-
 # ---- reinstall while the arm's account plants links: a loop running as
 # robot swaps the UserDir for a link to a directory of root's files named as
-# the state files, the page and the CGI, and replaces the page and CGI by
-# links to those files. None of them may change.
+# the state files, the page and 1.x's CGI, and replaces the page and the CGI
+# by links to those files. None of them may change.
 canaries=(lock.dat robot_position.dat index.html armctl-cgi)
 reinstall_under_attack() {
   local name
@@ -538,19 +690,29 @@ check_canary() {
 
 # ---- one row per step: what it does | what must hold afterwards
 steps=(
-  "install on a fresh machine  | dpkg -i $amd64         | account modes fresh_files page capability apache_enabled"
+  "install on a fresh machine  | dpkg -i $amd64         | account modes fresh_files page capability apache_enabled daemon_links"
+  "verify the systemd units    | verify_units           | units_verified"
   "run as robot                | run_as_robot           | port_refused modes"
-  "purge, forget the state     | purge_and_forget       | apache_as_before"
-  "install 1.0                 | dpkg -i $old           | modes_1_0"
+  "purge, forget the state     | purge_and_forget       | apache_as_before daemon_links_gone"
+  "install 1.0                 | dpkg -i $old_1_0       | modes_1_0"
   "write a position, as 1.0 did| write_position_1_0     | kept"
-  "upgrade from 1.0            | dpkg -i $amd64         | version_1_1 kept modes page capability apache_enabled"
+  "upgrade from 1.0            | dpkg -i $amd64         | version_2 kept modes page capability apache_enabled"
+  "purge, forget the state     | purge_and_forget       | apache_as_before"
+  "install 1.1                 | dpkg -i $old_1_1       | version_1_1 modes_1_1"
+  "write the state, as 1.1 did | write_state_1_1        | kept"
+  "upgrade from 1.1            | dpkg -i $amd64         | version_2 kept front_kept settings_moved modes page cgi_gone capability apache_enabled daemon_links"
+  "start armctld: init script  | start_by_init_script   | socket"
   "refuse other accounts       | try_as_others          | all_refused kept"
-  "request through Apache      | run_through_apache     | cgi_answers origin kept"
-  "a caller that goes away     | caller_goes_away       | run_never_started kept"
+  "request through Apache      | run_through_apache     | answers origin kept front_grown"
+  "ten wrong passwords         | guess_passwords        | guessing_stopped"
+  "stop armctld: init script   | stop_by_init_script    | stopped kept"
+  "start armctld: socket       | start_socket_activated | first_answer socket"
+  "request through Apache      | run_through_apache     | answers origin kept front_grown"
+  "stop armctld: SIGTERM       | stop_socket_activated  | stopped kept"
   "reinstall, links planted    | reinstall_under_attack | canary kept modes page capability"
-  "upgrade to a higher revision| dpkg -i $upgrade       | version_2 kept modes page capability"
-  "remove                      | dpkg -r armctl         | removed kept apache_as_before"
-  "purge                       | dpkg -P armctl         | purged kept apache_as_before"
+  "upgrade to a higher revision| dpkg -i $upgrade       | version_2_2 kept front_grown modes page capability"
+  "remove                      | dpkg -r armctl         | removed kept front_grown apache_as_before"
+  "purge                       | dpkg -P armctl         | purged kept front_grown apache_as_before daemon_links_gone"
 )
 
 echo "== package: install test (dpkg output in $log)"

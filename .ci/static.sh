@@ -21,6 +21,8 @@ command -v cppcheck >/dev/null || packages+=(cppcheck)
 command -v python3 >/dev/null || packages+=(python3)
 [ -f /usr/include/apr-1.0/apr_md5.h ] || packages+=(libaprutil1-dev pkg-config)
 [ -f /usr/include/nlohmann/json.hpp ] || packages+=(nlohmann-json3-dev)
+[ -f /usr/include/microhttpd.h ] || packages+=(libmicrohttpd-dev)
+[ -f /usr/include/systemd/sd-daemon.h ] || packages+=(libsystemd-dev)
 command -v npm >/dev/null || packages+=(npm)
 if [ ${#packages[@]} -gt 0 ]; then
   echo "== static: installing ${packages[*]}"
@@ -35,7 +37,7 @@ echo "== static: ESLint and Prettier clean"
 
 # Only configured, never built: clang-tidy needs the compile commands.
 cmake -S . -B build/tidy -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-  -DBUILD_TESTING=OFF -DARMCTL_CGI=ON -DARMCTL_CGI_UNITY=OFF -DARMCTL_PORT=sim -DARMCTL_STATE_DIR="$PWD/build/tidy/statedir" >/dev/null
+  -DBUILD_TESTING=OFF -DARMCTL_DAEMON=ON -DARMCTL_FRONT_UNITY=OFF -DARMCTL_PORT=sim -DARMCTL_STATE_DIR="$PWD/build/tidy/statedir" >/dev/null
 mapfile -t sources < <(python3 -c '
 import json, os
 entries = json.load(open("build/tidy/compile_commands.json"))
@@ -56,7 +58,7 @@ fi
 echo "== static: clang-tidy clean"
 
 dirs=()
-for d in model driver state motor tools bench fuzz cgi web/model_json.cpp; do [ -e "$d" ] && dirs+=("$d"); done
+for d in model driver state motor tools bench fuzz daemon web/model_json.cpp; do [ -e "$d" ] && dirs+=("$d"); done
 echo "== static: cppcheck on ${dirs[*]}"
 cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,portability \
   --inline-suppr --suppress=missingIncludeSystem --suppressions-list=.cppcheck-suppressions \

@@ -2,7 +2,8 @@
 # CI: the README's first command, as a newcomer runs it. Starts tools/try
 # from zeros, loads the page, makes one logged-in jog with the login it
 # printed, sent as a browser at http://localhost would send it, then presses
-# Ctrl-C and finds the port closed and nothing of the server left running.
+# Ctrl-C and finds the port closed and nothing of Apache or armctld (nor a
+# run of theirs) left running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,13 +35,13 @@ echo "== try: serving at $url (also as $local_url)"
 
 # Read whole before it is searched: grep -q would leave curl a closed pipe.
 page=$(curl -fsS "$url") || fail "the page did not load at $url"
-grep -q '<meta name="armctl-cgi"' <<<"$page" || fail "no arm page at $url"
+grep -q '<meta name="armctl-api"' <<<"$page" || fail "no arm page at $url"
 answer=$(curl -sS -u "$user:$password" -H 'Content-Type: application/json' \
   -H "Origin: http://localhost:$port" --data '{"options": ["-G", "10"]}' \
-  -w '\nhttp %{http_code}\n' "${local_url}armctl-cgi")
+  -w '\nhttp %{http_code}\n' "${local_url}api")
 grep -qx 'http 200' <<<"$answer" || fail "the jog was not answered 200: $answer"
 grep -q '"counters":\[10,0,0,0,0,0\]' <<<"$answer" || fail "the jog did not move counter 0 by 10: $answer"
-state=$(curl -fsS "${url}armctl-cgi")
+state=$(curl -fsS "${url}api")
 grep -q '"counters":\[10,0,0,0,0,0\]' <<<"$state" || fail "the saved counters are not the jog's: $state"
 echo "== try: the page loaded, and a jog by the printed login moved counter 0 to 10"
 
@@ -49,6 +50,7 @@ rc=0
 wait "$try" || rc=$?
 [ "$rc" = 0 ] || fail "tools/try ended with $rc after Ctrl-C"
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then fail "port $port still open after Ctrl-C"; fi
+# Apache, armctld and any run of theirs all run from tools/try's directory.
 left=$(pgrep -f 'armctl-try/|/build/try/run/' || true)
 [ -z "$left" ] || fail "processes left after Ctrl-C: $(ps -o pid,args -p "${left//$'\n'/,}")"
 echo "== try: Ctrl-C closed port $port and left nothing running"

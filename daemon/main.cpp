@@ -30,12 +30,9 @@ namespace {
 
 using namespace armctl::front;
 
-const armctl::front::front_config config{ARMCTL_STATE_DIR,
-                                         ARMCTL_DAEMON_CONTROLLER,
-                                         ARMCTL_DAEMON_DELAY_NS,
-                                         ARMCTL_SETTINGS,
-                                         ARMCTL_HTPASSWD,
-                                         std::chrono::milliseconds(ARMCTL_WAIT_MS)};
+constexpr armctl::front::front_config config{
+    ARMCTL_STATE_DIR, ARMCTL_DAEMON_CONTROLLER, ARMCTL_DAEMON_DELAY_NS,
+    ARMCTL_SETTINGS,  ARMCTL_HTPASSWD,          std::chrono::milliseconds(ARMCTL_WAIT_MS)};
 
 constexpr int listen_backlog = 128;
 
@@ -111,9 +108,10 @@ int tcp_listener(const std::string& where, listener& l) {
 int systemd_listener() {
   const int n = sd_listen_fds(1);
   if (n != 1 || sd_is_socket(SD_LISTEN_FDS_START, AF_UNSPEC, SOCK_STREAM, 1) <= 0) {
-    std::fputs("armctld: no socket from systemd (start it through armctl.socket, or give "
-               "--listen)\n",
-               stderr);
+    std::fputs(
+        "armctld: no socket from systemd (start it through armctl.socket, or give "
+        "--listen)\n",
+        stderr);
     return -1;
   }
   return SD_LISTEN_FDS_START;

@@ -3,9 +3,10 @@
 set(wanted_port parport)
 set(wanted_state_dir /home/robot/public_html)
 set(wanted_install_prefix /usr)
-set(wanted_cgi_htpasswd /etc/armctl/htpasswd)
-set(wanted_cgi_settings /etc/armctl/armctl-cgi.conf)
-foreach(setting IN ITEMS port state_dir install_prefix cgi_htpasswd cgi_settings)
+set(wanted_htpasswd /etc/armctl/htpasswd)
+set(wanted_settings /etc/armctl/armctld.conf)
+set(wanted_socket /run/armctl/armctl.sock)
+foreach(setting IN ITEMS port state_dir install_prefix htpasswd settings socket)
   string(TOUPPER "CPACK_ARMCTL_${setting}" variable)
   if(NOT "${${variable}}" STREQUAL "${wanted_${setting}}")
     message(FATAL_ERROR "the Debian package needs a build with ${setting} ${wanted_${setting}}, "

@@ -1,7 +1,8 @@
 # The Debian package of armctl: CPack's DEB generator over everything the
 # install rules put under the prefix (/usr) and /etc, with maintainer scripts
 # that give the arm to its account: its state directory and state files, the
-# page and the CGI in its UserDir, run by Apache's suEXEC.
+# page in its UserDir, and armctld, run as the account by systemd or the
+# init script, behind Apache's proxy.
 set(ARMCTL_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the package (after the dash)")
 
 set(CPACK_GENERATOR DEB)
@@ -19,34 +20,39 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 # The extended description, below the summary line (CPack indents it).
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "armctl moves the joints of a six-axis stepper-motor robot arm through the
 data lines of the first parallel port, within the arm's limits, once per
-call from a shell or from its CGI. The arm belongs to the account robot:
-the package creates it and its UserDir /home/robot/public_html with the
-lock file and the position file when they are missing, writable by that
-account alone, and copies the arm's live page and its CGI there. Only
-robot and root can run /usr/bin/armctl, which holds the cap_sys_rawio file
-capability.
+call from a shell or from its daemon armctld. The arm belongs to the account
+robot: the package creates it and its UserDir /home/robot/public_html with
+the lock file and the position file when they are missing, writable by that
+account alone, and copies the arm's live page there. Only robot and root
+can run /usr/bin/armctl, which holds the cap_sys_rawio file capability.
 .
-With Apache, the page is at https://HOST:8443/~robot/, an origin of its
-own with Debian's self-signed certificate until a real one is installed,
-and suEXEC runs the CGI as robot; the package enables its snippet and the
-modules it needs. The CGI checks the login of every move against
-/etc/armctl/htpasswd (add an operator with htpasswd -B).
+armctld runs as robot, started by systemd at the first request on its
+socket /run/armctl/armctl.sock (or by /etc/init.d/armctl without systemd),
+runs the controller for the page and streams the arm's state to it. With
+Apache, the page is at https://HOST:8443/~robot/, an origin of its own with
+Debian's self-signed certificate until a real one is installed, and Apache
+passes its API, /~robot/api, to the daemon's socket; the package enables its
+snippet and the modules it needs. armctld checks the login of every move
+against /etc/armctl/htpasswd (add an operator with htpasswd -B).
 .
 The arm's position is the user's data: removing or purging the package
 leaves the account robot and /home/robot/public_html with lock.dat and
 robot_position.dat in place, unchanged.")
 # useradd and getent (passwd, libc-bin) set up the account; setcap grants the
 # port; ssl-cert makes the arm's HTTPS origin its certificate; setpriv
-# (util-linux) and perl (perl-base) are essential.
+# (util-linux), perl (perl-base), start-stop-daemon (dpkg), the init
+# script's functions (sysvinit-utils) and deb-systemd-helper are essential;
+# invoke-rc.d's --skip-systemd-native came with init-system-helpers 1.54.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, passwd, ssl-cert")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "apache2, apache2-suexec-pristine")
+set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "apache2")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(armctl_deb_dir "${PROJECT_BINARY_DIR}/deb")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${armctl_deb_dir}/changelog @ONLY)
 # deb/stage.cmake adds conffiles when something is installed under /etc.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/preinst ${CMAKE_CURRENT_LIST_DIR}/postinst
     ${CMAKE_CURRENT_LIST_DIR}/prerm ${CMAKE_CURRENT_LIST_DIR}/postrm)
 
 # The 32-bit package is built on a 64-bit host with the m32 toolchain: its
@@ -68,6 +74,7 @@ set(CPACK_ARMCTL_STATE_DIR "${ARMCTL_STATE_DIR}")
 set(CPACK_ARMCTL_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_ARMCTL_HTPASSWD "${ARMCTL_HTPASSWD}")
 set(CPACK_ARMCTL_SETTINGS "${ARMCTL_SETTINGS}")
+set(CPACK_ARMCTL_SOCKET "${ARMCTL_SOCKET}")
 set(CPACK_ARMCTL_CXX_VERSION "${CMAKE_CXX_COMPILER_VERSION}")
 set(CPACK_ARMCTL_OBJDUMP "${CMAKE_OBJDUMP}")
 set(CPACK_ARMCTL_STRIP "${CMAKE_STRIP}")

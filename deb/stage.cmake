@@ -59,9 +59,12 @@ if(NOT CPACK_DEBIAN_PACKAGE_SHLIBDEPS)
   set(lib_libm.so.6 libc6 GLIBC)
   set(lib_libgcc_s.so.1 libgcc-s1 GCC)
   set(lib_libstdc++.so.6 libstdc++6 GLIBCXX)
-  # libapr and libaprutil (the CGI) have no symbol versions: any version.
+  # libapr, libaprutil (the login check) and libmicrohttpd (armctld's
+  # server) have no symbol versions: any version.
   set(lib_libapr-1.so.0 libapr1 NONE)
   set(lib_libaprutil-1.so.0 libaprutil1 NONE)
+  set(lib_libmicrohttpd.so.12 libmicrohttpd12 NONE)
+  set(lib_libsystemd.so.0 libsystemd0 LIBSYSTEMD)
   set(depends "")
   foreach(program IN LISTS programs)
     execute_process(COMMAND "${CPACK_ARMCTL_OBJDUMP}" -p -T "${program}"

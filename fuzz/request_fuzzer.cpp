@@ -1,4 +1,4 @@
-// Fuzzes the CGI's request handling: the first byte picks the method, the
+// Fuzzes the daemon's request handling: the first byte picks the method, the
 // type, the Origin and the starting counters from small tables, the rest is
 // the body. An accepted move must give an argument vector of the grammar
 // alone, and its replay must explain itself: answering with the replay's own
@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "daemon/http/answer.hpp"
+#include "daemon/http/plans.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/runs/replay.hpp"
 #include "daemon/teach/planner.hpp"
@@ -42,20 +43,20 @@ void check_argument(const std::string& a, bool& expect_count) {
   expect_count = a[1] != 'Q';
 }
 
-// The delay of the CGI's test build and the default bound: a target far
+// The delay of the daemon's test build and the default bound: a target far
 // beyond it must answer at once, unjudged.
 void check_plan(const target& to, const armctl::counters& start) {
   const plan_bounds bounds{250000, std::chrono::seconds(60)};
   if (const auto* c = std::get_if<armctl::counters>(&to)) {
     const target_plan tp = plan_to(start, *c, bounds);
     if (tp.allowed() && tp.chosen->target != *c) std::abort();
-    (void)tp.body.dump();
+    (void)plan_json(tp, bounds).dump();
   }
   if (const auto* tip = std::get_if<tip_target>(&to)) {
     const target_plan tp = plan_to_tip(start, *tip, bounds);
-    if (tp.allowed() && !(tp.body["tip"]["distance"].get<double>() <= armctl::tip_tolerance))
+    if (tp.allowed() && !(tp.reached && tp.reached->distance <= armctl::tip_tolerance))
       std::abort();
-    (void)tp.body.dump();
+    (void)plan_json(tp, bounds).dump();
   }
 }
 

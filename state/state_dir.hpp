@@ -15,24 +15,6 @@ inline constexpr const char* lock_file_name = "lock.dat";
 inline constexpr const char* position_file_name = "robot_position.dat";
 // The save's temporary file: one fixed name, used only by the lock's holder.
 inline constexpr const char* position_temp_name = ".robot_position.dat.tmp";
-// The front end's files; the controller never reads them.
-inline constexpr const char* latch_file_name = "stop-latch.json";
-inline constexpr const char* history_file_name = "history.dat";
-// The history's older half, once the newer one filled up. It ends in .dat,
-// like every file of names, since the Apache snippet keeps .dat files off the web.
-inline constexpr const char* history_older_name = "history-older.dat";
-inline constexpr const char* poses_file_name = "poses.dat";
-// Held by a go-to, back or re-reference from before it reads the counters
-// until its run has ended (the watcher process shares it), so that two of
-// them never plan from the same counters.
-inline constexpr const char* goto_lock_name = "goto-lock.dat";
-inline constexpr const char* queue_file_name = "wait-queue.dat";
-inline constexpr const char* unlock_record_name = "unlock-record.log";
-// The failed logins of the last minute, by address and by user name.
-inline constexpr const char* login_failures_name = "login-failures.dat";
-// The permission bits of every file the front end creates: the arm's account
-// alone reads them (they name operators, addresses and pids).
-inline constexpr unsigned front_file_mode = 0600;
 
 class state_dir {
  public:

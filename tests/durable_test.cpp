@@ -5,9 +5,10 @@
 
 #include <sys/stat.h>
 
-#include "state/durable.hpp"
 #include "daemon/stores/failure_counts.hpp"
+#include "daemon/stores/front_files.hpp"
 #include "daemon/stores/history_file.hpp"
+#include "state/durable.hpp"
 #include "state/position_file.hpp"
 #include "support.hpp"
 
@@ -147,7 +148,8 @@ TEST_F(FailureCounts, KeepsTheNewestKeysWithinItsSlots) {
   constexpr failure_rule one_a_day{1, 86400};
   const auto key = [](std::size_t i) { return "user " + std::to_string(i); };
   failure_table t(one_a_day);
-  for (std::size_t i = 0; i < failure_slots + 20; ++i) t.record({key(i)}, 1000 + static_cast<long long>(i));
+  for (std::size_t i = 0; i < failure_slots + 20; ++i)
+    t.record({key(i)}, 1000 + static_cast<long long>(i));
   ASSERT_TRUE(t.save(dir));
   const std::string text = read_file(tmp.file(login_failures_name));
   EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), failure_slots);

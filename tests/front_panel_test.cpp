@@ -3,11 +3,11 @@
 // settings' joint names, and an import's preview against the store.
 #include <gtest/gtest.h>
 
+#include "daemon/http/moves.hpp"
 #include "daemon/http/settings.hpp"
-#include "daemon/runs/moves.hpp"
+#include "daemon/http/transfer.hpp"
 #include "daemon/runs/progress.hpp"
 #include "daemon/runs/replay.hpp"
-#include "daemon/teach/transfer.hpp"
 #include "model/joint_words.hpp"
 #include "model/pose.hpp"
 #include "support.hpp"

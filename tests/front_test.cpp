@@ -14,14 +14,15 @@
 #include "daemon/http/auth.hpp"
 #include "daemon/http/check.hpp"
 #include "daemon/http/handler.hpp"
+#include "daemon/http/moves.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
-#include "daemon/runs/moves.hpp"
+#include "daemon/http/teach.hpp"
 #include "daemon/runs/replay.hpp"
-#include "daemon/teach/history.hpp"
+#include "daemon/stores/front_files.hpp"
+#include "daemon/stores/history.hpp"
+#include "daemon/stores/taught.hpp"
 #include "daemon/teach/planner.hpp"
-#include "daemon/teach/taught.hpp"
-#include "daemon/teach/teach.hpp"
 #include "support.hpp"
 
 namespace armctl::front {
@@ -276,15 +277,8 @@ TEST_P(Check, FindsTheOneProblemOfTheRow) {
 INSTANTIATE_TEST_SUITE_P(Table, Check, ::testing::ValuesIn(check_cases),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
-// A query string without '=' reaches the arguments through the web server.
-TEST(CheckMode, IsNeverStartedByTheWebServer) {
-  const char* const argv[] = {"armctl-cgi", "--check"};
-  EXPECT_TRUE(check_requested(2, argv, nullptr));
-  EXPECT_FALSE(check_requested(2, argv, "CGI/1.1"));
-}
-
 // A password file that cannot be read is told apart from a wrong login:
-// the CGI answers the former 500. "{SHA}5otQ..." is "arm-test-password".
+// the daemon answers the former 500. "{SHA}5otQ..." is "arm-test-password".
 TEST(Login, AnUnreadablePasswordFileIsNoWrongPassword) {
   testing::scratch_dir tmp;
   const std::string file = tmp.file("htpasswd");

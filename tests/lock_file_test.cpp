@@ -17,8 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "state/lock_file.hpp"
 #include "daemon/runs/lock_holder.hpp"
+#include "state/lock_file.hpp"
 #include "support.hpp"
 
 namespace armctl {

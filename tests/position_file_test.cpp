@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "daemon/runs/run_start.hpp"
 #include "state/lock_file.hpp"
 #include "state/position_file.hpp"
-#include "daemon/runs/run_start.hpp"
 #include "support.hpp"
 
 namespace armctl {

@@ -1,5 +1,6 @@
-// The arm's geometry and state-file formats as the controller has them, for
-// the live page and for node: pure functions, no DOM.
+// The arm's geometry as the controller computes it, for drawing the live
+// page and for node: pure functions, no DOM. The guards themselves are the
+// server's: the page only draws where a pose stands against them.
 // The joints, letters, conditions, limits and statuses are the controller's
 // own, from arm-model.json, which the build writes from its tables: in node
 // the file at ARMCTL_MODEL_JSON (or beside this one), in the page the object
@@ -122,7 +123,6 @@
         limit: c.limit,
         rule: `${c.comparison} ${c.limit}`,
         letters: c.letters.split(''),
-        height: c.on_the_way,
         holds: holdsFor(c),
         value: valueFor(c),
         text: `${c.quantity} ${c.comparison} ${c.limit}`,
@@ -162,80 +162,6 @@
       },
       Object.fromEntries(Object.entries(ANGLES).map(([k, c]) => [k, of(c)])),
     );
-  }
-
-  const SPACE = ' \t\n\v\f\r';
-
-  // One "%d" conversion from `pos`: white space skipped, an optional sign, the
-  // digits. A sign with no digit after it is consumed and the conversion
-  // fails; any other character that cannot start a number stays unread.
-  function scanInt(text, pos) {
-    while (pos < text.length && SPACE.includes(text[pos])) pos++;
-    let negative = false;
-    const signAt = pos;
-    if (text[pos] === '+' || text[pos] === '-') {
-      negative = text[pos] === '-';
-      pos++;
-    }
-    const start = pos;
-    while (pos < text.length && text[pos] >= '0' && text[pos] <= '9') pos++;
-    // Without a sign to consume, the character stays for every later conversion.
-    if (pos === start) return { kind: 'none', pos, stuck: start === signAt };
-    const magnitude = Number(text.slice(start, pos));
-    const value = (negative ? -magnitude : magnitude) + 0; // no "-0" counter
-    if (value < INT32_MIN || value > INT32_MAX) return { kind: 'range', pos };
-    return { kind: 'number', value, pos };
-  }
-
-  // robot_position.dat as the controller reads it: six successive "%d"
-  // conversions. `counters` is what a run would load (a failed conversion
-  // leaves 0); `problems` is empty only for a well-formed file, which alone
-  // tells the pose: anything else may be a torn or foreign file.
-  function parsePosition(text) {
-    const counters = [0, 0, 0, 0, 0, 0];
-    const problems = [];
-    let pos = 0;
-    for (let i = 0; i < counters.length; i++) {
-      const r = scanInt(text, pos);
-      pos = r.pos;
-      if (r.kind === 'number') {
-        counters[i] = r.value;
-        continue;
-      }
-      if (r.kind === 'range') {
-        problems.push(`counter ${i} is outside the 32-bit range, and the controller reads no further`);
-        break;
-      }
-      if (pos >= text.length) {
-        problems.push(onlySpace(text) ? 'it is empty' : `it ends before counter ${i}`);
-        break;
-      }
-      if (!r.stuck) {
-        problems.push(`counter ${i} is not a number`);
-        continue;
-      }
-      problems.push(`counter ${i} is not a number (${JSON.stringify(text[pos])}), and the controller reads no further`);
-      break;
-    }
-    if (problems.length === 0 && !onlySpace(text.slice(pos)))
-      problems.push('there is more text after the six counters');
-    return { counters, problems };
-  }
-
-  // A state file's bytes as text, as the controller sees them: a byte-order
-  // mark is kept (it cannot start a number, so the controller reads none),
-  // where the browser's Response.text() would silently drop it.
-  function decodeStateFile(bytes) {
-    return new TextDecoder('utf-8', { ignoreBOM: true }).decode(bytes);
-  }
-
-  const onlySpace = (text) => [...text].every((c) => SPACE.includes(c));
-
-  // lock.dat: one "%d"; any non-zero value means a run holds the lock.
-  function parseLock(text) {
-    const r = scanInt(text, 0);
-    if (r.kind === 'none') return { held: null, problem: 'it holds no number' };
-    return { held: r.kind === 'range' || r.value !== 0, problem: null };
   }
 
   // The exact value of a finite positive double as numerator / power of two.
@@ -308,47 +234,7 @@
     return RECORDS.map((name) => reportLine(pose[name]));
   }
 
-  // The motion letters as the controller's command table has them: a fixed
-  // inclusive range on the counter, or the conditions that name the letter.
-  const MOVES = Object.fromEntries(
-    model.commands
-      .filter((c) => c.kind !== 'report')
-      .map((c) => {
-        const m = { counter: c.counter, sign: c.sign };
-        if (c.kind === 'position') m.limit = c.limit;
-        else m.guard = model.conditions.filter((k) => k.letters.includes(c.letter)).map((k) => k.name);
-        return [c.letter, m];
-      }),
-  );
-
   const STATUSES = model.statuses;
-
-  const withCounter = (counters, i, v) => counters.map((c, j) => (j === i ? v : c));
-
-  // Why the controller would refuse `letter` with `count` from `counters`,
-  // or null. The page's own copy of the guards: the end pose, then (for the
-  // tip heights that hold at the start) every pose on the way.
-  function wouldRefuse(counters, letter, count) {
-    const m = MOVES[letter];
-    if (!m) return null;
-    const from = counters[m.counter];
-    const target = from + m.sign * count;
-    if (m.limit !== undefined) {
-      const inside = m.sign > 0 ? target <= m.limit : target >= m.limit;
-      return inside ? null : `counter ${m.counter} would be ${target}, beyond its limit ${m.limit}`;
-    }
-    if (target < INT32_MIN || target > INT32_MAX) return `counter ${m.counter} would leave the 32-bit range`;
-    const broken = m.guard.find((c) => !CONDITIONS[c].holds(poseOf(withCounter(counters, m.counter, target))));
-    if (broken) return `the pose reached breaks ${CONDITIONS[broken].text}`;
-    const start = poseOf(counters);
-    const swept = m.guard.filter((c) => CONDITIONS[c].height && CONDITIONS[c].holds(start));
-    for (let v = from + m.sign; v !== target && swept.length; v += m.sign) {
-      const p = poseOf(withCounter(counters, m.counter, v));
-      const c = swept.find((name) => !CONDITIONS[name].holds(p));
-      if (c) return `the pose at counter ${m.counter} = ${v} on the way breaks ${CONDITIONS[c].text}`;
-    }
-    return null;
-  }
 
   // The two links that a tip target moves (the wrist keeps its counter, and
   // so its absolute angle), and how far a solved tip may miss its target.
@@ -379,32 +265,21 @@
   }
 
   return {
-    PI,
-    DEGREES_PER_RADIAN,
     BASE_LENGTH,
     SEGMENTS,
     LIMITS,
     COUNTERS,
     REQUESTS: model.requests,
     RECORDS,
-    rect,
-    polar,
     poseOf,
-    differenceBelow,
     limitsOf,
-    parsePosition,
-    parseLock,
-    decodeStateFile,
     formatG,
     reportLine,
     reportLines,
-    MOVES,
     CONDITIONS,
     TIP_BOUNDS,
     STATUSES,
-    wouldRefuse,
     INT32: [INT32_MIN, INT32_MAX],
-    LINKS,
     TIP_TOLERANCE,
     tipTargetProblem,
   };

@@ -40,7 +40,7 @@ function importLines(a) {
   ];
 }
 
-// The file as read, previewed by the CGI (which stores nothing), then applied.
+// The file as read, previewed by the server (which stores nothing), then applied.
 async function importFile(file) {
   let taught;
   try {

@@ -1,15 +1,21 @@
 // What every part of the page shares: the arm model once fetched, the arm's
-// state as the CGI last gave it, the requests to the CGI, and who may press what.
+// state as its server last gave it, the requests to that server (the API),
+// and who may press what.
 
 export const $ = (id) => document.getElementById(id);
 
-// The CGI's URL, relative to this page unless the tag names another.
-export const CGI = document.querySelector('meta[name="armctl-cgi"]')?.content || 'armctl-cgi';
+// The API's URL, relative to this page unless the tag names another.
+export const API = document.querySelector('meta[name="armctl-api"]')?.content || 'api';
+// The stream of the arm's state that the server pushes to every page.
+export const EVENTS = `${API}?events`;
 export const MODEL_FILE = 'arm-model.json';
 export const POSITION_FILE = 'robot_position.dat';
+// The page polls only while the stream is down: this often, and, while a
+// run moves, often enough to draw its expected pose.
 export const POLL_MS = 1000;
-// While a run moves, the expected pose is drawn this often.
 export const MOVING_POLL_MS = 250;
+// A stream the server refused or ended for good is asked for again this late.
+export const STREAM_RETRY_MS = 5000;
 export const FETCH_TIMEOUT_MS = 3000;
 // Beyond this age the last good read is no longer the arm's current state.
 export const STALE_MS = 3500;
@@ -26,23 +32,24 @@ export const state = {
   unreachable: null, // why the last attempt got no answer at all
   lock: { held: null, text: 'not read yet' },
   lastAttemptAt: 0,
-  front: null, // the CGI's view: { stopped, by, from, at, deadRun }, null without an answer
+  front: null, // the server's view: { stopped, by, from, at, deadRun }, null without an answer
   run: null, // the run in progress as GET serves it, or null
   jointNames: null, // the settings' names of the six counters, when served
   jointWords: null, // and their directions' words: [{ plus, minus }]
-  estimates: {}, // per jog row: { count, seconds, over, bound }
+  estimates: {}, // per motion letter: { count, start, seconds, over, bound, refused, reason }
   // 'in'; 'none' (no login sent yet); 'out' (a request needing it got none, or logged out);
   // 'wrong' (a wrong one); or 'unknown'
   login: 'unknown',
   user: null,
   wrongAddress: null, // why no POST from this address is accepted, or null
-  lastRun: null, // the last run this page saw end: { status, what }
+  lastRun: null, // the server's last run, the same on every page: { status, meaning, at }
 };
 
 // One request of the buttons at a time; a sequence plays one move at a time.
 export const busy = { pending: false, player: { running: false, name: null, end: null } };
 
-// Set by the page's entry: redraw everything, and poll again at once.
+// Set by the page's entry: redraw everything, and read the state again at
+// once (nothing while the stream pushes it).
 export const hooks = { render: () => {}, pollSoon: () => {} };
 
 // ---- joints ---------------------------------------------------------------
@@ -95,13 +102,16 @@ export function letterWords(letter) {
   return null;
 }
 
+export const sameCounters = (a, b) =>
+  Array.isArray(a) && Array.isArray(b) && a.length === b.length && a.every((c, i) => c === b[i]);
+
 // A controller status and its meaning, from the model's status list.
 export function statusText(code) {
   const s = model.A.STATUSES.find((x) => x.code === code);
   return s ? `status ${code} (${s.name}): ${s.meaning}` : `status ${code}`;
 }
 
-// Local time with its zone, for a time the CGI gives in UTC.
+// Local time with its zone, for a time the server gives in UTC.
 export function localTime(t) {
   const d = new Date(t);
   if (isNaN(d)) return String(t);
@@ -119,7 +129,7 @@ export function localTime(t) {
 
 // ---- requests ---------------------------------------------------------------
 
-// Requests anyone may send; every other one needs the CGI's login. STOP is
+// Requests anyone may send; every other one needs the server's login. STOP is
 // one of them: a stop can only make the arm safer.
 const OPEN_REQUESTS = ['plan', 'estimate', 'stop'];
 
@@ -141,20 +151,20 @@ export async function readAnswer(response) {
   }
 }
 
-// The CGI refuses a POST whose Origin it does not accept before it looks
+// The server refuses a POST whose Origin it does not accept before it looks
 // at the login, and names the origins it accepts: the page is the same
 // path at the first of them.
 function wrongAddressText(accepted) {
   const here = window.location.origin;
   if (!accepted.length)
-    return `This server names no address it accepts requests from (the page was opened at ${here}): its administrator can run armctl-cgi --check.`;
+    return `This server names no address it accepts requests from (the page was opened at ${here}): its administrator can run armctld --check.`;
   return `This server accepts requests only from ${accepted.join(' or ')} — open the page at ${accepted[0]}${window.location.pathname} (it was opened at ${here}).`;
 }
 export const errorText = (answer) =>
   Array.isArray(answer.accepted_origins) ? wrongAddressText(answer.accepted_origins) : answer.error;
 
 export async function post(body) {
-  const response = await fetch(CGI, {
+  const response = await fetch(API, {
     method: 'POST',
     headers: { 'Content-Type': 'application/json' },
     body: JSON.stringify(body),
@@ -169,7 +179,7 @@ export async function post(body) {
 
 // A GET with a query: ?poses, ?sequences, ?history, ?export, ?whoami.
 export async function getQuery(query, needsLogin) {
-  const response = await fetch(`${CGI}?${query}`, { cache: 'no-store' });
+  const response = await fetch(`${API}?${query}`, { cache: 'no-store' });
   const answer = await readAnswer(response);
   if (needsLogin) noteLogin(response.status, answer);
   return { http: response.status, answer };

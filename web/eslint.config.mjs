@@ -10,7 +10,7 @@ const names = (list) =>
       .map((n) => [n, 'readonly']),
   );
 const browser = names(`window document self fetch setTimeout clearTimeout setInterval clearInterval AbortController
-  DOMPoint XMLHttpRequest ResizeObserver URL Blob TextDecoder CSS innerHeight innerWidth scrollY getComputedStyle console`);
+  DOMPoint XMLHttpRequest EventSource ResizeObserver URL Blob TextDecoder CSS innerHeight innerWidth scrollY getComputedStyle console`);
 const node = names(
   `require module process __dirname console Buffer setTimeout clearTimeout setInterval clearInterval URL`,
 );

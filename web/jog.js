@@ -1,33 +1,78 @@
 // The jog rows, one per joint with its two directions named ("elbow up"):
-// each request goes to the CGI; the page's own guards mark a move they see
-// refused before it is sent, but only the server's answer decides.
-import { $, model, state, busy, hooks, post, joint, direction, gate, blockedBy, element, NEEDS_MOVE } from './core.js';
-import { showAnswer, showPending, requestWords } from './words.js';
+// each request goes to the arm's server, whose judge, asked per button
+// beforehand, marks a move it expects to refuse; only its answer decides.
+import {
+  $,
+  model,
+  state,
+  busy,
+  hooks,
+  post,
+  joint,
+  direction,
+  gate,
+  blockedBy,
+  element,
+  sameCounters,
+  NEEDS_MOVE,
+} from './core.js';
+import { showAnswer, showPending, requestWords, breachText } from './words.js';
+
+// Typing a count, or a run's counters arriving, asks again after this pause.
+const ESTIMATE_DELAY_MS = 300;
 
 function countOf(i) {
   const n = Number($(`jog-count-${i}`).value);
   return Number.isInteger(n) && n >= 0 && n <= model.A.REQUESTS.max_count ? n : null;
 }
 
-function expectedRefusal(letter, i) {
-  const n = countOf(i);
-  if (n === null) return `the step count must be a whole number from 0 to ${model.A.REQUESTS.max_count}`;
-  return state.counters ? model.A.wouldRefuse(state.counters, letter, n) : null;
+const lettersOf = (i) => [model.joints[i].letters.plus, model.joints[i].letters.minus];
+
+// The server's estimate of a letter at its row's count, whatever the counters.
+function estimateOf(letter, i) {
+  const e = state.estimates[letter];
+  return e && e.count === countOf(i) ? e : null;
 }
 
 function estimateText(e) {
-  if (!e) return '';
+  if (!e || !Number.isFinite(e.seconds)) return '';
   const t = `≈ ${e.seconds < 10 ? e.seconds.toFixed(1) : Math.round(e.seconds)} s`;
   return e.over ? `${t}: over the ${e.bound} s bound` : t;
+}
+
+// The server's verdict on a button's move from the counters shown, or null
+// while it is still to come.
+function verdictOf(letter, i) {
+  const e = estimateOf(letter, i);
+  return e && sameCounters(e.start, state.counters) ? e : null;
+}
+
+// Why the server would refuse the button's move; none while its verdict is to come.
+function expectedRefusal(letter, i) {
+  const n = countOf(i);
+  if (n === null) return `the step count must be a whole number from 0 to ${model.A.REQUESTS.max_count}`;
+  const e = verdictOf(letter, i);
+  if (!e) return null;
+  if (e.refused) return e.reason ? breachText(e.reason) : "the server's guards refuse it";
+  return e.over ? `the motion would take ${estimateText(e)}` : null;
+}
+
+// A row's time: both letters turn the same motors the same count; a
+// refused one moves nothing.
+function rowEstimate(i) {
+  const known = lettersOf(i)
+    .map((letter) => estimateOf(letter, i))
+    .filter(Boolean);
+  if (!known.length) return null;
+  return known.reduce((a, b) => (b.seconds > a.seconds ? b : a));
 }
 
 export function markJog() {
   for (const b of document.querySelectorAll('#jog button')) {
     const i = Number(b.dataset.counter);
-    const e = state.estimates[i];
-    const why =
-      expectedRefusal(b.dataset.letter, i) || (e && e.over ? `the motion would take ${estimateText(e)}` : null);
+    const why = expectedRefusal(b.dataset.letter, i);
     b.dataset.refused = why ? '1' : '0';
+    b.dataset.judged = verdictOf(b.dataset.letter, i) ? '1' : '0';
     const word = Number(b.dataset.sign) > 0 ? joint(i).plus : joint(i).minus;
     gate(b, blockedBy(NEEDS_MOVE), why ? `expected to be refused: ${why}` : `${word} (-${b.dataset.letter})`);
     // Read aloud as "elbow up"; the row already shows the joint's name.
@@ -37,7 +82,7 @@ export function markJog() {
   }
   model.A.COUNTERS.forEach((c, i) => {
     const cell = $(`jog-estimate-${i}`);
-    const e = state.estimates[i];
+    const e = rowEstimate(i);
     cell.textContent = estimateText(e);
     cell.dataset.over = e && e.over ? '1' : '0';
     const j = joint(i);
@@ -49,29 +94,53 @@ export function markJog() {
   });
 }
 
-// The server's estimate of a row's motion, asked for as its count changes
-// (both letters of a row move the same motors), so that a long move shows
-// its time before it is sent.
-const estimateTimers = {};
-function askEstimate(i) {
-  clearTimeout(estimateTimers[i]);
-  estimateTimers[i] = setTimeout(async () => {
+// One estimate per letter: an estimate judges its options in order, each
+// from the end of the one before, so a row's two directions are two asks.
+// Only the newest ask of a letter is kept.
+const asks = {};
+function estimateFromAnswer(answer, n) {
+  const verdict = (Array.isArray(answer.verdicts) && answer.verdicts[0]) || {};
+  return {
+    count: n,
+    start: answer.start,
+    seconds: answer.estimate_s,
+    over: answer.over_the_bound,
+    bound: answer.bound_s,
+    refused: verdict.refused === true,
+    reason: verdict.reason,
+  };
+}
+
+function askEstimate(letter, i) {
+  const ask = (asks[letter] = asks[letter] || { timer: null, serial: 0 });
+  clearTimeout(ask.timer);
+  ask.timer = setTimeout(async () => {
     const n = countOf(i);
     if (n === null) return;
+    const serial = ++ask.serial;
+    let estimate;
     try {
-      const { http, answer } = await post({ estimate: [`-${model.A.COUNTERS[i].grow}`, String(n)] });
-      if (http === 200 && answer && countOf(i) === n)
-        state.estimates[i] = {
-          count: n,
-          seconds: answer.estimate_s,
-          over: answer.over_the_bound,
-          bound: answer.bound_s,
-        };
+      const { http, answer } = await post({ estimate: [`-${letter}`, String(n)] });
+      if (http === 200 && answer) estimate = estimateFromAnswer(answer, n);
     } catch {
-      delete state.estimates[i];
+      // no estimate shown
     }
+    if (serial !== ask.serial) return;
+    if (estimate) state.estimates[letter] = estimate;
+    else delete state.estimates[letter];
     markJog();
-  }, 300);
+  }, ESTIMATE_DELAY_MS);
+}
+
+const askRow = (i) => lettersOf(i).forEach((letter) => askEstimate(letter, i));
+
+// Every button's verdict again when the counters shown change (a new
+// state, or an answer's saved counters).
+let judgedFor = null;
+export function judgeNewCounters() {
+  if (!state.counters || sameCounters(judgedFor, state.counters)) return;
+  judgedFor = state.counters;
+  model.A.COUNTERS.forEach((c, i) => askRow(i));
 }
 
 async function jog(letter, i) {
@@ -81,8 +150,8 @@ async function jog(letter, i) {
   const body = { options: [`-${letter}`, String(n)] };
   const what = requestWords(body);
   busy.pending = true;
-  const e = state.estimates[i];
-  showPending(`${what}${e && e.count === n ? ` (motion ${estimateText(e)})` : ''}`);
+  const e = estimateOf(letter, i);
+  showPending(`${what}${e ? ` (motion ${estimateText(e)})` : ''}`);
   hooks.render();
   hooks.pollSoon();
   try {
@@ -121,9 +190,8 @@ export function buildJog() {
         inputMode: 'numeric',
       });
       input.addEventListener('input', () => {
-        delete state.estimates[i];
         markJog();
-        askEstimate(i);
+        askRow(i);
       });
       const name = element('th', { id: `jog-name-${i}`, scope: 'row' });
       const j = joint(i);

@@ -1,13 +1,15 @@
-// The page's entry: reads the arm's state through the CGI's GET (the state
-// files are the arm's account's alone), every second, and four times a
-// second while a run moves, and draws it; every picture carries how old it is.
+// The page's entry: follows the arm's state as its server pushes it (the
+// state files are the arm's account's alone), polls the state only while
+// that stream is down, and draws it; every picture carries how old it is.
 import {
   $,
-  CGI,
+  API,
+  EVENTS,
   MODEL_FILE,
   POSITION_FILE,
   POLL_MS,
   MOVING_POLL_MS,
+  STREAM_RETRY_MS,
   FETCH_TIMEOUT_MS,
   STALE_MS,
   model,
@@ -20,7 +22,7 @@ import {
 import { drawBackdrop, drawArm, drawExpected, drawGhost, drawOverlay, clearArm } from './draw.js';
 import { fillLimits, fillReport, fillCounters, clearTables } from './tables.js';
 import { renderPanel, wirePanel, whoami } from './panel.js';
-import { buildJog, markJog } from './jog.js';
+import { buildJog, markJog, judgeNewCounters } from './jog.js';
 import { buildTeach, markTeach, ghost } from './teach.js';
 import { wirePreview } from './preview.js';
 import { markBackup, wireBackup } from './backup.js';
@@ -30,9 +32,9 @@ import { markBackup, wireBackup } from './backup.js';
 async function fetchState() {
   const abort = new AbortController();
   const timer = setTimeout(() => abort.abort(), FETCH_TIMEOUT_MS);
-  // No cache-busting query: the CGI takes only its own queries; its answers say no-store.
+  // No cache-busting query: the answers say no-store.
   try {
-    const response = await fetch(CGI, { cache: 'no-store', signal: abort.signal });
+    const response = await fetch(API, { cache: 'no-store', signal: abort.signal });
     if (!response.ok) return { kind: 'http', status: response.status };
     return { kind: 'ok', answer: await response.json() };
   } catch (e) {
@@ -46,7 +48,7 @@ const sixCounters = (c) => Array.isArray(c) && c.length === 6 && c.every(Number.
 
 function takePosition(outcome, now) {
   if (outcome.kind === 'unreachable') {
-    state.unreachable = `the arm's CGI: ${outcome.reason}`;
+    state.unreachable = `the arm's server: ${outcome.reason}`;
     return;
   }
   state.unreachable = null;
@@ -81,9 +83,14 @@ function takeLock(outcome) {
   state.lock = say[outcome.kind]();
 }
 
+// The end of the server's last run, the same on every page.
+function lastRunOf(r) {
+  return r && Number.isInteger(r.status) ? { status: r.status, meaning: r.meaning, at: r.at } : null;
+}
+
 // The front end's own view in the same answer: the STOP latch (who only for
-// a logged-in reader), a lock left by a dead run, the run in progress and
-// the joints' names from its settings.
+// a logged-in reader), a lock left by a dead run, the run in progress, the
+// last run's end and the joints' names from its settings.
 function takeFront(answer) {
   if (!answer) {
     state.front = null;
@@ -98,36 +105,98 @@ function takeFront(answer) {
   };
   const run = answer.run;
   state.run = run && sixCounters(run.expected) ? run : run === null ? null : undefined;
+  state.lastRun = lastRunOf(answer.last_run);
   if (Array.isArray(answer.joint_names) && answer.joint_names.length === 6) state.jointNames = answer.joint_names;
   if (Array.isArray(answer.joint_words) && answer.joint_words.length === 6) state.jointWords = answer.joint_words;
 }
 
-const moving = () => Boolean(state.run) || busy.pending || busy.player.running;
-
-let pollTimer = null;
-let polling = false;
-async function poll() {
-  clearTimeout(pollTimer);
-  if (polling) return;
-  polling = true;
-  const started = Date.now();
-  const outcome = await fetchState();
+// One state, from the stream or a poll, drawn alike.
+function take(outcome) {
   const now = Date.now();
   state.lastAttemptAt = now;
   takeLock(outcome);
   takePosition(outcome, now);
   takeFront(outcome.kind === 'ok' ? outcome.answer : null);
-  polling = false;
   render();
-  pollTimer = setTimeout(poll, Math.max(0, (moving() ? MOVING_POLL_MS : POLL_MS) - (now - started)));
+}
+
+const moving = () => Boolean(state.run) || busy.pending || busy.player.running;
+
+// The stream: while it is open the server sends each change within 100 ms
+// and, while a run moves, a state every 250 ms; when idle only a comment,
+// which EventSource does not show. So an open stream's last state is the
+// arm's, except a silent one while a run moves. EventSource reconnects by
+// itself after a network error, but gives up on an answer that is no
+// stream (a 503 while the daemon is down): then it is asked for again.
+const stream = { open: false, lastEventAt: 0, retry: null, source: null, login: undefined };
+
+function streamCurrent(now) {
+  return stream.open && !(state.run && now - stream.lastEventAt > STALE_MS);
+}
+
+function follow() {
+  clearTimeout(stream.retry);
+  if (stream.source) stream.source.close();
+  stream.open = false;
+  stream.login = loginKey();
+  const source = new EventSource(EVENTS);
+  stream.source = source;
+  source.addEventListener('open', () => {
+    stream.open = true;
+    stream.lastEventAt = Date.now();
+    clearTimeout(pollTimer);
+  });
+  source.addEventListener('state', (event) => {
+    let answer;
+    try {
+      answer = JSON.parse(event.data);
+    } catch {
+      return; // not a state: the next one, or a poll, tells
+    }
+    stream.lastEventAt = Date.now();
+    take({ kind: 'ok', answer });
+  });
+  source.addEventListener('error', () => {
+    // What the open stream last said held until now.
+    if (streamCurrent(Date.now()) && state.pose) state.poseReadAt = Date.now();
+    stream.open = false;
+    if (source.readyState === EventSource.CLOSED) stream.retry = setTimeout(follow, STREAM_RETRY_MS);
+    poll();
+  });
+}
+
+// The server shows names only to the login that the stream was opened with:
+// a login or a log out opens it again.
+const loginKey = () => `${state.login === 'in'}:${state.user}`;
+function followLogin() {
+  if (stream.source && stream.login !== loginKey()) follow();
+}
+
+let pollTimer = null;
+let polling = false;
+async function poll() {
+  clearTimeout(pollTimer);
+  if (polling || stream.open) return;
+  polling = true;
+  const started = Date.now();
+  const outcome = await fetchState();
+  polling = false;
+  // The stream opened meanwhile: its first state is newer than this answer.
+  if (stream.open) return;
+  take(outcome);
+  const took = Date.now() - started;
+  pollTimer = setTimeout(poll, Math.max(0, (moving() ? MOVING_POLL_MS : POLL_MS) - took));
 }
 
 // ---- what to show -----------------------------------------------------
 
+// When the picture was last known to be the arm's: now, while the stream is current.
+const readAt = (now) => (streamCurrent(now) ? now : state.poseReadAt);
+
 function pictureState(now) {
   if (state.positionError) return 'error';
   if (!state.pose) return 'loading';
-  return now - state.poseReadAt > STALE_MS ? 'stale' : 'ok';
+  return now - readAt(now) > STALE_MS ? 'stale' : 'ok';
 }
 
 const clock = (t) => new Date(t).toLocaleTimeString([], { hour12: false });
@@ -138,8 +207,11 @@ function freshnessText(picture, now) {
   const texts = {
     loading: () => `Reading the arm's state…${why}`,
     error: () => `No pose to show · last try ${clock(state.lastAttemptAt)}`,
-    stale: () => `STALE: last good read ${clock(state.poseReadAt)}, ${secondsAgo(now, state.poseReadAt)}${why}`,
-    ok: () => `Read ${clock(state.poseReadAt)}, ${secondsAgo(now, state.poseReadAt)}`,
+    stale: () => `STALE: last good read ${clock(readAt(now))}, ${secondsAgo(now, readAt(now))}${why}`,
+    ok: () =>
+      streamCurrent(now)
+        ? `Live from the arm's server, last state ${clock(stream.lastEventAt)}`
+        : `Read ${clock(state.poseReadAt)}, ${secondsAgo(now, state.poseReadAt)}`,
   };
   return texts[picture]();
 }
@@ -148,7 +220,7 @@ function overlayWords(picture, now) {
   return {
     loading: ['Reading…', ''],
     error: ['No picture', 'see the message above'],
-    stale: ['STALE', `last good read ${secondsAgo(now, state.poseReadAt)}`],
+    stale: ['STALE', `last good read ${secondsAgo(now, readAt(now))}`],
     ok: null,
   }[picture];
 }
@@ -170,6 +242,7 @@ function renderNote(picture) {
 }
 
 function render() {
+  followLogin();
   const now = Date.now();
   const picture = pictureState(now);
   document.body.dataset.state = picture;
@@ -195,12 +268,14 @@ function render() {
   const g = ghost();
   drawGhost(g.pose, g.tip, g.refused);
   drawOverlay(overlayWords(picture, now), picture);
+  judgeNewCounters();
   markJog();
   markTeach();
   markBackup();
 }
 
-// The age is shown even while a poll hangs, so a frozen picture never looks current.
+// The age is shown even while a poll hangs or a moving run's stream falls
+// silent, so a frozen picture never looks current.
 function tick() {
   const now = Date.now();
   const picture = pictureState(now);
@@ -210,7 +285,7 @@ function tick() {
 }
 
 // The page starts once it has the arm model; without it there is nothing
-// to judge or draw with.
+// to draw with.
 async function start() {
   try {
     const response = await fetch(MODEL_FILE, { cache: 'no-store' });
@@ -225,7 +300,9 @@ async function start() {
   model.PIVOT = { x: 0, y: model.A.BASE_LENGTH };
   model.joints = jointsOf(model.json);
   hooks.render = render;
-  hooks.pollSoon = () => setTimeout(poll, 0);
+  hooks.pollSoon = () => {
+    if (!stream.open) setTimeout(poll, 0);
+  };
   wirePanel();
   wirePreview();
   buildJog();
@@ -233,7 +310,9 @@ async function start() {
   wireBackup();
   drawBackdrop();
   render();
-  poll();
+  follow();
+  // Until the stream opens, the state is polled.
+  pollTimer = setTimeout(poll, POLL_MS);
   whoami();
   // An estimate moves nothing and needs no login: its answer tells at once
   // whether this address may send requests at all.

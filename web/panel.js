@@ -3,14 +3,13 @@
 // what clears them, and who is logged in.
 import {
   $,
-  CGI,
+  API,
   state,
   busy,
   hooks,
   post,
   getQuery,
   noteLogin,
-  statusText,
   latchText,
   localTime,
   gate,
@@ -23,6 +22,10 @@ import { openPreview } from './preview.js';
 // ---- the badge ------------------------------------------------------------
 
 const seconds = (s) => `${Number(s).toFixed(1)} s`;
+
+// The server's last run, the same on every page: its status and the server's meaning.
+const faultText = (r) =>
+  `the last run${r.at ? ` (ended ${localTime(r.at)})` : ''}: status ${r.status}${r.meaning ? `, ${r.meaning}` : ''}`;
 
 // One state, in order of what the operator must know first.
 const BADGES = [
@@ -49,11 +52,7 @@ const BADGES = [
   ],
   ['LOCKED', () => state.lock.held && state.run === null, () => 'by another program: moves wait for it'],
   ['LOCKED', () => state.lock.held, () => 'a run holds the lock'],
-  [
-    'FAULT',
-    () => state.lastRun && state.lastRun.status !== 0,
-    () => `${state.lastRun.what}: ${statusText(state.lastRun.status)}`,
-  ],
+  ['FAULT', () => state.lastRun && state.lastRun.status !== 0, () => faultText(state.lastRun)],
   ['IDLE', () => true, () => 'no run is moving'],
 ];
 
@@ -74,7 +73,7 @@ function renderBadge() {
 // ---- stop, clear, unlock ------------------------------------------------------
 
 // STOP, clear and unlock: one request each; the latch and the lock are
-// shown from the answer at once and from the next poll after.
+// shown from the answer at once and from the next state after.
 async function operatorAction(button, body, what) {
   try {
     const { http, answer } = await post(body);
@@ -91,7 +90,6 @@ async function operatorAction(button, body, what) {
         at: answer.stopped_at,
       };
     if (body.unlock && http === 200 && state.front) state.front.deadRun = null;
-    if (body.clear && http === 200) state.lastRun = null;
   } catch {
     $(button).dataset.answer = 'failed';
   }
@@ -99,7 +97,7 @@ async function operatorAction(button, body, what) {
   hooks.pollSoon();
 }
 
-// A sequence playing ends with the stop; the run is ended by the CGI.
+// A sequence playing ends with the stop; the run is ended by the server.
 export function stop() {
   if (busy.player.running && !busy.player.end) busy.player.end = 'STOP';
   return operatorAction('stop', { stop: true }, 'STOP');
@@ -160,7 +158,7 @@ export async function whoami() {
 }
 
 // The browser asks for the login when a request that needs it answers 401.
-// A 401 after the browser's prompt is the CGI's verdict: a wrong login, or none.
+// A 401 after the browser's prompt is the server's verdict: a wrong login, or none.
 async function logIn() {
   let http = 0;
   try {
@@ -173,10 +171,10 @@ async function logIn() {
 }
 
 // The browser keeps a login until another replaces it: a request as the
-// user "logout" with no password replaces it, and the CGI refuses it.
+// user "logout" with no password replaces it, and the server refuses it.
 function logOut() {
   const xhr = new XMLHttpRequest();
-  xhr.open('GET', `${CGI}?whoami`, true, 'logout', '');
+  xhr.open('GET', `${API}?whoami`, true, 'logout', '');
   xhr.onloadend = () => {
     state.login = 'out';
     state.user = null;

@@ -1,5 +1,5 @@
 // Teaching: poses, tip targets, back, sequences, re-reference and the
-// history. Every move here is one request to the CGI, which plans and judges
+// history. Every move here is one request to the arm's server, which plans and judges
 // it with the controller's model; each is previewed and then confirmed.
 import {
   $,
@@ -23,8 +23,8 @@ import { showAnswer, showPending, planLines, requestWords, outcomeWords } from '
 import { openPreview, closePreview, previewGhost, markPreview, keepPlaced } from './preview.js';
 import { armPointAt } from './draw.js';
 
-// The CGI's rules for what is stored, checked here before sending; the
-// limits are the CGI's own, from the model.
+// The server's rules for what is stored, checked here before sending; the
+// limits are the server's own, from the model.
 const NAME_CHARACTERS = /^[A-Za-z0-9 _-]*$/;
 const LIST_REFRESH_MS = 15000;
 
@@ -71,7 +71,7 @@ function planPose(plan) {
   return Object.fromEntries(model.A.RECORDS.map((name, i) => [name, { x: report[i][0], y: report[i][1] }]));
 }
 
-// A move's preview: the CGI's plan (it moves nothing), then the same target as a goto.
+// A move's preview: the server's plan (it moves nothing), then the same target as a goto.
 function previewMove(target, what, anchor, { tip = null, problem = null, body = { goto: target } } = {}) {
   closeReference();
   openPreview({

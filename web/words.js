@@ -1,4 +1,4 @@
-// What the CGI's answers and the history's requests say, in words an
+// What the server's answers and the history's requests say, in words an
 // operator reads: the run's status and meaning first, the HTTP status after.
 import { $, model, state, errorText, letterWords, statusText, joint } from './core.js';
 
@@ -152,16 +152,14 @@ function answerLines(http, answer) {
   return lines;
 }
 
-// The answer to the last request, below the jog rows; a run's status is
-// kept for the badge.
+// The answer to this page's last request, below the jog rows (the badge's
+// FAULT is the server's last run, the same on every page).
 export function showAnswer(http, answer, expected, what) {
   const el = $('answer');
   const lines = answerLines(http, answer);
   if (expected) lines.unshift(`The page expected a refusal: ${expected}.`);
   if (what) lines.unshift(`${what}:`);
   adoptCounters(answer);
-  if (answer && Number.isInteger(answer.status))
-    state.lastRun = { status: answer.status, what: what || 'the last run' };
   el.dataset.status = answer && answer.status !== undefined ? String(answer.status) : `http-${http}`;
   el.dataset.expected = expected ? 'refused' : '';
   el.textContent = lines.join('\n');

@@ -31,7 +31,7 @@ bool is_summary(const std::string& line) {
   return commas == 5;
 }
 
-json counters_of(const std::string& summary) {
+json summary_counters(const std::string& summary) {
   json out = json::array();
   std::istringstream in(summary);
   for (std::string f; std::getline(in, f, ',');)
@@ -113,7 +113,7 @@ json run_answer(const move_query& q, const run_output& run, const replay& r) {
   std::vector<std::string> lines = split_lines(run.out);
   json j{{"status", run.status}, {"meaning", meaning_of(run.status)}};
   const bool has_summary = !lines.empty() && is_summary(lines.back());
-  j["counters"] = has_summary ? counters_of(lines.back()) : json(nullptr);
+  j["counters"] = has_summary ? summary_counters(lines.back()) : json(nullptr);
   if (has_summary) lines.pop_back();
   const bool reasons_known = has_summary && printed_lines(r) == split_lines(run.out);
   json options = json::array();

@@ -8,11 +8,11 @@
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
 #include "daemon/runs/controller.hpp"
-#include "daemon/runs/latch.hpp"
+#include "daemon/runs/lock_holder.hpp"
 #include "daemon/runs/replay.hpp"
+#include "daemon/stores/latch.hpp"
 #include "model/joints.hpp"
 #include "model/pose.hpp"
-#include "daemon/runs/lock_holder.hpp"
 
 namespace armctl::front {
 

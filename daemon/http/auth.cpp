@@ -197,17 +197,25 @@ void logins::remember(const std::string& key, const std::string& file, const std
   const auto now = std::chrono::steady_clock::now();
   std::erase_if(memory_, [&](const auto& e) { return e.second.until <= now; });
   if (memory_.size() >= max_remembered)
-    memory_.erase(std::min_element(memory_.begin(), memory_.end(), [](const auto& a, const auto& b) {
-      return a.second.until < b.second.until;
-    }));
+    memory_.erase(std::min_element(
+        memory_.begin(), memory_.end(),
+        [](const auto& a, const auto& b) { return a.second.until < b.second.until; }));
   memory_[key] = {user, now + memory};
 }
 
+// Counted under the lock that the checks take; written to the file under
+// a lock of its own, so that a burst of guesses never holds up an
+// operator's remembered login behind the disk.
 void logins::count_failure(const std::vector<std::string>& keys, long long now) {
-  const std::lock_guard<std::mutex> hold(m_);
-  failures_.record(keys, now);
+  const std::lock_guard<std::mutex> one_writer(save_m_);
+  failure_table snapshot(login_rule);
+  {
+    const std::lock_guard<std::mutex> hold(m_);
+    failures_.record(keys, now);
+    snapshot = failures_;
+  }
   const state_dir dir(state_dir_);
-  const bool saved = failures_.save(dir);
+  const bool saved = snapshot.save(dir);
   // Counted in memory either way; the log says once that a restart would
   // forget them.
   if (!saved && !failures_unsaved_)
@@ -218,13 +226,11 @@ void logins::count_failure(const std::vector<std::string>& keys, long long now) 
 login logins::check(std::optional<std::string_view> authorization, std::string_view address,
                     std::chrono::seconds memory) {
   const std::string file = file_identity(htpasswd_);
-  const std::string key = authorization ? digest_of(*authorization) : std::string();
-  if (authorization) {
-    if (auto user = recalled(key, file)) return {login::outcome::accepted, *user};
+  if (file.empty() || !authorization) {
+    const password_file passwords = read_password_file(htpasswd_);
+    if (passwords.error != 0) return {login::outcome::file_unreadable, {}, passwords.error};
+    return refused();
   }
-  const password_file passwords = read_password_file(htpasswd_);
-  if (passwords.error != 0) return {login::outcome::file_unreadable, {}, passwords.error};
-  if (!authorization) return refused();
   const std::string pair = decoded_basic(*authorization);
   // An empty password is never accepted, and so no guess: the page's log out
   // sends one to replace the browser's login, and its reads carry it until
@@ -240,11 +246,17 @@ login logins::check(std::optional<std::string_view> authorization, std::string_v
     const std::lock_guard<std::mutex> hold(m_);
     stopped = failures_.seconds_stopped(keys, now);
   }
+  // Stopped first: a guess that finds the password while the name is
+  // stopped is no login, remembered or not.
   if (stopped > 0) {
     std::fprintf(stderr, "armctld: login for user %s refused unchecked: too many failures\n",
                  who.c_str());
     return {login::outcome::too_many_failures, {}, 0, stopped};
   }
+  const std::string key = digest_of(*authorization);
+  if (auto known = recalled(key, file)) return {login::outcome::accepted, *known};
+  const password_file passwords = read_password_file(htpasswd_);
+  if (passwords.error != 0) return {login::outcome::file_unreadable, {}, passwords.error};
   login l = checked(passwords, pair);
   if (l.result == login::outcome::accepted) {
     remember(key, file, l.user, memory);

@@ -1,16 +1,17 @@
-// HTTP Basic credentials, checked by the CGI itself against the password
-// file: any process of the web server's account can start the CGI through
-// suEXEC with any environment, so the server's own login is no boundary.
+// HTTP Basic credentials, checked by the daemon itself against the password
+// file: the daemon's socket is the web server's to reach, and any process of
+// the web server's account can reach it, so the server's own login is no
+// boundary.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <map>
 #include <mutex>
-#include <vector>
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "daemon/stores/failure_counts.hpp"
 #include "state/state_dir.hpp"
@@ -71,9 +72,10 @@ class logins {
 
   const char* htpasswd_;
   const char* state_dir_;
-  std::mutex m_;
+  std::mutex m_;       // the counts and the memory
+  std::mutex save_m_;  // the counts' file
   failure_table failures_;
-  bool failures_unsaved_ = false;  // the fault is logged once
+  bool failures_unsaved_ = false;             // the fault is logged once (under save_m_)
   std::map<std::string, remembered> memory_;  // by a digest of the Authorization value
   std::string memory_file_;                   // the password file the memory holds for
 };

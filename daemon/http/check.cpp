@@ -81,7 +81,7 @@ void check_settings(const char* path, std::vector<finding>& out) {
   const std::string what = described("settings file", path, status_of(path, st));
   if (const int e = read_error(path)) {
     out.push_back(problem(what + " cannot be read by " + account() + ": " + std::strerror(e) +
-                          "; the CGI runs on its defaults"));
+                          "; the daemon runs on its defaults"));
     return;
   }
   const std::vector<ignored_setting> ignored = ignored_settings(path);
@@ -188,7 +188,7 @@ std::string origins_text(const request_meta& meta) {
   if (accepted.empty())
     return "no origins list: moves are accepted only from the server's own name and port "
            "(ServerName, with UseCanonicalName On); open the page at exactly that address, not "
-           "at another name of the host such as localhost (set SERVER_NAME and SERVER_PORT to "
+           "at another name of the host such as localhost (give --origin https://HOST:PORT to "
            "check one)";
   if (!listed)
     return "no origins list: moves are accepted only from this server's origin " +
@@ -232,10 +232,6 @@ std::vector<finding> check_configuration(const check_paths& paths, const server_
   check_controller(paths.controller, out);
   check_origins(paths.settings, server, out);
   return out;
-}
-
-bool check_requested(int argc, const char* const* argv, const char* gateway_interface) {
-  return gateway_interface == nullptr && argc == 2 && std::string_view(argv[1]) == "--check";
 }
 
 int print_findings(const std::vector<finding>& findings, std::FILE* out) {

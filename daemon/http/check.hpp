@@ -1,5 +1,5 @@
-// The administrator's check of the CGI's configuration (armctl-cgi --check),
-// run as the CGI's account: each file the CGI needs, whether this account
+// The administrator's check of the daemon's configuration (armctld --check),
+// run as the daemon's account: each file the daemon needs, whether this account
 // can use it, and the address the page must be opened at.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 namespace armctl::front {
 
-// Where the CGI finds its files (compiled in; other paths for the tests).
+// Where the daemon finds its files (compiled in; other paths for the tests).
 struct check_paths {
   const char* settings;
   const char* htpasswd;
@@ -31,11 +31,6 @@ struct finding {
 };
 
 std::vector<finding> check_configuration(const check_paths& paths, const server_identity& server);
-
-// Whether the arguments ask for the check. A web server passes a query
-// string without '=' as arguments (CGI/1.1's ISINDEX rule): with
-// GATEWAY_INTERFACE set, the arguments are never looked at.
-bool check_requested(int argc, const char* const* argv, const char* gateway_interface);
 
 // One line per finding, "ok: " or "problem: "; the exit status: 0 when all
 // are ok, 1 otherwise.

@@ -8,13 +8,13 @@
 
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
+#include "daemon/http/moves.hpp"
 #include "daemon/http/settings.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/moves.hpp"
-#include "daemon/runs/stop.hpp"
-#include "daemon/teach/history.hpp"
-#include "daemon/teach/teach.hpp"
-#include "daemon/teach/transfer.hpp"
+#include "daemon/http/stop.hpp"
+#include "daemon/http/teach.hpp"
+#include "daemon/http/transfer.hpp"
+#include "daemon/stores/history.hpp"
+#include "daemon/stores/latch.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {
@@ -88,9 +88,9 @@ login_rule rule_of(const query& q) {
       login_rule rule;
     };
     static constexpr view_rule views[] = {
-        {view::state, login_rule::optional}, {view::poses, login_rule::open},
-        {view::sequences, login_rule::open}, {view::history, login_rule::required},
-        {view::whoami, login_rule::asked},   {view::export_taught, login_rule::required},
+        {view::state, login_rule::optional},  {view::poses, login_rule::open},
+        {view::sequences, login_rule::open},  {view::history, login_rule::required},
+        {view::whoami, login_rule::asked},    {view::export_taught, login_rule::required},
         {view::events, login_rule::optional},
     };
     for (const view_rule& r : views)
@@ -231,7 +231,7 @@ std::optional<http_answer> check_login(const query& q, const http_request& r, lo
 }
 
 request_meta meta_of(const http_request& r, const front_settings& s) {
-  return {r.method,      r.content_type, r.content_length, r.origin, r.server_name,
+  return {r.method,      r.content_type, r.content_length, r.origin,      r.server_name,
           r.server_port, r.https,        &s.origins,       r.query_string};
 }
 

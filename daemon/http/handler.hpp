@@ -1,6 +1,6 @@
-// What the request handlers share: what a request came to (main.cpp gives
-// each its one HTTP status) and the request's context. The handlers are in
-// runs/ (moves, stop) and teach/ (teach).
+// What the request handlers share: what a request came to (front.cpp gives
+// each its one HTTP status) and the request's context. The handlers are
+// moves, stop, teach and transfer, beside this file.
 #pragma once
 
 #include <chrono>
@@ -70,8 +70,8 @@ struct context {
   std::string user;  // the authenticated operator; empty without a valid login
   front_paths paths;
   arm* runs = nullptr;
-  std::string client_address{};          // for the latch
-  std::function<bool()> caller_gone{};   // whether the request's connection closed
+  std::string client_address{};         // for the latch
+  std::function<bool()> caller_gone{};  // whether the request's connection closed
   steady::time_point arrived = steady::now();
 };
 

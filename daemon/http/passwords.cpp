@@ -1,4 +1,4 @@
-// Reading the password file with the errno of a failure kept: a file the CGI
+// Reading the password file with the errno of a failure kept: a file the daemon
 // cannot read is the server's fault, and must not pass for a wrong password.
 #include "daemon/http/passwords.hpp"
 

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "daemon/stores/records_json.hpp"
 #include "model/commands.hpp"
 
 namespace armctl::front {
@@ -146,32 +147,6 @@ query flag(const json& value) {
 
 // ---- the teach requests: counters, names, targets, sequences ----------------
 
-// A JSON integer within the signed 32-bit range.
-std::optional<std::int32_t> int32_of(const json& v) {
-  if (!v.is_number_integer()) return std::nullopt;
-  if (v.is_number_unsigned())
-    return v.get<std::uint64_t>() <= std::numeric_limits<std::int32_t>::max()
-               ? std::optional<std::int32_t>(static_cast<std::int32_t>(v.get<std::uint64_t>()))
-               : std::nullopt;
-  const auto n = v.get<std::int64_t>();
-  if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max())
-    return std::nullopt;
-  return static_cast<std::int32_t>(n);
-}
-
-std::optional<counters> counters_of(const json& v) {
-  if (!v.is_array() || v.size() != joint_count) return std::nullopt;
-  counters c{};
-  for (std::size_t i = 0; i < joint_count; ++i) {
-    const auto n = int32_of(v[i]);
-    if (!n) return std::nullopt;
-    c[i] = *n;
-  }
-  return c;
-}
-
-const char* const counters_rule = "counters must be an array of six integers within 32 bits";
-
 // The inclusive range of a counter that position letters keep (0, 3, 5).
 bool within_position_range(std::size_t counter, std::int64_t value) {
   for (const command& c : commands)
@@ -190,11 +165,6 @@ query parse_reference(const json& v) {
   return reference_query{*c};
 }
 
-std::string name_rule() {
-  return "a name is 1 to " + std::to_string(max_name_length) +
-         " letters, digits, spaces, '-' or '_', and a new one neither starts nor ends with a space";
-}
-
 std::optional<std::string> name_of(const json& v, bool (*rule)(std::string_view) = is_name) {
   if (!v.is_string() || !rule(v.get_ref<const std::string&>())) return std::nullopt;
   return v.get<std::string>();
@@ -205,21 +175,6 @@ query named(const json& v) {
   const auto name = name_of(v, rule);
   if (!name) return bad(400, name_rule());
   return Q{*name};
-}
-
-// An object whose keys are exactly `required` plus any of `optional`.
-bool has_fields(const json& v, std::initializer_list<std::string_view> required,
-                std::initializer_list<std::string_view> optional = {}) {
-  if (!v.is_object()) return false;
-  for (std::string_view k : required)
-    if (!v.contains(k)) return false;
-  for (const auto& item : v.items()) {
-    const auto known = [&](std::string_view k) { return k == item.key(); };
-    if (std::none_of(required.begin(), required.end(), known) &&
-        std::none_of(optional.begin(), optional.end(), known))
-      return false;
-  }
-  return true;
 }
 
 std::optional<double> finite_number(const json& v) {
@@ -266,43 +221,10 @@ query targeted(const json& v) {
   return Q{std::get<target>(std::move(t))};
 }
 
-std::optional<std::int64_t> integer_within(const json& v, std::int64_t lo, std::int64_t hi) {
-  if (!v.is_number_integer()) return std::nullopt;
-  if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(hi))
-    return std::nullopt;
-  const auto n = v.get<std::int64_t>();
-  return n >= lo && n <= hi ? std::optional<std::int64_t>(n) : std::nullopt;
-}
-
-std::variant<refusal, sequence_step> step_of(const json& v) {
-  if (!has_fields(v, {"pose", "pause_ms"}))
-    return bad(400, "a step is {\"pose\": NAME, \"pause_ms\": N}");
-  const auto pose = name_of(v["pose"]);
-  if (!pose) return bad(400, name_rule());
-  const auto pause = integer_within(v["pause_ms"], 0, max_pause_ms);
-  if (!pause)
-    return bad(400, "pause_ms must be an integer from 0 to " + std::to_string(max_pause_ms));
-  return sequence_step{*pose, *pause};
-}
-
 query parse_sequence(const json& v) {
-  if (!has_fields(v, {"name", "steps", "repeat"}))
-    return bad(400, "a sequence is {\"name\": NAME, \"steps\": [...], \"repeat\": N}");
-  const auto name = name_of(v["name"], is_new_name);
-  if (!name) return bad(400, name_rule());
-  const json& steps = v["steps"];
-  if (!steps.is_array() || steps.empty() || steps.size() > max_sequence_steps)
-    return bad(400,
-               "steps must be an array of 1 to " + std::to_string(max_sequence_steps) + " steps");
-  const auto repeat = integer_within(v["repeat"], 1, max_repeat);
-  if (!repeat) return bad(400, "repeat must be an integer from 1 to " + std::to_string(max_repeat));
-  sequence s{*name, {}, *repeat};
-  for (const json& item : steps) {
-    auto step = step_of(item);
-    if (auto* r = std::get_if<refusal>(&step)) return *r;
-    s.steps.push_back(std::get<sequence_step>(std::move(step)));
-  }
-  return save_sequence_query{std::move(s)};
+  auto s = sequence_of(v);
+  if (auto* why = std::get_if<std::string>(&s)) return bad(400, *why);
+  return save_sequence_query{std::get<sequence>(std::move(s))};
 }
 
 // ---- an import of taught work ----------------------------------------------
@@ -483,23 +405,6 @@ query parse_body(std::string_view body) {
   return bad(400, "unknown field: only " + field_list() + " are accepted");
 }
 
-std::optional<counters> counters_from_json(std::string_view text) {
-  return counters_of(json::parse(text.begin(), text.end(), nullptr, false));
-}
-
-bool is_name(std::string_view name) {
-  const auto allowed = [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' ||
-           c == '-' || c == '_';
-  };
-  return !name.empty() && name.size() <= max_name_length &&
-         std::all_of(name.begin(), name.end(), allowed);
-}
-
-bool is_new_name(std::string_view name) {
-  return is_name(name) && !name.starts_with(' ') && !name.ends_with(' ');
-}
-
 query classify(const request_meta& meta, std::string_view body) {
   const auto checked = check_meta(meta);
   if (const auto* r = std::get_if<refusal>(&checked)) return *r;
@@ -507,15 +412,6 @@ query classify(const request_meta& meta, std::string_view body) {
   if (body.size() != std::get<std::size_t>(checked))
     return bad(400, "the body is shorter than Content-Length");
   return parse_body(body);
-}
-
-std::vector<std::string> argument_vector(const move_query& q) {
-  std::vector<std::string> argv{"armctl"};
-  for (const option& o : q.options) {
-    argv.push_back(std::string{'-', o.letter});
-    if (o.count) argv.push_back(std::to_string(*o.count));
-  }
-  return argv;
 }
 
 }  // namespace armctl::front

@@ -1,4 +1,4 @@
-// What a web request to the arm asks for: the CGI meta-variables and body
+// What a web request to the arm asks for: its method, headers and body
 // checked against the front end's strict rules, before anything starts.
 #pragma once
 
@@ -10,6 +10,10 @@
 #include <variant>
 #include <vector>
 
+#include "daemon/runs/options.hpp"
+#include "daemon/stores/records.hpp"
+#include "daemon/teach/planner.hpp"
+#include "daemon/teach/transfer.hpp"
 #include "model/commands.hpp"
 #include "model/joints.hpp"
 #include "model/request_limits.hpp"
@@ -55,28 +59,11 @@ struct state_query {
 struct stop_query {};    // {"stop": true}: stop everything and latch
 struct clear_query {};   // {"clear": true}: an operator clears the latch
 struct unlock_query {};  // {"unlock": true}: free a lock left by a dead run
-// One option of a move: its letter and, for the motion letters, the count,
-// validated once here and carried as a number from then on.
-using option = run_option;
-struct move_query {
-  std::vector<option> options;
-};
 
 // {"estimate": [...options]}: how long those options would move, moving nothing.
 struct estimate_query {
   move_query move;
 };
-
-// Where a plan or a go-to leads: a taught pose, counters, or the hand tip in
-// the arm's plane (optionally with the wrist's absolute angle).
-struct pose_target {
-  std::string name;
-};
-struct tip_target {
-  double x, y;
-  std::optional<double> wrist_degrees;
-};
-using target = std::variant<pose_target, counters, tip_target>;
 
 struct reference_query {  // {"reference": [6 ints]}: the arm is really here
   counters c;
@@ -94,15 +81,6 @@ struct goto_query {
   target to;
 };
 struct back_query {};
-struct sequence_step {
-  std::string pose;
-  std::int64_t pause_ms;
-};
-struct sequence {
-  std::string name;
-  std::vector<sequence_step> steps;
-  std::int64_t repeat;
-};
 struct save_sequence_query {
   sequence s;
 };
@@ -110,17 +88,6 @@ struct delete_sequence_query {
   std::string name;
 };
 
-// {"import": {"format", "version", "poses", "sequences"}, "apply": bool}:
-// taught work from an export, previewed or stored.
-struct named_pose {
-  std::string name;
-  counters c;
-};
-struct import_query {
-  std::vector<named_pose> poses;
-  std::vector<sequence> sequences;
-  bool apply = false;
-};
 inline constexpr const char* taught_format = "armctl-taught";
 inline constexpr int taught_format_version = 1;
 
@@ -145,20 +112,7 @@ std::variant<refusal, state_query, std::size_t> check_meta(const request_meta& m
 // max_body_bytes.
 query parse_body(std::string_view body);
 
-// Six integers within 32 bits, from the text of a JSON array.
-std::optional<counters> counters_from_json(std::string_view text);
-
-// Whether `name` is a valid pose or sequence name to refer to: names stored
-// by earlier releases included.
-bool is_name(std::string_view name);
-// Whether `name` may be given to a pose or sequence now: a valid name that
-// neither starts nor ends with a space (so it is not all spaces either).
-bool is_new_name(std::string_view name);
-
 // Both steps, for a request whose body is already at hand.
 query classify(const request_meta& meta, std::string_view body);
-
-// The controller's argument vector for a move: "armctl" then the options.
-std::vector<std::string> argument_vector(const move_query& q);
 
 }  // namespace armctl::front

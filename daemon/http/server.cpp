@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "daemon/http/auth.hpp"
 #include "daemon/http/request.hpp"
@@ -33,6 +34,9 @@ constexpr auto hang_up_check = 1s;
 // A connection that sends nothing for this long is closed (a stream never
 // is: it sends).
 constexpr unsigned connection_timeout_s = 120;
+// On a stop, how long the answers under way are waited for, and then sent.
+constexpr auto answers_on_stop = 15s;
+constexpr auto sent_on_stop = 200ms;
 
 // One request, from its first callback to its answer.
 struct exchange {
@@ -45,23 +49,24 @@ struct exchange {
   std::size_t expected = 0;
   std::string body;
   int fd = -1;
-
-  http_request request() const {
-    http_request r;
-    r.method = method;
-    if (has_type) r.content_type = content_type;
-    if (has_length) r.content_length = content_length;
-    if (has_origin) r.origin = origin;
-    if (has_authorization) r.authorization = authorization;
-    const std::size_t q = target.find('?');
-    r.query_string = q == std::string::npos ? std::string_view() : std::string_view(target).substr(q + 1);
-    r.remote_addr = remote_addr;
-    r.server_name = server_name;
-    r.server_port = server_port;
-    r.https = https;
-    return r;
-  }
 };
+
+// The request's parts as the front end reads them, viewing the exchange's.
+http_request request_of(const exchange& e) {
+  http_request r;
+  r.method = e.method;
+  if (e.has_type) r.content_type = e.content_type;
+  if (e.has_length) r.content_length = e.content_length;
+  if (e.has_origin) r.origin = e.origin;
+  if (e.has_authorization) r.authorization = e.authorization;
+  const std::size_t q = e.target.find('?');
+  if (q != std::string::npos) r.query_string = std::string_view(e.target).substr(q + 1);
+  r.remote_addr = e.remote_addr;
+  r.server_name = e.server_name;
+  r.server_port = e.server_port;
+  r.https = e.https;
+  return r;
+}
 
 // Whether the client closed its end of the connection.
 bool hung_up(int fd) {
@@ -212,8 +217,8 @@ void stream_free(void* cls) { delete static_cast<stream*>(cls); }
 
 MHD_Result open_stream(MHD_Connection* c, front_end& f, const http_answer& a, int fd) {
   auto* s = new stream(f, *a.stream_for, fd);
-  MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, stream_read, s,
-                                                      stream_free);
+  MHD_Response* r =
+      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, stream_read, s, stream_free);
   if (r == nullptr) {
     delete s;
     return MHD_NO;
@@ -247,6 +252,18 @@ void end_exchange(void* /*cls*/, MHD_Connection* /*c*/, void** con_cls,
   *con_cls = nullptr;
 }
 
+// Counted from the start of a request's handling to its answer's queueing.
+class answering {
+ public:
+  explicit answering(http_server& s) : s_(s) { s_.answering(+1); }
+  ~answering() { s_.answering(-1); }
+  answering(const answering&) = delete;
+  answering& operator=(const answering&) = delete;
+
+ private:
+  http_server& s_;
+};
+
 MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const char* method,
                       const char* /*version*/, const char* upload, std::size_t* upload_size,
                       void** con_cls) {
@@ -254,12 +271,13 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
   auto* e = static_cast<exchange*>(*con_cls);
   if (e == nullptr) return MHD_NO;
   front_end& f = server.front();
+  const answering counted(server);
   const int fd = e->fd;
   const auto caller_gone = [fd] { return hung_up(fd); };
   if (!e->admitted) {
     e->admitted = true;
     read_request(c, method, server.where(), *e);
-    auto admitted = f.admit(e->request(), [fd = e->fd] { return hung_up(fd); });
+    auto admitted = f.admit(request_of(*e), [fd = e->fd] { return hung_up(fd); });
     if (const auto* a = std::get_if<http_answer>(&admitted)) return respond(c, f, *a, e->fd);
     e->expected = std::get<std::size_t>(admitted);
     e->body.reserve(e->expected);
@@ -268,7 +286,8 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
   if (*upload_size > 0) {
     if (e->body.size() + *upload_size > e->expected) {
       *upload_size = 0;
-      return send_answer(c, {400, wire_text({{"error", "the body is longer than Content-Length"}})});
+      return send_answer(c,
+                         {400, wire_text({{"error", "the body is longer than Content-Length"}})});
     }
     e->body.append(upload, *upload_size);
     *upload_size = 0;
@@ -276,7 +295,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const c
   }
   if (e->body.size() != e->expected)
     return send_answer(c, {400, wire_text({{"error", "the body is shorter than Content-Length"}})});
-  return respond(c, f, f.answer(e->request(), e->body, caller_gone), e->fd);
+  return respond(c, f, f.answer(request_of(*e), e->body, caller_gone), e->fd);
 }
 
 }  // namespace
@@ -285,17 +304,22 @@ http_server::~http_server() { stop(); }
 
 bool http_server::start() {
   daemon_ = MHD_start_daemon(
-      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL |
-          MHD_USE_ITC,
+      MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC,
       0, nullptr, nullptr, &on_request, this, MHD_OPTION_LISTEN_SOCKET, listener_.fd,
       MHD_OPTION_URI_LOG_CALLBACK, &begin_exchange, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
-      &end_exchange, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s,
-      MHD_OPTION_END);
+      &end_exchange, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, connection_timeout_s, MHD_OPTION_END);
   return daemon_ != nullptr;
 }
 
 void http_server::stop() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+  if (daemon_ == nullptr) return;
+  // The answers being made go out before the connections close: a caller
+  // whose run the daemon's stop ended is told how it ended.
+  (void)MHD_quiesce_daemon(daemon_);
+  const auto until = steady::now() + answers_on_stop;
+  while (answering_ > 0 && steady::now() < until) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(sent_on_stop);
+  MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
 }
 

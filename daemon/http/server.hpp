@@ -4,6 +4,7 @@
 // stream of the arm's state.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "daemon/http/front.hpp"
@@ -30,8 +31,12 @@ class http_server {
   http_server& operator=(const http_server&) = delete;
 
   [[nodiscard]] bool start();
-  // Stops accepting, then waits for every connection's thread.
+  // Stops accepting, lets the answers under way go out, then closes every
+  // connection and waits for its thread.
   void stop();
+
+  // Counts the requests whose answer is being made.
+  void answering(int change) { answering_ += change; }
 
   front_end& front() { return front_; }
   const listener& where() const { return listener_; }
@@ -40,6 +45,7 @@ class http_server {
   front_end& front_;
   listener listener_;
   MHD_Daemon* daemon_ = nullptr;
+  std::atomic<int> answering_{0};
 };
 
 }  // namespace armctl::front

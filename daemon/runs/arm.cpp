@@ -15,7 +15,6 @@ namespace {
 // How often a waiting request looks whether its caller went away.
 constexpr auto caller_check = std::chrono::milliseconds(50);
 
-
 }  // namespace
 
 place::~place() {
@@ -29,7 +28,8 @@ turn_result place::wait_turn(steady::time_point deadline,
 
 std::optional<place> arm::take_place(std::size_t max_waiting) {
   const std::lock_guard<std::mutex> hold(m_);
-  if (shut_ || waiting_.size() >= max_waiting) return std::nullopt;
+  const std::size_t waiting = waiting_.size() + (turn_ && !turn_holds_lock_ ? 1 : 0);
+  if (shut_ || waiting >= max_waiting) return std::nullopt;
   const std::uint64_t id = next_id_++;
   waiting_.push_back(id);
   return std::optional<place>(std::in_place, *this, id);
@@ -44,6 +44,7 @@ turn_result arm::wait_turn(std::uint64_t id, steady::time_point deadline,
     if (!turn_ && !waiting_.empty() && waiting_.front() == id) {
       waiting_.pop_front();
       turn_ = id;
+      turn_holds_lock_ = false;
       bump();
       return turn_result::yours;
     }
@@ -63,6 +64,7 @@ void arm::leave(std::uint64_t id) {
   ended_.erase(id);
   if (turn_ == id) {
     turn_.reset();
+    turn_holds_lock_ = false;
     run_.reset();
     run_pid_ = -1;
     run_pidfd_ = -1;
@@ -80,6 +82,11 @@ void arm::run_started(pid_t pid, int pidfd, run_progress progress) {
   bump();
 }
 
+void arm::run_holds_lock() {
+  const std::lock_guard<std::mutex> hold(m_);
+  turn_holds_lock_ = true;
+}
+
 void arm::option_reported(std::size_t option, const std::optional<counters>& start) {
   const std::lock_guard<std::mutex> hold(m_);
   if (!run_) return;
@@ -91,12 +98,18 @@ void arm::option_reported(std::size_t option, const std::optional<counters>& sta
   bump();
 }
 
-void arm::run_ended(int status, const std::string& at) {
+void arm::run_ended(int status, const std::optional<std::string>& at) {
   const std::lock_guard<std::mutex> hold(m_);
   run_.reset();
   run_pid_ = -1;
   run_pidfd_ = -1;
-  last_ = run_end{status, at};
+  if (at) last_ = run_end{status, *at};
+  bump();
+}
+
+void arm::forget_last_run() {
+  const std::lock_guard<std::mutex> hold(m_);
+  last_.reset();
   bump();
 }
 

@@ -75,13 +75,20 @@ class place {
 class arm {
  public:
   // Takes a place at the end of the queue; nothing when `max_waiting`
-  // requests already wait (the one that has the turn does not count).
+  // requests already wait, the one that has the turn counting until its run
+  // holds the lock, or when the daemon is going away.
   std::optional<place> take_place(std::size_t max_waiting);
 
   // The run the turn's holder started: STOP signals it through `pidfd`.
   void run_started(pid_t pid, int pidfd, run_progress progress);
+  // The run under way holds the lock: its request waits no more.
+  void run_holds_lock();
   void option_reported(std::size_t option, const std::optional<counters>& start);
-  void run_ended(int status, const std::string& at);
+  // The run is over; `at` is when, or nothing for a run ended before it held
+  // the lock, which touched nothing and is no run to tell of.
+  void run_ended(int status, const std::optional<std::string>& at);
+  // An operator cleared the stop: the last run's end is no longer news.
+  void forget_last_run();
 
   // Ends every waiting place and sends SIGTERM to the run under way.
   stop_count stop_all();
@@ -113,6 +120,7 @@ class arm {
   std::deque<std::uint64_t> waiting_;  // in order of arrival
   std::set<std::uint64_t> ended_;      // ended by a STOP before their turn
   std::optional<std::uint64_t> turn_;
+  bool turn_holds_lock_ = false;
   std::optional<run_progress> run_;
   pid_t run_pid_ = -1;
   int run_pidfd_ = -1;

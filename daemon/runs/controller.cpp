@@ -12,11 +12,11 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "daemon/runs/holder.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/pidfd.hpp"
 #include "daemon/runs/lock_holder.hpp"
+#include "daemon/runs/pidfd.hpp"
 #include "daemon/runs/run_start.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/stores/unlock_record.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {
@@ -25,7 +25,6 @@ namespace {
 // How often the run is looked at while it waits for the lock or its start
 // counters are still to be read.
 constexpr int watch_ms = 10;
-
 
 // The child's stdin and stderr are /dev/null; its signals are as at boot
 // (the daemon's threads block the ones it takes itself).
@@ -77,8 +76,8 @@ bool latched(const char* state_dir) {
 // a look every few milliseconds.
 class watch {
  public:
-  watch(const run_plan& plan, pid_t run, int pidfd, int out)
-      : plan_(plan), run_(run), pidfd_(pidfd), out_(out) {}
+  watch(arm& a, const run_plan& plan, pid_t run, int pidfd, int out)
+      : arm_(a), plan_(plan), run_(run), pidfd_(pidfd), out_(out) {}
 
   run_output follow() {
     run_output r;
@@ -101,7 +100,7 @@ class watch {
     if (n < 0) return errno == EINTR || errno == EAGAIN;
     if (n == 0) return false;
     r.out.append(buf, static_cast<std::size_t>(n));
-    waiting_ = false;  // it prints only once it holds the lock
+    holds();  // it prints only once it holds the lock
     if (plan_.on_output) plan_.on_output(std::string_view(buf, static_cast<std::size_t>(n)));
     return true;
   }
@@ -111,7 +110,7 @@ class watch {
       if (const auto start = counters_under_hold(plan_.state_dir, run_)) {
         r.start = start;
         start_known_ = true;
-        waiting_ = false;
+        holds();
       }
     }
     if (!waiting_ || ended_) return;
@@ -123,6 +122,12 @@ class watch {
     }
   }
 
+  void holds() {
+    if (waiting_) arm_.run_holds_lock();
+    waiting_ = false;
+  }
+
+  arm& arm_;
   const run_plan& plan_;
   pid_t run_;
   int pidfd_;
@@ -163,7 +168,7 @@ run_output run_controller(arm& a, const run_plan& plan) {
   // Known to STOP first, then the latch read: a STOP that latched before
   // this read finds the run, one after it is seen here.
   if (latched(plan.state_dir)) (void)pidfd_send_signal(pidfd, SIGTERM);
-  watch w(plan, pid, pidfd, out[0]);
+  watch w(a, plan, pid, pidfd, out[0]);
   run_output followed = w.follow();
   ::close(out[0]);
   followed.status = wait_status(pid);
@@ -171,7 +176,8 @@ run_output run_controller(arm& a, const run_plan& plan) {
   // A run ended while it waited prints nothing: it never reached an option.
   followed.gave_up_waiting = followed.status == 143 && followed.out.empty();
   if (followed.status >= 128) free_own_lock(plan.state_dir, pid);
-  a.run_ended(followed.status, utc_now());
+  a.run_ended(followed.status,
+              followed.gave_up_waiting ? std::nullopt : std::optional<std::string>(utc_now()));
   return followed;
 }
 

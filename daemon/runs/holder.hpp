@@ -12,8 +12,4 @@ namespace armctl::front {
 // the mark appended to the unlock record in the state directory.
 [[nodiscard]] unlock_report unlock_dead_run(const char* state_dir, const std::string& by);
 
-// Appends {"at", "by", "mark"} to the unlock record; the server's log says
-// when it cannot.
-void record_unlock(const state_dir& dir, const std::string& by, const std::string& mark);
-
 }  // namespace armctl::front

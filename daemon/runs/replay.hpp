@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/http/request.hpp"
+#include "daemon/runs/options.hpp"
 #include "model/judge.hpp"
 #include "model/plan.hpp"
 

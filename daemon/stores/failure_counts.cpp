@@ -2,6 +2,7 @@
 // times in seconds since the epoch, newest last. Hex keeps any byte a user
 // name may hold off the line's structure.
 #include "daemon/stores/failure_counts.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "state/durable.hpp"
 #include "daemon/stores/locked_file.hpp"
+#include "state/durable.hpp"
 
 namespace armctl {
 namespace {

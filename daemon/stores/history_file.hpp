@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "daemon/stores/front_files.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl {

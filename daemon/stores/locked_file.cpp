@@ -1,5 +1,6 @@
 // Holding, reading, appending to and replacing the front end's own files.
 #include "daemon/stores/locked_file.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +16,7 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 // How often a held lock is tried again: these files are held for a few
-// milliseconds, except the go-to lock, held for a whole run.
+// milliseconds.
 constexpr auto retry = std::chrono::milliseconds(5);
 
 bool try_lock(int fd) {

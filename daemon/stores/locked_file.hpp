@@ -1,5 +1,5 @@
 // The front end's own small files in the state directory (the taught poses,
-// the history, the go-to lock): each is used under an open-file-description
+// the history): each is used under an open-file-description
 // write lock on the file itself, waited for within a bound, and appended to
 // or replaced the one way the state directory's files are (state/durable).
 #pragma once

@@ -1,15 +1,21 @@
-// Taught work carried off the machine and back: the export of the stored
-// poses and sequences as one JSON document, and its import, previewed or
-// stored in one replace of the poses file, under the rules of saving.
+// Taught work brought back to the machine: what an import adds, replaces
+// and leaves, and whether the rules of saving allow it.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "daemon/http/handler.hpp"
-#include "daemon/teach/taught.hpp"
+#include "daemon/stores/taught.hpp"
 
 namespace armctl::front {
+
+// {"import": {"format", "version", "poses", "sequences"}, "apply": bool}:
+// taught work from an export, previewed or stored.
+struct import_query {
+  std::vector<named_pose> poses;
+  std::vector<sequence> sequences;
+  bool apply = false;
+};
 
 // What an import would do to the store: each imported name as added,
 // replacing a different one, or the same as stored; or why it is refused.
@@ -20,14 +26,5 @@ struct import_preview {
   taught merged;  // the store once imported
 };
 import_preview preview_import(const taught& store, const import_query& q);
-
-// The store as an export document (home is built in and not exported).
-json export_json(const taught& t);
-
-reply answer_export(const context& c);
-reply answer_import(const import_query& q, const context& c);
-
-// What the history records of an import: its size, not its whole body.
-json import_summary(const import_query& q);
 
 }  // namespace armctl::front

@@ -1,7 +1,8 @@
 // The page in headless Chromium over a served state directory (the test
-// server answers the CGI's GET from its files): first one the test writes by
-// hand, then the simulated controller's own (ARMCTL and ARMCTL_STATE_DIR;
-// both state files and the page are put there).
+// server answers the API's state GET and stream from its files): first one
+// the test writes by hand, then how the page follows the server's stream,
+// then the simulated controller's own (ARMCTL and ARMCTL_STATE_DIR; both
+// state files and the page are put there).
 'use strict';
 
 const assert = require('node:assert/strict');
@@ -22,6 +23,11 @@ const {
 } = require('./support.js');
 
 const WAIT_MS = 10000; // several polls of the page
+// The page's own timings: when a picture is stale, how often it polls.
+const pageConstant = (name) =>
+  Number(new RegExp(`\\b${name} = (\\d+);`).exec(fs.readFileSync(path.join(__dirname, '../core.js'), 'utf8'))[1]);
+const STALE_MS = pageConstant('STALE_MS');
+const POLL_MS = pageConstant('POLL_MS');
 const TEST_MS = 90000;
 
 // Everything a reader of the page can see, in one look.
@@ -33,6 +39,8 @@ function look(page) {
     const armPath = document.getElementById('arm-path');
     return {
       state: document.body.dataset.state,
+      badge: document.getElementById('badge').dataset.state,
+      badgeText: text('badge-text'),
       held: document.getElementById('lock').dataset.held,
       lockText: text('lock'),
       note: text('pose-note'),
@@ -92,7 +100,7 @@ describe('the page over a state directory written by hand', { concurrency: false
     assert.deepEqual(seen.report, ['0,9.5,9.5,0', '7.5,0,7.5,0', '7.5,0,7.5,0', '4.5,0,4.5,0', '19.5,0,19.5,0']);
     assert.equal(seen.held, '0');
     assert.equal(seen.error, null);
-    assert.match(seen.freshness, /^Read \S+, \d+ s ago/);
+    assert.match(seen.freshness, /^Live from the arm's server, last state \S+$/);
     const shown = await page.evaluate(() =>
       ['pose-name', 'sequence-name', 'sequence-repeat', 'step-pause', 'jog-count-0']
         .map((id) => document.getElementById(id))
@@ -151,7 +159,7 @@ describe('the page over a state directory written by hand', { concurrency: false
     'shows what the controller reads from a malformed position file, and an error for a missing one',
     { timeout: TEST_MS },
     async () => {
-      // The CGI answers the counters as the controller scans them (six %d
+      // The server answers the counters as the controller scans them (six %d
       // conversions, each stopping the later ones when it finds no number).
       const cases = [
         ['1 2 x 4 5 6\n', [1, 2, 0, 0, 0, 0]],
@@ -201,6 +209,150 @@ describe('the page over a state directory written by hand', { concurrency: false
     const seen = await until(page, (s) => s.state === 'ok', 'a current pose again');
     assert.equal(seen.overlay, '');
     assert.equal(seen.armOpacity, 1);
+  });
+});
+
+// What armctld keeps in memory and serves with the state: a run of the
+// front end moving, and the end of its last run.
+const MOVING_RUN = {
+  option: 1,
+  options: 1,
+  letter: 'H',
+  steps: 3000,
+  expected: [0, 0, 0, 0, 1500, 0],
+  elapsed_s: 1,
+  estimate_s: 9,
+  left_s: 8,
+  by: 'operator',
+};
+const lastRun = (status, meaning) => ({ status, meaning, at: '2026-12-11T10:00:00Z' });
+const GUARD_REFUSED = lastRun(88, 'a guard refused a move');
+const MOVED = [0, -500, 0, 0, 1000, 0];
+
+describe("the page follows the arm's server", { concurrency: false, timeout: 4 * TEST_MS }, () => {
+  let dir, server, browser, page;
+  const write = (name, text) => fs.writeFileSync(path.join(dir, name), text);
+  const moveArm = () => write('robot_position.dat', positionText(MOVED));
+
+  before(async () => {
+    dir = scratchDir('armctl-web-stream-');
+    installPage(dir);
+    server = await startServer(dir);
+    browser = await launchBrowser();
+    page = await browser.newPage();
+  });
+
+  after(async () => {
+    if (browser) await browser.closeAll();
+    if (server) await server.stop();
+    if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  // How the server streams, what it keeps, what shows first, what changes,
+  // what must show then and within how long, and whether the page polled.
+  const cases = [
+    {
+      what: 'draws a change from the stream at once, polling nothing',
+      change: moveArm,
+      want: (s) => s.counters[4] === MOVED[4] && /^Live/.test(s.freshness),
+      withinMs: 1000,
+      polls: false,
+    },
+    {
+      what: 'polls the state while the stream is refused, and still draws a change',
+      events: 503,
+      change: moveArm,
+      want: (s) => s.counters[4] === MOVED[4] && /^Read \S+, \d+ s ago/.test(s.freshness),
+      polls: true,
+    },
+    {
+      what: 'polls the state when the open stream ends and the server refuses it anew',
+      change: () => {
+        server.events = 503;
+        for (const r of server.streams) r.end();
+        moveArm();
+      },
+      want: (s) => s.counters[4] === MOVED[4] && /^Read \S+, \d+ s ago/.test(s.freshness),
+      polls: true,
+    },
+    {
+      what: "shows FAULT with the server's last run",
+      change: () => (server.extra.last_run = GUARD_REFUSED),
+      want: (s) => s.badge === 'FAULT' && /status 88, a guard refused a move/.test(s.badgeText),
+      polls: false,
+    },
+    {
+      what: 'leaves FAULT when the last run ended well',
+      extra: { last_run: GUARD_REFUSED },
+      first: (s) => s.badge === 'FAULT',
+      change: () => (server.extra.last_run = lastRun(0, 'done')),
+      want: (s) => s.badge === 'IDLE',
+      polls: false,
+    },
+    {
+      what: 'marks the picture STALE when the stream falls silent while a run moves',
+      events: 'once',
+      extra: { run: MOVING_RUN },
+      first: (s) => s.badge === 'MOVING',
+      want: (s) => s.state === 'stale' && /^STALE: last good read/.test(s.freshness),
+      polls: false,
+    },
+    {
+      what: 'keeps a quiet stream current while no run moves',
+      events: 'once',
+      change: () => page.waitForTimeout(STALE_MS + 1500),
+      want: (s) => s.state === 'ok' && /^Live/.test(s.freshness),
+      polls: false,
+    },
+  ];
+  for (const c of cases) {
+    it(c.what, { timeout: TEST_MS }, async () => {
+      write('lock.dat', '0\n');
+      write('robot_position.dat', positionText([0, 0, 0, 0, 0, 0]));
+      Object.assign(server, { events: c.events || 'stream', extra: { ...c.extra } });
+      await page.goto(server.url);
+      await until(page, c.first || ((s) => s.state === 'ok'), 'the first state');
+      server.stateGets = 0;
+      if (c.change) await c.change();
+      await untilShown(look, page, c.want, c.what, c.withinMs || WAIT_MS);
+      // Long enough for a poll to come, if the page polls.
+      await page.waitForTimeout(POLL_MS + 500);
+      assert.equal(server.stateGets > 0, c.polls, `${server.stateGets} polls of the state`);
+    });
+  }
+
+  // The test server refuses the range letters beyond their limits from the
+  // position file's counters: -G and -B keep counter 0 within -800…800.
+  it('marks the jog buttons that the server expects to refuse, for the count and the counters', async () => {
+    const range = (letter, rule, value, beyond) =>
+      `${letter} expected to be refused: range must be ${rule}; it would be ${value}, beyond by ${beyond}`;
+    const cases = [
+      [[0, 0, 0, 0, 0, 0], 900, [range('B', '>= -800', -900, 100), range('G', '<= 800', 900, 100)]],
+      [[0, 0, 0, 0, 0, 0], 100, []],
+      [[750, 0, 0, 0, 0, 0], 100, [range('G', '<= 800', 850, 50)]],
+      [[-750, 0, 0, 0, 0, 0], 50, []],
+      [[-750, 0, 0, 0, 0, 0], 51, [range('B', '>= -800', -801, 1)]],
+    ];
+    Object.assign(server, { events: 'stream', extra: {} });
+    write('robot_position.dat', positionText(cases[0][0]));
+    await page.goto(server.url);
+    // The marked buttons' tooltips, once the server's verdicts on row 0 are in.
+    const marked = () =>
+      page.$$eval('#jog button', (bs) =>
+        bs.some((b) => b.dataset.counter === '0' && b.dataset.judged !== '1')
+          ? ['row 0 not judged yet']
+          : bs
+              .filter((b) => b.dataset.refused === '1')
+              .map((b) => `${b.dataset.letter} ${b.title}`)
+              .sort(),
+      );
+    for (const [counters, count, titles] of cases) {
+      write('robot_position.dat', positionText(counters));
+      // Only new counters, when the count stays: the verdict follows the state too.
+      if ((await page.inputValue('#jog-count-0')) !== String(count)) await page.fill('#jog-count-0', String(count));
+      const want = (m) => m.join('\n') === titles.join('\n');
+      await untilShown(marked, page, want, `${titles.length} marked at ${counters} and ${count}`, WAIT_MS);
+    }
   });
 });
 

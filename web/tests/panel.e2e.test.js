@@ -121,7 +121,8 @@ describe('the panel', { concurrency: false, timeout: 180000 }, () => {
     const start = A.poseOf(COUNTERS);
     for (const s of A.SEGMENTS) {
       for (const letter of [A.COUNTERS[s.counter].grow, A.COUNTERS[s.counter].shrink]) {
-        const moved = COUNTERS.map((c, i) => (i === s.counter ? c + A.MOVES[letter].sign * 100 : c));
+        const sign = letter === A.COUNTERS[s.counter].grow ? 1 : -1;
+        const moved = COUNTERS.map((c, i) => (i === s.counter ? c + sign * 100 : c));
         const rises = A.poseOf(moved)[s.name].y > start[s.name].y;
         assert.equal(named[letter], `${s.name} ${rises ? 'up' : 'down'}`, `-${letter}`);
       }

@@ -1,5 +1,5 @@
 // Takes the README's picture of the page: headless Chromium through Apache and
-// armctl-cgi in front of the simulated controller (web/screenshot.sh sets the
+// armctld in front of the simulated controller (web/screenshot.sh sets the
 // environment), with two poses taught, a sequence, the history shown and a
 // clicked tip target planned. Usage: node tests/screenshot.js <out.png>
 'use strict';
@@ -9,7 +9,7 @@ const path = require('node:path');
 const { installPage, launchBrowser } = require('./support.js');
 const { startApache, jsonPost, writeState } = require('../../tests/apache_server.js');
 
-const DIR = process.env.ARMCTL_CGI_STATE_DIR;
+const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
 const START = [0, -500, 0, 0, 1000, 0];
 // The taught place, from the start, and the tip target clicked on the picture.
 const TO_PLACE = ['-H', '400', '-V', '300'];
@@ -58,14 +58,14 @@ async function clickArmPoint(page, p) {
 
 async function main() {
   const [out] = process.argv.slice(2);
-  if (!out || !DIR || !process.env.ARMCTL_CGI)
+  if (!out || !DIR || !process.env.ARMCTL_DAEMON)
     throw new Error('usage: web/screenshot.sh <build directory of the tests preset> [out.png]');
-  // The CGI's state directory is the test build's scratch: it starts empty.
+  // The daemon's state directory is the test build's scratch: it starts empty.
   for (const f of fs.readdirSync(DIR)) fs.rmSync(path.join(DIR, f), { recursive: true, force: true });
   installPage(DIR);
   writeState(DIR, 'lock.dat', '0\n');
   writeState(DIR, 'robot_position.dat', START.map((c) => `${c} `).join('') + '\n');
-  const server = await startApache({ cgi: process.env.ARMCTL_CGI, stateDir: DIR });
+  const server = await startApache({ daemon: process.env.ARMCTL_DAEMON, stateDir: DIR });
   const browser = await launchBrowser({ httpCredentials: { username: server.user, password: server.password } });
   try {
     await teach(server);

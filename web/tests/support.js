@@ -1,6 +1,7 @@
 // Test harness for the live page: a loopback static server for a state
-// directory that answers the CGI's GET from its state files, the page files
-// copied in as the install puts them, and a headless Debian Chromium.
+// directory that answers the API's state GET and its event stream from the
+// state files, the page files copied in as the install puts them, and a
+// headless Debian Chromium.
 'use strict';
 
 const assert = require('node:assert/strict');
@@ -51,10 +52,49 @@ function installPage(dir) {
   fs.copyFileSync(model, path.join(dir, 'arm-model.json'));
 }
 
-// The CGI's GET answer for a state directory, read as armctl-cgi reads it:
-// the counters as the controller scans them (null when the file cannot be
-// read), and the lock held, free or null (missing, or no number in it).
-function stateAnswer(root) {
+// One "%d" conversion from `pos`, as the controller's scanf makes it: white
+// space skipped, an optional sign, the digits. A sign with no digit after it
+// is consumed and the conversion fails; any other character that cannot
+// start a number stays unread, and so stops every later conversion.
+const SPACE = ' \t\n\v\f\r';
+function scanInt(text, pos) {
+  while (pos < text.length && SPACE.includes(text[pos])) pos++;
+  const signAt = pos;
+  const negative = text[pos] === '-';
+  if (text[pos] === '+' || text[pos] === '-') pos++;
+  const start = pos;
+  while (pos < text.length && text[pos] >= '0' && text[pos] <= '9') pos++;
+  if (pos === start) return { kind: 'none', pos, stuck: start === signAt };
+  const value = (negative ? -1 : 1) * Number(text.slice(start, pos)) + 0; // no "-0" counter
+  if (value < A.INT32[0] || value > A.INT32[1]) return { kind: 'range', pos };
+  return { kind: 'number', value, pos };
+}
+
+// robot_position.dat's counters as a run loads them (six "%d"; a failed one
+// leaves 0), which the daemon serves.
+function positionCounters(text) {
+  const counters = [0, 0, 0, 0, 0, 0];
+  let pos = 0;
+  for (let i = 0; i < counters.length; i++) {
+    const r = scanInt(text, pos);
+    pos = r.pos;
+    if (r.kind === 'number') counters[i] = r.value;
+    else if (r.kind === 'range' || pos >= text.length || r.stuck) break;
+  }
+  return counters;
+}
+
+// lock.dat: one "%d"; any non-zero value means a run holds the lock; null for no number.
+function lockHeld(text) {
+  const r = scanInt(text, 0);
+  return r.kind === 'none' ? null : r.kind === 'range' || r.value !== 0;
+}
+
+// The state GET's answer for a state directory, read as armctld reads it:
+// the counters (null when the file cannot be read) and the lock held, free
+// or null (missing, or no number in it); `extra` adds what the daemon keeps
+// in memory (a test's `run`, `last_run`).
+function stateAnswer(root, extra) {
   const read = (name) => {
     try {
       return fs.readFileSync(path.join(root, name), 'utf8');
@@ -64,36 +104,128 @@ function stateAnswer(root) {
   };
   const position = read('robot_position.dat');
   const lock = read('lock.dat');
-  const held = lock === null ? null : A.parseLock(lock).held;
-  return { counters: position === null ? null : A.parsePosition(position).counters, lock: { held } };
+  return {
+    counters: position === null ? null : positionCounters(position),
+    lock: { held: lock === null ? null : lockHeld(lock) },
+    ...extra,
+  };
+}
+
+// The judge's verdict on estimated options, for the letters whose guard is
+// a fixed range on a counter (the model's "position" commands), from the
+// position file's counters as the daemon gives it; the test server judges
+// no geometry (never refused) and times nothing.
+let commands = null;
+function estimateAnswer(options, counters) {
+  commands = commands || JSON.parse(fs.readFileSync(process.env.ARMCTL_MODEL_JSON, 'utf8')).commands;
+  const start = counters || [0, 0, 0, 0, 0, 0];
+  const end = start.slice();
+  const verdicts = [];
+  for (let k = 0; k < options.length; k++) {
+    const c = commands.find((m) => `-${m.letter}` === options[k]);
+    if (!c || c.kind === 'report') continue;
+    const count = Number(options[++k]);
+    const value = end[c.counter] + c.sign * count;
+    const beyond = c.kind === 'position' ? c.sign * (value - c.limit) : 0;
+    if (beyond <= 0) {
+      end[c.counter] = value;
+      verdicts.push({ option: `-${c.letter}`, count, refused: false });
+      continue;
+    }
+    const rule = `${c.sign > 0 ? '<=' : '>='} ${c.limit}`;
+    const reason = { counter: c.counter, guard: 'range', rule, value, limit: c.limit, beyond };
+    verdicts.push({ option: `-${c.letter}`, count, refused: true, reason });
+  }
+  return { start, end, refused: verdicts.some((v) => v.refused), verdicts };
 }
 
 function scratchDir(prefix) {
   return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 }
 
-// Serves `root` on 127.0.0.1 as a plain web server would. `server.answer`
-// set to false drops every request unanswered, as a dead server does.
+const API_NAME = 'api';
+// The test server looks at the state files this often for its stream.
+const WATCH_MS = 50;
+// And sends a state at least this often while a run moves, as armctld does.
+const MOVING_EVENT_MS = 250;
+
+// The event stream: one state at once, one whenever it changes, and while
+// a run moves one every MOVING_EVENT_MS. `server.events` picks how it
+// answers: 'stream'; a status (503) that refuses it; or 'once', one state
+// and then silence, as a stream that has stopped reaching the page. The
+// open ones are in `server.streams`.
+function serveEvents(server, root, req, res) {
+  if (typeof server.events === 'number') {
+    res.writeHead(server.events, { 'Content-Type': 'application/json' }).end('{"error": "no stream"}');
+    return;
+  }
+  res.writeHead(200, { 'Content-Type': 'text/event-stream', 'Cache-Control': 'no-store' });
+  server.streams.add(res);
+  let sent = null;
+  let sentAt = 0;
+  const send = () => {
+    const data = JSON.stringify(stateAnswer(root, server.extra));
+    const due = data !== sent || (server.extra.run && Date.now() - sentAt >= MOVING_EVENT_MS);
+    if (!due || (server.events === 'once' && sent !== null)) return;
+    res.write(`event: state\ndata: ${data}\n\n`);
+    sent = data;
+    sentAt = Date.now();
+  };
+  send();
+  const watch = setInterval(send, WATCH_MS);
+  res.on('close', () => {
+    clearInterval(watch);
+    server.streams.delete(res);
+  });
+}
+
+// The API as the page uses it: the state GET (counted in `server.stateGets`),
+// the stream, and POSTs, kept in `server.posts`; of those only an estimate
+// is answered, the rest refused (the test server runs nothing).
+function serveApi(server, root, req, res) {
+  const query = new URL(req.url, 'http://x').search;
+  if (req.method === 'POST') {
+    let body = '';
+    req.on('data', (d) => (body += d));
+    req.on('end', () => {
+      server.posts.push(body);
+      let request = null;
+      try {
+        request = JSON.parse(body);
+      } catch {
+        // refused below
+      }
+      if (request && Array.isArray(request.estimate)) {
+        const answer = estimateAnswer(request.estimate, stateAnswer(root).counters);
+        res.writeHead(200, { 'Content-Type': 'application/json' }).end(JSON.stringify(answer));
+        return;
+      }
+      res.writeHead(501, { 'Content-Type': 'application/json' }).end('{"error": "the test server runs no requests"}');
+    });
+    return;
+  }
+  if (query === '?events') {
+    serveEvents(server, root, req, res);
+    return;
+  }
+  if (query === '') server.stateGets++;
+  res.writeHead(200, { 'Content-Type': 'application/json' }).end(JSON.stringify(stateAnswer(root, server.extra)));
+}
+
+// Serves `root` on 127.0.0.1 as a plain web server would, with the API
+// beside the page. `server.answer` set to false drops every request
+// unanswered and every open connection, as a dead server does.
 function startServer(root) {
   const sockets = new Set();
+  let answering = true;
   const server = http.createServer((req, res) => {
-    if (!server.answer) {
+    if (!answering) {
       req.socket.destroy();
       return;
     }
     const name = decodeURIComponent(new URL(req.url, 'http://x').pathname).replace(/^\/+/, '') || 'index.html';
-    if (name === 'armctl-cgi' && req.method === 'POST') {
-      // Only the CGI runs requests: the body is kept for the test, and refused.
-      let body = '';
-      req.on('data', (d) => (body += d));
-      req.on('end', () => {
-        server.posts.push(body);
-        res.writeHead(501, { 'Content-Type': 'application/json' }).end('{"error": "the test server runs no requests"}');
-      });
-      return;
-    }
-    if (name === 'armctl-cgi') {
-      res.writeHead(200, { 'Content-Type': 'application/json' }).end(JSON.stringify(stateAnswer(root)));
+    if (name === API_NAME) {
+      serveApi(server, root, req, res);
       return;
     }
     const file = path.join(root, name);
@@ -119,8 +251,14 @@ function startServer(root) {
       });
     });
   });
-  server.answer = true;
-  server.posts = [];
+  Object.defineProperty(server, 'answer', {
+    get: () => answering,
+    set: (on) => {
+      answering = on;
+      if (!on) for (const s of sockets) s.destroy();
+    },
+  });
+  Object.assign(server, { posts: [], stateGets: 0, events: 'stream', extra: {}, streams: new Set() });
   server.on('connection', (s) => {
     sockets.add(s);
     s.on('close', () => sockets.delete(s));
@@ -140,7 +278,7 @@ function startServer(root) {
 }
 
 // Debian's Chromium with a fresh profile; nothing is downloaded.
-// `extra` adds context options, e.g. httpCredentials for the CGI's login.
+// `extra` adds context options, e.g. httpCredentials for the API's login.
 async function launchBrowser(extra = {}) {
   const { chromium } = require('playwright-core');
   const profile = scratchDir('armctl-web-profile-');
@@ -186,6 +324,8 @@ async function until(look, page, want, what, waitMs) {
 
 module.exports = {
   PAGE_FILES,
+  positionCounters,
+  lockHeld,
   compareField,
   linesAgree,
   installPage,

@@ -1,8 +1,8 @@
-// armctl-cgi's teach requests behind a real Apache, in front of the simulated
+// armctld's teach requests behind a real Apache, in front of the simulated
 // controller: plans and go-to held against the independent model of whole
 // runs (tests/model/run_model.py), re-reference, poses, sequences, back, the
 // history and bad input, in one table.
-// Environment: as tests/cgi_apache.test.js.
+// Environment: as tests/api_apache.test.js.
 'use strict';
 
 const assert = require('node:assert/strict');
@@ -11,9 +11,9 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { startApache, request, jsonPost, writeState, writeSettings } = require('./apache_server.js');
+const { startApache, request, jsonPost, queueFull, writeState, writeSettings, API } = require('./apache_server.js');
 
-const DIR = process.env.ARMCTL_CGI_STATE_DIR;
+const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
 const MODEL = path.join(__dirname, 'model', 'run_model.py');
 const PYTHON = fs.existsSync('/usr/bin/python3') ? '/usr/bin/python3' : 'python3';
 const state = (name) => path.join(DIR, name);
@@ -30,7 +30,7 @@ function model(questions) {
 }
 
 function reset(c, { keepTaught = false } = {}) {
-  const files = ['port.log', 'stop-latch.json', 'wait-queue.dat', 'goto-lock.dat'];
+  const files = ['port.log', 'stop-latch.json'];
   if (!keepTaught) files.push('poses.dat', 'history.dat');
   for (const f of files) fs.rmSync(state(f), { force: true });
   writeState(DIR, 'lock.dat', '0\n');
@@ -51,12 +51,12 @@ const PLANS = [
   [[0, 0, 0, 0, 0, 0], [0, -60, 25, 0, 40, 0]],
 ];
 
-describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeout: 170000 }, () => {
+describe('armctld teach requests behind Apache', { concurrency: false, timeout: 170000 }, () => {
   let server;
-  const get = (q, auth = true) => request(server, { method: 'GET', path: `/armctl-cgi?${q}`, auth });
+  const get = (q, auth = true) => request(server, { method: 'GET', path: `${API}?${q}`, auth });
   before(async () => {
     reset([0, 0, 0, 0, 0, 0]);
-    server = await startApache({ cgi: process.env.ARMCTL_CGI, stateDir: DIR });
+    server = await startApache({ daemon: process.env.ARMCTL_DAEMON, stateDir: DIR });
   });
   after(async () => server && server.stop());
 
@@ -143,9 +143,12 @@ describe('armctl-cgi teach requests behind Apache', { concurrency: false, timeou
     ['a go-to whose run starts from counters another program left says so', async () => {
       reset([0, 0, 0, 0, 0, 0]);
       writeState(DIR, 'lock.dat', '1\n'); // another program holds the lock, and moves the arm
+      writeSettings('max_waiting = 1\n');
       const going = jsonPost(server, { goto: { counters: [5, 0, 0, 0, 0, 0] } });
-      const waiting = () => (read('wait-queue.dat') || '').split('\n').some((p) => Number(p) > 0);
-      for (let i = 0; i < 1000 && !waiting(); i++) await new Promise((res) => setTimeout(res, 10));
+      // The go-to waits once a further request finds the queue full.
+      await new Promise((res) => setTimeout(res, 300));
+      const full = await queueFull(server, 1);
+      assert.equal(full, true, `the go-to is not waiting: ${full.text}`);
       writeState(DIR, 'robot_position.dat', '100 0 0 0 0 0 \n');
       writeState(DIR, 'lock.dat', '0\n');
       const r = await going;

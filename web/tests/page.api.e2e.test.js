@@ -1,6 +1,6 @@
 // The page's jog controls and stop in headless Chromium, through Apache and
-// armctl-cgi, in front of the simulated controller with real step delays.
-// Environment: ARMCTL_CGI, ARMCTL_CGI_STATE_DIR (see tests/cgi_apache.test.js).
+// armctld, in front of the simulated controller with real step delays.
+// Environment: ARMCTL_DAEMON, ARMCTL_DAEMON_STATE_DIR (see tests/api_apache.test.js).
 'use strict';
 
 const assert = require('node:assert/strict');
@@ -9,10 +9,10 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const { installPage, launchBrowser, positionText, until: untilShown } = require('./support.js');
-const { startApache, request, jsonPost, writeState, CGI_NAME } = require('../../tests/apache_server.js');
+const { startApache, request, jsonPost, writeState, API } = require('../../tests/apache_server.js');
 const A = require('../arm.js');
 
-const DIR = process.env.ARMCTL_CGI_STATE_DIR;
+const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
 const WAIT_MS = 15000;
 const counters = () => fs.readFileSync(path.join(DIR, 'robot_position.dat'), 'utf8').trim().split(/\s+/).map(Number);
 
@@ -43,15 +43,15 @@ function look(page) {
 
 const until = (page, want, what) => untilShown(look, page, want, what, WAIT_MS);
 
-describe('the page drives the arm through armctl-cgi', { concurrency: false, timeout: 150000 }, () => {
+describe('the page drives the arm through armctld', { concurrency: false, timeout: 150000 }, () => {
   let server, browser, page;
   before(async () => {
-    assert.ok(process.env.ARMCTL_CGI && DIR, 'set ARMCTL_CGI and ARMCTL_CGI_STATE_DIR');
+    assert.ok(process.env.ARMCTL_DAEMON && DIR, 'set ARMCTL_DAEMON and ARMCTL_DAEMON_STATE_DIR');
     installPage(DIR);
     fs.rmSync(path.join(DIR, 'stop-latch.json'), { force: true });
     writeState(DIR, 'lock.dat', '0\n');
     writeState(DIR, 'robot_position.dat', positionText([0, 0, 0, 0, 0, 0]));
-    server = await startApache({ cgi: process.env.ARMCTL_CGI, stateDir: DIR });
+    server = await startApache({ daemon: process.env.ARMCTL_DAEMON, stateDir: DIR });
     browser = await launchBrowser({ httpCredentials: { username: server.user, password: server.password } });
     page = await browser.newPage();
     await page.goto(server.url);
@@ -117,18 +117,18 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await until(page, (s) => s.status === '0' && s.counters[4] === before[4] - 10, 'the jog after the clear');
   });
 
-  it('saves a pose, names as the CGI takes them, jogs away and goes back to the pose', async () => {
+  it('saves a pose, names as the daemon takes them, jogs away and goes back to the pose', async () => {
     // While a run holds the lock the page saves no pose (its counters are from before the run).
     await until(page, (s) => s.held === '0', 'the lock free');
     for (const name of ['x', 'x'.repeat(32), 'x'.repeat(33), 'a/b', 'é', 'home', '']) {
-      // The field keeps no more characters than the CGI takes: it sends what it keeps.
+      // The field keeps no more characters than the daemon takes: it sends what it keeps.
       await page.fill('#pose-name', name);
       const [kept, pageTakes] = await page.$eval('#pose-save', (b) => [
         document.getElementById('pose-name').value,
         !b.disabled,
       ]);
-      const cgi = await jsonPost(server, { save_pose: kept });
-      assert.equal(pageTakes, cgi.status === 200, `${JSON.stringify(kept)}: the CGI answered ${cgi.status}`);
+      const taken = await jsonPost(server, { save_pose: kept });
+      assert.equal(pageTakes, taken.status === 200, `${JSON.stringify(kept)}: the daemon answered ${taken.status}`);
     }
     const saved = counters();
     await page.fill('#pose-name', 'teach 1');
@@ -172,7 +172,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     await until(page, (s) => s.status === '0' && s.plan === 'none', 'the move done');
     const tip = A.poseOf(counters()).total;
     assert.ok(Math.hypot(tip.x - target[0], tip.y - target[1]) <= 0.02, `tip ${tip.x},${tip.y}, target ${target}`);
-    // Out of reach on the page exactly where the CGI's plan says so, around the wrist's base.
+    // Out of reach on the page exactly where the daemon's plan says so, around the wrist's base.
     const pose = A.poseOf(counters());
     for (const [r, deg] of [
       [14.97, 0],
@@ -214,9 +214,9 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     { width: 390, height: 844 },
   ];
   const MOVE_S = 5;
-  const get = (query = '') => request(server, { method: 'GET', path: `/${CGI_NAME}${query}`, auth: true });
+  const get = (query = '') => request(server, { method: 'GET', path: `${API}${query}`, auth: true });
 
-  // A move of counter 5 from 1600 downward that the CGI estimates at about
+  // A move of counter 5 from 1600 downward that the daemon estimates at about
   // five seconds, started from the page; resolves once the run holds the lock.
   async function startLongMove() {
     await jsonPost(server, { clear: true });
@@ -230,7 +230,7 @@ describe('the page drives the arm through armctl-cgi', { concurrency: false, tim
     return count;
   }
 
-  // The browser sends its login once the CGI has asked for it.
+  // The browser sends its login once the daemon has asked for it.
   async function logIn(p) {
     if ((await look(p)).login !== 'in') await p.click('#login');
     await until(p, (s) => s.login === 'in', 'logged in');

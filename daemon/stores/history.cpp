@@ -1,11 +1,12 @@
 // The history's entries as JSON lines, and what GET ?history and back read of them.
-#include "daemon/teach/history.hpp"
+#include "daemon/stores/history.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <algorithm>
 #include <iterator>
 
-#include "daemon/http/request.hpp"
 #include "daemon/stores/history_file.hpp"
+#include "daemon/stores/records_json.hpp"
 
 namespace armctl::front {
 namespace {

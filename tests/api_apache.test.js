@@ -1,22 +1,24 @@
-// armctl-cgi behind a real Apache, over HTTP, in front of the simulated
+// armctld behind a real Apache, over HTTP, in front of the simulated
 // controller with real step delays: concurrent moves, bad requests, a lock
 // held by another program, a refusal's reason, a stop during a move, and one
 // table of the latched STOP, the bounds, the queue and stuck locks.
-// Environment: ARMCTL_CGI (the CGI built for the simulated controller),
-// ARMCTL_CGI_STATE_DIR (that controller's state directory), ARMCTL_TRACE,
-// ARMCTL_CGI_SETTINGS (the CGI's settings file).
+// Environment: daemon/test-env.sh's (ARMCTL_DAEMON, the daemon built for the
+// simulated controller, ARMCTL_DAEMON_STATE_DIR, its state directory,
+// ARMCTL_DAEMON_HTPASSWD and _SETTINGS, its password and settings files,
+// ARMCTL_TRACE).
 'use strict';
 
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
+const net = require('node:net');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { startApache, request, jsonPost, writeState, writeSettings, BUSY_WAIT_MS, CGI_NAME } = require('./apache_server.js');
+const { startApache, request, jsonPost, queueFull, writeState, writeSettings, BUSY_WAIT_MS, API } = require('./apache_server.js');
 
-const CGI = process.env.ARMCTL_CGI;
-const DIR = process.env.ARMCTL_CGI_STATE_DIR;
+const DAEMON = process.env.ARMCTL_DAEMON;
+const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
 const TRACE = process.env.ARMCTL_TRACE;
 
 const positionText = (c) => c.map((v) => `${v} `).join('') + '\n';
@@ -24,10 +26,10 @@ const readState = (name) => fs.readFileSync(path.join(DIR, name), 'utf8');
 const counters = () => readState('robot_position.dat').trim().split(/\s+/).map(Number);
 const portLog = path.join(DIR, 'port.log');
 
-// A fresh lock file (no holder mark), the counters, no port log, no latch,
-// queue, unlock record or failed logins, default settings.
+// A fresh lock file (no holder mark), the counters, no port log, no latch
+// or unlock record, default settings.
 function reset(c) {
-  for (const f of ['lock.dat', 'port.log', 'stop-latch.json', 'wait-queue.dat', 'unlock-record.log', 'login-failures.dat'])
+  for (const f of ['lock.dat', 'port.log', 'stop-latch.json', 'unlock-record.log'])
     fs.rmSync(path.join(DIR, f), { force: true });
   writeState(DIR, 'lock.dat', '0\n');
   writeState(DIR, 'robot_position.dat', positionText(c));
@@ -35,26 +37,23 @@ function reset(c) {
 }
 
 const sleep = (ms) => new Promise((res) => setTimeout(res, ms));
-async function until(what, check) {
-  for (let i = 0; i < 1000; i++) {
+async function until(what, check, ms = 10000) {
+  for (const end = Date.now() + ms; Date.now() < end; await sleep(10)) {
     const v = await check();
     if (v) return v;
-    await sleep(10);
   }
-  return assert.fail(`never saw ${what}`);
+  return assert.fail(`never saw ${what} within ${ms} ms`);
 }
 
-// The runs waiting for the lock, as the queue file records them.
-const waitingRuns = () => {
-  const file = path.join(DIR, 'wait-queue.dat');
-  if (!fs.existsSync(file)) return [];
-  return fs.readFileSync(file, 'utf8').split('\n').map(Number).filter((p) => p > 0);
-};
-const parentOf = (pid) => Number(fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[1]);
-const commOf = (pid) => fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
-const alive = (pid) => {
-  try { process.kill(pid, 0); return true; } catch (e) { return e.code === 'EPERM'; }
-};
+const move = (count = '1') => ({ options: ['-G', count] });
+const tooMany = (a) => a.status === 503 && /too many requests/.test(a.json && a.json.error);
+const lockStayedHeld = (a) => a.status === 503 && /lock stayed held/.test(a.json && a.json.error);
+async function assertQueueFull(server, maxWaiting) {
+  const full = await queueFull(server, maxWaiting);
+  assert.equal(full, true, `the queue is not full: ${full.status} ${full.text}`);
+}
+// Long enough for a request sent through Apache to reach the daemon's queue.
+const ARRIVAL_MS = 300;
 const lockPath = path.join(DIR || '', 'lock.dat');
 const PYTHON = fs.existsSync('/usr/bin/python3') ? '/usr/bin/python3' : 'python3';
 const xattr = (op, ...args) => spawnSync(PYTHON, ['-c',
@@ -75,12 +74,12 @@ function portSteps() {
 const lastWriteNs = () => fs.readFileSync(portLog, 'utf8').trim().split('\n').map((l) => BigInt(l.split(' ')[0]))
   .reduce((a, b) => (b > a ? b : a), 0n);
 
-describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, () => {
+describe('armctld behind Apache', { concurrency: false, timeout: 170000 }, () => {
   let server;
   before(async () => {
-    assert.ok(CGI && DIR && TRACE, 'set ARMCTL_CGI, ARMCTL_CGI_STATE_DIR and ARMCTL_TRACE');
+    assert.ok(DAEMON && DIR && TRACE, 'set ARMCTL_DAEMON, ARMCTL_DAEMON_STATE_DIR and ARMCTL_TRACE');
     reset([0, 0, 0, 0, 0, 0]);
-    server = await startApache({ cgi: CGI, stateDir: DIR });
+    server = await startApache({ daemon: DAEMON, stateDir: DIR });
   });
   after(async () => {
     if (server) await server.stop();
@@ -204,11 +203,12 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
   const rows = [
     ['STOP ends the running move and the move queued behind it, touching nothing for the latter', async () => {
       reset([0, 0, 0, 0, 0, 1600]);
+      writeSettings('max_waiting = 1\n');
       const moving = jsonPost(server, { options: ['-X', '3600'] });
       await until('the run holding the lock', async () => (await request(server, { method: 'GET', auth: false })).json.lock.held);
-      await until('its queue place given up', () => waitingRuns().length === 0);
       const queued = jsonPost(server, { options: ['-G', '100'] });
-      await until('a run waiting behind it', () => waitingRuns().length === 1);
+      await sleep(ARRIVAL_MS);
+      await assertQueueFull(server, 1);
       const stop = await jsonPost(server, { stop: true });
       assert.equal(stop.status, 200, stop.text);
       assert.deepEqual([stop.json.waiting_ended, stop.json.run_stopped, stop.json.stopped], [1, true, true]);
@@ -248,16 +248,16 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.deepEqual([open.stopped, open.stopped_at, 'stopped_by' in open, 'stopped_from' in open], [true, stop.json.stopped_at, false, false]);
       const told = (await request(server, { method: 'GET' })).json;
       assert.deepEqual([told.stopped_by, told.stopped_from], ['not logged in', '127.0.0.1']);
-      const served = await request(server, { method: 'GET', path: '/stop-latch.json', auth: false });
+      const served = await request(server, { method: 'GET', path: '/~robot/stop-latch.json', auth: false });
       assert.equal(served.status, 403, 'the latch file is served');
-      const history = (await request(server, { method: 'GET', path: `/${CGI_NAME}?history` })).json.history;
+      const history = (await request(server, { method: 'GET', path: `${API}?history` })).json.history;
       assert.deepEqual([history[0].user, history[0].request], ['not logged in', { stop: true }]);
       const clear = await jsonPost(server, { clear: true }, { auth: false });
       assert.deepEqual([clear.status, clear.json.login], [401, 'missing']);
       assert.equal((await jsonPost(server, { clear: true })).status, 200);
     }],
     ['whoami names the operator, nobody without credentials, and refuses wrong ones', async () => {
-      const who = (headers, auth) => request(server, { method: 'GET', path: `/${CGI_NAME}?whoami`, headers, auth });
+      const who = (headers, auth) => request(server, { method: 'GET', path: `${API}?whoami`, headers, auth });
       const logout = { Authorization: `Basic ${Buffer.from('logout:').toString('base64')}` };
       const answers = [await who({}, true), await who({}, false), await who(logout, false)];
       assert.deepEqual(answers.map((a) => [a.status, a.json]), [
@@ -272,7 +272,6 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
         const r = (await request(server, { method: 'GET', auth: false })).json;
         if (r.run) seen.push(r.run);
         done = seen.length > 0 && r.run === null;
-        if (r.run && seen.length === 1) assert.equal(fs.statSync(path.join(DIR, 'run-progress.dat')).mode & 0o777, 0o600);
       }
       const answer = await moving;
       assert.equal(answer.json.status, 0, answer.text);
@@ -291,12 +290,6 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.deepEqual([...new Set(seen.map((r) => r.option))], [1, 2]);
       assert.ok(new Set(seen.map((r) => r.expected[5])).size > 3, 'the expected counters did not grow');
       assert.deepEqual(counters(), [0, 0, 0, 0, 0, -2000]);
-      assert.equal(fs.existsSync(path.join(DIR, 'run-progress.dat')), false);
-      // One left by a front end that died shows no run.
-      const dead = spawnSync('true').pid;
-      writeState(DIR, 'run-progress.dat', `${dead} 1\n{"options": [["G", "5"]], "start": [0,0,0,0,0,0], "option": 1, "option_ns": 0, "run_ns": 0}`);
-      assert.equal((await request(server, { method: 'GET', auth: false })).json.run, null);
-      fs.rmSync(path.join(DIR, 'run-progress.dat'));
     }],
     ['a move over the bound is refused with its estimate, moving nothing', async () => {
       reset([0, 0, 0, 0, 0, 0]);
@@ -308,28 +301,38 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.equal(fs.existsSync(portLog), false);
       assert.deepEqual(counters(), [0, 0, 0, 0, 0, 0]);
     }],
-    ['a run waiting for the lock ends with its CGI, touching neither file', async () => {
+    ['a run waiting for the lock whose caller hangs up is ended, and never moves', async () => {
+      // Straight to the daemon's socket: Apache's proxy does not pass on a
+      // client's hang-up while it waits for the answer's head.
       reset([0, 0, 0, 0, 0, 0]);
+      writeSettings('max_waiting = 1\n');
       writeState(DIR, 'lock.dat', '1\n'); // another program holds the lock
-      const answer = jsonPost(server, { options: ['-G', '5'] }).catch((e) => e);
-      const [run] = await until('the run waiting', () => { const w = waitingRuns(); return w.length === 1 && w; });
-      const cgi = parentOf(parentOf(run));
-      assert.equal(commOf(cgi), CGI_NAME.slice(0, 15));
-      process.kill(cgi, 'SIGKILL');
-      await until('the run ended', () => !alive(run));
-      await answer;
-      assert.equal(readState('lock.dat'), '1\n');
+      const body = JSON.stringify(move('5'));
+      const caller = net.connect(server.socket);
+      caller.on('error', () => {});
+      caller.write(`POST / HTTP/1.1\r\nHost: armctld\r\nContent-Type: application/json\r\nContent-Length: ${body.length}\r\n` +
+        `Authorization: Basic ${Buffer.from(`${server.user}:${server.password}`).toString('base64')}\r\n\r\n${body}`);
+      await sleep(ARRIVAL_MS);
+      await assertQueueFull(server, 1);
+      caller.destroy();
+      // Its place comes free: a request then waits the short wait out.
+      writeSettings(`max_waiting = 1\nwait_ms = 200\n`);
+      await until('its place in the queue free', async () => lockStayedHeld(await jsonPost(server, move())), 5000);
       writeState(DIR, 'lock.dat', '0\n');
-      assert.deepEqual(counters(), [0, 0, 0, 0, 0, 0]);
-      assert.equal(fs.existsSync(portLog), false);
+      writeSettings('');
+      assert.deepEqual([(await jsonPost(server, move())).json.status, counters()], [0, [1, 0, 0, 0, 0, 0]]);
+      assert.deepEqual(portSteps()['5'], { forward: 1, backward: 0 }, 'the hung-up request moved the arm');
     }],
     ['at most max_waiting requests wait for the lock; the next answer 503 at once', async () => {
       reset([0, 0, 0, 0, 0, 0]);
       writeSettings(`max_waiting = 2\nwait_ms = ${BUSY_WAIT_MS}\n`);
       writeState(DIR, 'lock.dat', '1\n');
-      const answers = await Promise.all(Array.from({ length: 5 }, () => jsonPost(server, { options: ['-G', '1'] })));
-      const full = answers.filter((a) => a.status === 503 && /too many requests/.test(a.json.error)).length;
-      const waited = answers.filter((a) => a.status === 503 && /lock stayed held/.test(a.json.error)).length;
+      const started = Date.now();
+      const timed = (a) => Object.assign(a, { after: Date.now() - started });
+      const answers = await Promise.all(Array.from({ length: 5 }, () => jsonPost(server, move()).then(timed)));
+      // Turned away at once, or answered busy once the whole wait is over.
+      const full = answers.filter((a) => tooMany(a) && a.after < BUSY_WAIT_MS).length;
+      const waited = answers.filter((a) => a.status === 503 && !tooMany(a) && a.after >= BUSY_WAIT_MS).length;
       assert.deepEqual([full, waited], [3, 2], answers.map((a) => a.text).join(''));
       assert.equal(readState('lock.dat'), '1\n');
       assert.equal(fs.existsSync(portLog), false);
@@ -355,7 +358,10 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
     }],
     ['the 11th login within a minute after 10 failures answers 429 unchecked; each failure is logged', async () => {
       reset([0, 0, 0, 0, 0, 0]);
-      const log = path.join(server.root, 'error.log');
+      const file = path.join(DIR, 'login-failures.dat');
+      const forget = () => fs.rmSync(file, { force: true });
+      await server.restartDaemon(forget); // none of the earlier rows' failures
+      const log = server.daemonLog;
       const logged = fs.readFileSync(log, 'utf8').length;
       const wrong = { Authorization: `Basic ${Buffer.from(`${server.user}:guess`).toString('base64')}`, 'Content-Type': 'application/json' };
       const body = JSON.stringify({ options: ['-G', '1'] });
@@ -367,21 +373,22 @@ describe('armctl-cgi behind Apache', { concurrency: false, timeout: 170000 }, ()
       assert.ok(Number.isInteger(wait) && wait >= 1 && wait <= 60, `Retry-After: ${r.headers['retry-after']}`);
       assert.equal(typeof r.json.error, 'string');
       assert.equal(fs.existsSync(portLog), false, 'a stopped login moved the arm');
-      assert.equal(fs.statSync(path.join(DIR, 'login-failures.dat')).mode & 0o777, 0o600);
-      // Apache's error log escapes the quotes around the name.
+      assert.equal(fs.statSync(file).mode & 0o777, 0o600);
       const failure = new RegExp(`failed login for user \\\\?"${server.user}\\\\?" from 127\\.0\\.0\\.1`);
       await until('ten logged failures', () => fs.readFileSync(log, 'utf8').slice(logged).split('\n').filter((l) => failure.test(l)).length === 10);
-      reset([0, 0, 0, 0, 0, 0]);
-      assert.equal((await jsonPost(server, { options: ['-G', '1'] })).json.status, 0, 'counts gone with their file');
+      await server.restartDaemon();
+      assert.equal((await jsonPost(server, move())).status, 429, 'the counts kept across a restart');
+      await server.restartDaemon(forget);
+      assert.equal((await jsonPost(server, move())).json.status, 0, 'counts read from a file that is gone');
+      assert.equal(fs.existsSync(portLog), true);
     }],
-    ['a password file the CGI cannot read answers 500 to a login, and the error log says why', async () => {
+    ['a password file the daemon cannot read answers 500 to a login, and its log says why', async () => {
       reset([0, 0, 0, 0, 0, 0]);
-      const file = process.env.ARMCTL_CGI_HTPASSWD;
+      const file = process.env.ARMCTL_DAEMON_HTPASSWD;
       fs.renameSync(file, `${file}.away`);
       const r = await jsonPost(server, { options: ['-G', '1'] }).finally(() => fs.renameSync(`${file}.away`, file));
       assert.equal(r.status, 500, r.text);
-      const log = path.join(server.root, 'error.log');
-      await until('the error log line', () => fs.readFileSync(log, 'utf8').includes(`cannot read the password file ${file}: No such file or directory`));
+      await until('the log line', () => fs.readFileSync(server.daemonLog, 'utf8').includes(`cannot read the password file ${file}: No such file or directory`));
       assert.equal(fs.existsSync(portLog), false);
     }],
   ];

@@ -1,7 +1,7 @@
 // The history of what operators did through the front end: one JSON line
 // per request that moves or stops the arm, clears a stop, re-references it,
 // or changes the taught poses and sequences. It lives in the state
-// directory's two history files (state/history_file), bounded to the newest
+// directory's two history files (history_file), bounded to the newest
 // entries, and `back` reads it.
 #pragma once
 

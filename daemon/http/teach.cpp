@@ -2,18 +2,18 @@
 // and back, and the reads of poses, sequences and history. Go-to, back and
 // re-reference are serialised among themselves by the go-to lock, held from
 // the reading of the counters to the end of the run.
-#include "daemon/teach/teach.hpp"
+#include "daemon/http/teach.hpp"
 
 #include <algorithm>
-#include <thread>
 
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
-#include "daemon/runs/moves.hpp"
+#include "daemon/http/moves.hpp"
+#include "daemon/http/plans.hpp"
 #include "daemon/runs/reference.hpp"
-#include "daemon/teach/history.hpp"
+#include "daemon/stores/history.hpp"
+#include "daemon/stores/taught.hpp"
 #include "daemon/teach/planner.hpp"
-#include "daemon/teach/taught.hpp"
 #include "model/pose.hpp"
 
 namespace armctl::front {
@@ -93,8 +93,12 @@ edit_outcome edit(const context& c, const std::function<edit_outcome(taught&)>& 
 // Where a target leads from `start`, or the reply that refuses it.
 using resolved = std::variant<reply, target_plan>;
 
+plan_bounds bounds_of(const context& c) {
+  return {c.paths.controller_delay_ns, c.settings.max_motion};
+}
+
 resolved plan_target(const target& to, const counters& start, const context& c) {
-  const plan_bounds delay{c.paths.controller_delay_ns, c.settings.max_motion};
+  const plan_bounds delay = bounds_of(c);
   if (const auto* tip = std::get_if<tip_target>(&to)) return plan_to_tip(start, *tip, delay);
   if (const auto* n = std::get_if<counters>(&to)) return plan_to(start, *n, delay);
   const std::string& name = std::get<pose_target>(to).name;
@@ -141,23 +145,23 @@ reply go(const target& to, const context& c) {
   resolved r = plan_target(to, start, c);
   if (auto* refused = std::get_if<reply>(&r)) return *refused;
   const target_plan& tp = std::get<target_plan>(r);
+  const json body = plan_json(tp, bounds_of(c));
   if (!tp.allowed())
     return {verdict::plan_not_allowed,
-            with_error({{"plan", tp.body}}, tp.body.contains("over_the_bound")
-                                                ? "the move would take longer than the bound; "
-                                                  "nothing moved"
-                                                : "no order of the moves passes the guards; "
-                                                  "nothing moved"),
+            with_error({{"plan", body}}, tp.too_long ? "the move would take longer than the bound; "
+                                                       "nothing moved"
+                                                     : "no order of the moves passes the guards; "
+                                                       "nothing moved"),
             start, start};
   if (tp.chosen->moves.empty())
     return {verdict::done,
-            {{"plan", tp.body}, {"counters", start}, {"options", json::array()}},
+            {{"plan", body}, {"counters", start}, {"options", json::array()}},
             start,
             start};
   // Allowed, so within the motion bound: the plan's estimate said so.
   reply done = run_move(moves_of(*tp.chosen), c, start, replay_of(*tp.chosen));
   if (done.v != verdict::done) return done;
-  done.body["plan"] = tp.body;
+  done.body["plan"] = body;
   tell_what_was_reached(done, tp);
   return done;
 }
@@ -250,7 +254,7 @@ reply answer_delete_sequence(const delete_sequence_query& q, const context& c) {
 reply answer_plan(const plan_query& q, const context& c) {
   resolved r = plan_target(q.to, current(c), c);
   if (auto* refused = std::get_if<reply>(&r)) return *refused;
-  return {verdict::done, std::get<target_plan>(r).body};
+  return {verdict::done, plan_json(std::get<target_plan>(r), bounds_of(c))};
 }
 
 reply answer_goto(const goto_query& q, const context& c) { return go(q.to, c); }

@@ -7,21 +7,10 @@
 #include <variant>
 
 #include "daemon/http/handler.hpp"
-#include "daemon/runs/replay.hpp"
 #include "daemon/runs/arm.hpp"
+#include "daemon/runs/replay.hpp"
 
 namespace armctl::front {
-
-// How long a move keeps the motors busy, from its counts and the
-// controller's built delay, before anything is started.
-inline std::chrono::nanoseconds motion_time(const move_query& q, std::int64_t delay_ns) {
-  return std::chrono::nanoseconds(run_cycles(q.options) * delays_per_cycle * delay_ns);
-}
-
-// A time as the answers give it: seconds, as a number.
-inline double in_seconds(std::chrono::nanoseconds t) {
-  return static_cast<double>(t.count()) * 1e-9;
-}
 
 // The latch's 409 when the arm is latched.
 std::optional<reply> held_by_latch(const context& c);

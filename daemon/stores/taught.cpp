@@ -1,12 +1,14 @@
 // The poses file: {"poses": {NAME: [6 counters]}, "sequences": {NAME:
 // {"steps": [{"pose", "pause_ms"}], "repeat"}}}, checked by the same rules
 // as the requests that write it.
-#include "daemon/teach/taught.hpp"
+#include "daemon/stores/taught.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "daemon/stores/locked_file.hpp"
+#include "daemon/stores/records_json.hpp"
 
 namespace armctl::front {
 namespace {
@@ -17,7 +19,7 @@ constexpr std::size_t max_poses_bytes = 1 << 20;
 
 // A stored pose or sequence is read back through the request rules, so the
 // file can hold nothing that a request could not have stored.
-std::optional<counters> stored_counters(const json& v) { return counters_from_json(v.dump()); }
+std::optional<counters> stored_counters(const json& v) { return counters_of(v); }
 
 // The name is checked apart, by the rule for names referred to: a name an
 // earlier release stored, spaces around it included, still reads.
@@ -25,12 +27,11 @@ std::optional<sequence> stored_sequence(const std::string& name, const json& v) 
   if (!v.is_object() || !is_name(name)) return std::nullopt;
   json whole = v;
   whole["name"] = "stored";
-  const query q = parse_body(json{{"save_sequence", whole}}.dump());
-  const auto* s = std::get_if<save_sequence_query>(&q);
-  if (s == nullptr) return std::nullopt;
-  sequence out = s->s;
-  out.name = name;
-  return out;
+  auto s = sequence_of(whole);
+  auto* read = std::get_if<sequence>(&s);
+  if (read == nullptr) return std::nullopt;
+  read->name = name;
+  return *read;
 }
 
 // A name as a reader tells it apart: letters in one case, runs of spaces as

@@ -1,13 +1,15 @@
 // The latch file's JSON: who stopped the arm and when.
-#include "daemon/runs/latch.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/stores/front_files.hpp"
 
 #include <unistd.h>
 
 #include <ctime>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "state/durable.hpp"
 #include "daemon/stores/locked_file.hpp"
+#include "state/durable.hpp"
 
 namespace armctl::front {
 namespace {
@@ -15,10 +17,11 @@ namespace {
 using json = nlohmann::json;
 constexpr std::size_t max_latch_bytes = 4096;
 
-// One per process: STOP requests latch side by side, without a lock.
-std::string temp_name() {
-  return std::string(".") + latch_file_name + "." + std::to_string(::getpid());
-}
+// STOPs of the daemon's threads latch one at a time, so that the first is
+// kept and one temporary name serves them all.
+std::mutex latch_writes;
+
+std::string temp_name() { return std::string(".") + latch_file_name + ".tmp"; }
 
 }  // namespace
 
@@ -40,8 +43,12 @@ std::optional<latch> read_latch(const state_dir& dir) {
 }
 
 bool set_latch(const state_dir& dir, const std::string& by, const std::string& from) {
+  const std::lock_guard<std::mutex> one_at_a_time(latch_writes);
   if (read_latch(dir)) return true;
-  const std::string text = json{{"by", by}, {"at", utc_now()}, {"from", from}}.dump() + "\n";
+  // A name that is not UTF-8 is no reason for a STOP to fail.
+  const std::string text = json{{"by", by}, {"at", utc_now()}, {"from", from}}.dump(
+                               -1, ' ', false, json::error_handler_t::replace) +
+                           "\n";
   const std::string temp = temp_name();
   return replace_file(dir, latch_file_name, temp.c_str(), text, front_file_mode, sync_now::no) !=
          replace_result::failed;
@@ -49,6 +56,9 @@ bool set_latch(const state_dir& dir, const std::string& by, const std::string& f
 
 bool sync_latch(const state_dir& dir) { return sync_file(dir, latch_file_name); }
 
-bool clear_latch(const state_dir& dir) { return remove_file(dir, latch_file_name); }
+bool clear_latch(const state_dir& dir) {
+  const std::lock_guard<std::mutex> one_at_a_time(latch_writes);
+  return remove_file(dir, latch_file_name);
+}
 
 }  // namespace armctl::front

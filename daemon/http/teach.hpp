@@ -3,7 +3,7 @@
 #pragma once
 
 #include "daemon/http/handler.hpp"
-#include "daemon/teach/taught.hpp"
+#include "daemon/stores/taught.hpp"
 
 namespace armctl::front {
 

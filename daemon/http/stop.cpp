@@ -1,12 +1,12 @@
 // STOP, clear and unlock, and the state they change, as answers.
-#include "daemon/runs/stop.hpp"
+#include "daemon/http/stop.hpp"
 
 #include "daemon/http/answer.hpp"
-#include "model/status.hpp"
+#include "daemon/http/progress.hpp"
 #include "daemon/runs/controller.hpp"
 #include "daemon/runs/holder.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/progress.hpp"
+#include "daemon/stores/latch.hpp"
+#include "model/status.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {
@@ -44,26 +44,27 @@ reply answer_state(const context& c) {
 }
 
 // Latches first, so that no run starts after the runs are ended; then ends
-// every request of ours waiting for the arm and stops our run under way, or
-// else the holder of the lock; only then waits for the latch to reach the disk.
+// every request of ours waiting for the arm and stops our run under way, and
+// the holder of the lock when it is another (a person's run at the shell,
+// which our run may be waiting behind); only then waits for the latch to
+// reach the disk.
 reply answer_stop(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
   bool latched = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client_address);
   const stop_count ours = c.runs->stop_all();
-  const stop_outcome holder = ours.run_signalled
-                                  ? stop_outcome::signalled
-                                  : stop_foreign_holder(c.paths.state_dir, c.paths.controller);
+  const stop_outcome foreign = stop_foreign_holder(c.paths.state_dir, c.paths.controller);
+  const stop_outcome holder = ours.run_signalled ? stop_outcome::signalled : foreign;
   latched = sync_latch(dir) && latched;
   c.runs->changed();
   json body = for_reader(latch_fields(read_latch(dir)), c);
   body["waiting_ended"] = ours.waiting_ended;
   body["run_stopped"] = holder == stop_outcome::signalled;
-  if (holder == stop_outcome::not_permitted)
+  if (foreign == stop_outcome::not_permitted)
     return {verdict::not_permitted,
             with_error(body,
                        "the run holding the lock was not started by this web server's "
                        "account and goes on; the front end is latched")};
-  if (!latched || holder == stop_outcome::failed)
+  if (!latched || foreign == stop_outcome::failed)
     return {verdict::failed, with_error(body, "the stop could not be completed")};
   return {verdict::done, body};
 }
@@ -71,7 +72,7 @@ reply answer_stop(const context& c) {
 reply answer_clear(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
   const bool cleared = clear_latch(dir);
-  c.runs->changed();
+  if (cleared) c.runs->forget_last_run();
   if (!cleared) return {verdict::failed, error_answer("the latch could not be cleared")};
   return {verdict::done, latch_fields(std::nullopt)};
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "daemon/http/request.hpp"
+#include "daemon/stores/records.hpp"
 #include "model/joints.hpp"
 #include "state/state_dir.hpp"
 

@@ -1,13 +1,14 @@
 // The run path that moves of options and go-to requests share: the latch,
-// the motion bound, and one controller run under its watcher.
-#include "daemon/runs/moves.hpp"
+// the motion bound, the arm's turn, and one controller run.
+#include "daemon/http/moves.hpp"
 
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
+#include "daemon/http/progress.hpp"
 #include "daemon/runs/controller.hpp"
-#include "daemon/runs/latch.hpp"
-#include "daemon/runs/progress.hpp"
 #include "daemon/runs/replay.hpp"
+#include "daemon/stores/latch.hpp"
+#include "daemon/stores/records_json.hpp"
 #include "state/position_file.hpp"
 #include "state/state_dir.hpp"
 
@@ -83,6 +84,8 @@ void note_run_ends(reply& r, const run_output& run, const counters& believed, co
 
 std::variant<reply, place> take_turn(const context& c, const char* what) {
   auto p = c.runs->take_place(c.settings.max_waiting);
+  if (!p && c.runs->shutting_down())
+    return reply{verdict::busy, error_answer(std::string("the arm's server is stopping; ") + what)};
   if (!p)
     return reply{verdict::queue_full,
                  error_answer(std::string("too many requests already wait for the arm; ") + what)};

@@ -1,0 +1,117 @@
+// The rules of names, counters and sequences in their JSON forms.
+#include "daemon/stores/records_json.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "model/request_limits.hpp"
+
+namespace armctl::front {
+namespace {
+
+using json = nlohmann::json;
+
+// A JSON integer within the signed 32-bit range.
+std::optional<std::int32_t> int32_of(const json& v) {
+  if (!v.is_number_integer()) return std::nullopt;
+  if (v.is_number_unsigned())
+    return v.get<std::uint64_t>() <= std::numeric_limits<std::int32_t>::max()
+               ? std::optional<std::int32_t>(static_cast<std::int32_t>(v.get<std::uint64_t>()))
+               : std::nullopt;
+  const auto n = v.get<std::int64_t>();
+  if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max())
+    return std::nullopt;
+  return static_cast<std::int32_t>(n);
+}
+
+std::optional<std::int64_t> integer_within(const json& v, std::int64_t lo, std::int64_t hi) {
+  if (!v.is_number_integer()) return std::nullopt;
+  if (v.is_number_unsigned() && v.get<std::uint64_t>() > static_cast<std::uint64_t>(hi))
+    return std::nullopt;
+  const auto n = v.get<std::int64_t>();
+  return n >= lo && n <= hi ? std::optional<std::int64_t>(n) : std::nullopt;
+}
+
+std::optional<std::string> name_in(const json& v, bool (*rule)(std::string_view)) {
+  if (!v.is_string() || !rule(v.get_ref<const std::string&>())) return std::nullopt;
+  return v.get<std::string>();
+}
+
+std::variant<std::string, sequence_step> step_of(const json& v) {
+  if (!has_fields(v, {"pose", "pause_ms"})) return "a step is {\"pose\": NAME, \"pause_ms\": N}";
+  const auto pose = name_in(v["pose"], is_name);
+  if (!pose) return name_rule();
+  const auto pause = integer_within(v["pause_ms"], 0, max_pause_ms);
+  if (!pause) return "pause_ms must be an integer from 0 to " + std::to_string(max_pause_ms);
+  return sequence_step{*pose, *pause};
+}
+
+}  // namespace
+
+bool is_name(std::string_view name) {
+  const auto allowed = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ' ' ||
+           c == '-' || c == '_';
+  };
+  return !name.empty() && name.size() <= max_name_length &&
+         std::all_of(name.begin(), name.end(), allowed);
+}
+
+bool is_new_name(std::string_view name) {
+  return is_name(name) && !name.starts_with(' ') && !name.ends_with(' ');
+}
+
+std::string name_rule() {
+  return "a name is 1 to " + std::to_string(max_name_length) +
+         " letters, digits, spaces, '-' or '_', and a new one neither starts nor ends with a space";
+}
+
+std::optional<counters> counters_of(const json& v) {
+  if (!v.is_array() || v.size() != joint_count) return std::nullopt;
+  counters c{};
+  for (std::size_t i = 0; i < joint_count; ++i) {
+    const auto n = int32_of(v[i]);
+    if (!n) return std::nullopt;
+    c[i] = *n;
+  }
+  return c;
+}
+
+std::optional<counters> counters_from_json(std::string_view text) {
+  return counters_of(json::parse(text.begin(), text.end(), nullptr, false));
+}
+
+bool has_fields(const json& v, std::initializer_list<std::string_view> required,
+                std::initializer_list<std::string_view> optional) {
+  if (!v.is_object()) return false;
+  for (std::string_view k : required)
+    if (!v.contains(k)) return false;
+  for (const auto& item : v.items()) {
+    const auto known = [&](std::string_view k) { return k == item.key(); };
+    if (std::none_of(required.begin(), required.end(), known) &&
+        std::none_of(optional.begin(), optional.end(), known))
+      return false;
+  }
+  return true;
+}
+
+std::variant<std::string, sequence> sequence_of(const json& v) {
+  if (!has_fields(v, {"name", "steps", "repeat"}))
+    return "a sequence is {\"name\": NAME, \"steps\": [...], \"repeat\": N}";
+  const auto name = name_in(v["name"], is_new_name);
+  if (!name) return name_rule();
+  const json& steps = v["steps"];
+  if (!steps.is_array() || steps.empty() || steps.size() > max_sequence_steps)
+    return "steps must be an array of 1 to " + std::to_string(max_sequence_steps) + " steps";
+  const auto repeat = integer_within(v["repeat"], 1, max_repeat);
+  if (!repeat) return "repeat must be an integer from 1 to " + std::to_string(max_repeat);
+  sequence s{*name, {}, *repeat};
+  for (const json& item : steps) {
+    auto step = step_of(item);
+    if (auto* why = std::get_if<std::string>(&step)) return *why;
+    s.steps.push_back(std::get<sequence_step>(std::move(step)));
+  }
+  return s;
+}
+
+}  // namespace armctl::front
