@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -152,7 +153,16 @@ class stream {
  public:
   stream(front_end& f, std::string user, int fd) : front_(f), user_(std::move(user)), fd_(fd) {}
 
-  ssize_t read(char* buf, std::size_t max) {
+  ssize_t read(char* buf, std::size_t max) noexcept {
+    try {
+      return fill(buf, max);
+    } catch (...) {
+      return MHD_CONTENT_READER_END_WITH_ERROR;  // the page reads the state again
+    }
+  }
+
+ private:
+  ssize_t fill(char* buf, std::size_t max) {
     while (pending_.size() == sent_) {
       pending_.clear();
       sent_ = 0;
@@ -166,7 +176,6 @@ class stream {
     return static_cast<ssize_t>(n);
   }
 
- private:
   void next() {
     const auto now = steady::now();
     if (first_) {
@@ -268,12 +277,32 @@ class answering {
   http_server& s_;
 };
 
+MHD_Result handle(http_server& server, MHD_Connection* c, const char* method, const char* upload,
+                  std::size_t* upload_size, exchange* e);
+
+// Anything thrown (memory exhausted, a name nlohmann cannot print) is a 500
+// for that request, never the end of the daemon and every page's stream.
 MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const char* method,
                       const char* /*version*/, const char* upload, std::size_t* upload_size,
                       void** con_cls) {
   auto& server = *static_cast<http_server*>(cls);
   auto* e = static_cast<exchange*>(*con_cls);
   if (e == nullptr) return MHD_NO;
+  try {
+    return handle(server, c, method, upload, upload_size, e);
+  } catch (...) {
+    std::fputs("armctld: a request failed with an exception; answered 500\n", stderr);
+    *upload_size = 0;
+    try {
+      return send_answer(c, {500, R"({"error":"internal error"})"});
+    } catch (...) {
+      return MHD_NO;
+    }
+  }
+}
+
+MHD_Result handle(http_server& server, MHD_Connection* c, const char* method, const char* upload,
+                  std::size_t* upload_size, exchange* e) {
   front_end& f = server.front();
   const answering counted(server);
   const int fd = e->fd;
