@@ -31,7 +31,7 @@ function model(questions) {
 
 function reset(c, { keepTaught = false } = {}) {
   const files = ['port.log', 'stop-latch.json'];
-  if (!keepTaught) files.push('poses.dat', 'history.dat');
+  if (!keepTaught) files.push('poses.dat', 'history.dat', 'history-older.dat');
   for (const f of files) fs.rmSync(state(f), { force: true });
   writeState(DIR, 'lock.dat', '0\n');
   writeState(DIR, 'robot_position.dat', c.map((v) => `${v} `).join('') + '\n');
