@@ -285,11 +285,10 @@ MHD_Result handle(http_server& server, MHD_Connection* c, const char* method, co
 MHD_Result on_request(void* cls, MHD_Connection* c, const char* /*url*/, const char* method,
                       const char* /*version*/, const char* upload, std::size_t* upload_size,
                       void** con_cls) {
-  auto& server = *static_cast<http_server*>(cls);
   auto* e = static_cast<exchange*>(*con_cls);
   if (e == nullptr) return MHD_NO;
   try {
-    return handle(server, c, method, upload, upload_size, e);
+    return handle(*static_cast<http_server*>(cls), c, method, upload, upload_size, e);
   } catch (...) {
     std::fputs("armctld: a request failed with an exception; answered 500\n", stderr);
     *upload_size = 0;
