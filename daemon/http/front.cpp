@@ -15,6 +15,7 @@
 #include "daemon/http/transfer.hpp"
 #include "daemon/stores/history.hpp"
 #include "daemon/stores/latch.hpp"
+#include "daemon/stores/records_json.hpp"
 #include "state/state_dir.hpp"
 
 namespace armctl::front {
@@ -237,9 +238,7 @@ request_meta meta_of(const http_request& r, const front_settings& s) {
 
 }  // namespace
 
-std::string wire_text(const json& j) {
-  return j.dump(-1, ' ', false, json::error_handler_t::replace);
-}
+std::string wire_text(const json& j) { return line_text(j); }
 
 front_end::front_end(const front_config& config, arm& a)
     : config_(config), arm_(a), logins_(config.htpasswd, config.state_dir) {}

@@ -74,9 +74,8 @@ bool append_history(const state_dir& dir, const history_entry& e, std::chrono::m
                     std::size_t bound) {
   const std::size_t per_file = std::max<std::size_t>(bound / 2, 1);
   // A name that is not UTF-8 is replaced in the line, never a reason to lose it.
-  return append_history_line(
-      dir, entry_json(e).dump(-1, ' ', false, json::error_handler_t::replace) + "\n",
-      {per_file, (per_file + 1) * max_entry_bytes}, wait);
+  return append_history_line(dir, line_text(entry_json(e)) + "\n",
+                             {per_file, (per_file + 1) * max_entry_bytes}, wait);
 }
 
 std::vector<json> newest_history(const state_dir& dir, std::size_t n) {

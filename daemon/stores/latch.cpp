@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "daemon/stores/locked_file.hpp"
+#include "daemon/stores/records_json.hpp"
 #include "state/durable.hpp"
 
 namespace armctl::front {
@@ -46,9 +47,7 @@ bool set_latch(const state_dir& dir, const std::string& by, const std::string& f
   const std::lock_guard<std::mutex> one_at_a_time(latch_writes);
   if (read_latch(dir)) return true;
   // A name that is not UTF-8 is no reason for a STOP to fail.
-  const std::string text = json{{"by", by}, {"at", utc_now()}, {"from", from}}.dump(
-                               -1, ' ', false, json::error_handler_t::replace) +
-                           "\n";
+  const std::string text = line_text(json{{"by", by}, {"at", utc_now()}, {"from", from}}) + "\n";
   const std::string temp = temp_name();
   return replace_file(dir, latch_file_name, temp.c_str(), text, front_file_mode, sync_now::no) !=
          replace_result::failed;

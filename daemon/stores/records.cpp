@@ -114,4 +114,8 @@ std::variant<std::string, sequence> sequence_of(const json& v) {
   return s;
 }
 
+std::string line_text(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 }  // namespace armctl::front

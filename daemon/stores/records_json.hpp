@@ -28,4 +28,8 @@ bool has_fields(const nlohmann::json& v, std::initializer_list<std::string_view>
 // name a new one; or why not, in words.
 std::variant<std::string, sequence> sequence_of(const nlohmann::json& v);
 
+// One line of JSON, for a file or the wire: text that is not UTF-8 (a
+// login name, say) is replaced, never a reason to fail.
+std::string line_text(const nlohmann::json& j);
+
 }  // namespace armctl::front
