@@ -283,8 +283,8 @@ login logins::check(std::optional<std::string_view> authorization, const login_c
     }
   }
   const password_file passwords = read_password_file(htpasswd_);
-  const login l = passwords.error != 0 ? login{login::outcome::file_unreadable, {}, passwords.error}
-                                       : checked(passwords, pair);
+  login l = passwords.error != 0 ? login{login::outcome::file_unreadable, {}, passwords.error}
+                                 : checked(passwords, pair);
   if (l.result != login::outcome::refused) {
     const std::lock_guard<std::mutex> hold(m_);
     counts.withdraw(keys, now);
