@@ -152,6 +152,28 @@ describe('armctld against hostile clients', { concurrency: false, timeout: 17000
       assert.deepEqual(counters(), [0, 0, 0, 0, 0, 0]);
     }],
   ];
+  // A second name planted for a state file: requests that use it say what is wrong at once.
+  const links = [
+    ['the lock file', 'lock.dat', { reference: [0, 0, 0, 0, 0, 0] }, /lock file cannot be held/],
+    ['the poses file', 'poses.dat', { save_pose: 'x' }, /poses file is not a plain file of its own/],
+  ];
+  for (const [what, file, body, told] of links)
+    it(`a hard link to ${what} is told at once, and nothing changes`, async () => {
+      await fresh(); // the guesses above stopped the operator's name
+      reset([0, 0, 0, 0, 7, 0]);
+      writeState(DIR, 'poses.dat', '{"poses":{},"sequences":{}}');
+      const planted = path.join(DIR, `${file}.planted`);
+      fs.rmSync(planted, { force: true });
+      fs.linkSync(path.join(DIR, file), planted);
+      try {
+        const r = await jsonPost(server, body);
+        assert.deepEqual([r.status, told.test(r.json.error)], [500, true], r.text);
+        assert.deepEqual([counters(), read('poses.dat')], [[0, 0, 0, 0, 7, 0], '{"poses":{},"sequences":{}}']);
+      } finally {
+        fs.rmSync(planted, { force: true });
+      }
+    });
+
   for (const [name, row] of stops)
     it(name, async () => {
       await fresh(); // the guesses above stopped the operator's name

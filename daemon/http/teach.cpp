@@ -196,6 +196,12 @@ reply answer_reference(const reference_query& q, const context& c) {
     case reference_outcome::busy:
       return {verdict::busy,
               error_answer("the arm is busy: the lock stayed held; nothing changed")};
+    case reference_outcome::lock_unusable:
+      return {
+          verdict::failed,
+          error_answer("the lock file cannot be held: it is not a plain file of its own (a "
+                       "second link, a symbolic link), cannot be written, or another process "
+                       "holds a read lock on it; nothing changed (armctld --check tells more)")};
     case reference_outcome::not_saved:
       return {verdict::failed,
               error_answer("the position file could not be saved; it is as it was"), r.before,

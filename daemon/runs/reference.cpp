@@ -23,7 +23,8 @@ namespace {
 constexpr int give_up_signal = SIGUSR1;
 
 // The child's exit statuses; the index of each outcome.
-constexpr int exit_done = 0, exit_busy = 1, exit_not_saved = 2, exit_not_released = 3;
+constexpr int exit_done = 0, exit_busy = 1, exit_not_saved = 2, exit_not_released = 3,
+              exit_lock_unusable = 4;
 
 // A timer that ends this process at the deadline, unless the signal is
 // blocked by then.
@@ -59,7 +60,8 @@ void hold_off_signals() {
   if (!arm_give_up(wait)) ::_exit(exit_busy);
   const state_dir dir(path);
   lock_file lock(dir);
-  if (!lock.wait()) ::_exit(exit_busy);
+  // A wait that returns false did not wait: the file cannot be held at all.
+  if (!lock.wait()) ::_exit(exit_lock_unusable);
   hold_off_signals();
   if (!lock.take()) ::_exit(exit_busy);
   counters before{};
@@ -82,6 +84,8 @@ reference_outcome outcome_of(int status) {
       return reference_outcome::not_saved;
     case exit_not_released:
       return reference_outcome::not_released;
+    case exit_lock_unusable:
+      return reference_outcome::lock_unusable;
     default:
       return reference_outcome::busy;
   }

@@ -12,9 +12,10 @@ namespace armctl::front {
 
 enum class reference_outcome {
   done,
-  busy,         // the lock stayed held for the whole wait, or could not be had
-  not_saved,    // the position file could not be replaced; it is as it was
-  not_released  // saved, but the lock file could not be written free
+  busy,           // the lock stayed held for the whole wait
+  lock_unusable,  // the lock file cannot be held: not a plain file of its own, or read-locked
+  not_saved,      // the position file could not be replaced; it is as it was
+  not_released    // saved, but the lock file could not be written free
 };
 
 struct reference_report {
