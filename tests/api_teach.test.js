@@ -190,6 +190,11 @@ describe('armctld teach requests behind Apache', { concurrency: false, timeout: 
       assert.equal(r.status, 200, r.text);
       assert.deepEqual([r.json.before.counters, r.json.after.counters], [[1, 2, 3, 4, 5, 6], [-800, 100, -7, 2000, 300, 1600]]);
       assert.deepEqual([counters(), read('lock.dat'), read('port.log')], [[-800, 100, -7, 2000, 300, 1600], '0\n', null]);
+      // The drift, counted minus given, in the answer, the history and every reader's state.
+      const drift = [801, -98, 10, -1996, -295, -1594];
+      const entry = (await get('history')).json.history.find((e) => e.request.reference);
+      const seen = (await request(server, { method: 'GET', auth: false })).json.drift;
+      assert.deepEqual([r.json.drift, entry.drift, seen.counters, seen.at], [drift, drift, drift, entry.time]);
       writeState(DIR, 'lock.dat', '1\n'); // another program holds the lock
       writeSettings('wait_ms = 300\n');
       assert.equal((await jsonPost(server, { reference: [0, 0, 0, 0, 0, 0] })).status, 503);

@@ -14,6 +14,7 @@ import {
   blockedBy,
   element,
   sameCounters,
+  localTime,
   NEEDS_MOVE,
 } from './core.js';
 import { showAnswer, showPending, requestWords, breachText } from './words.js';
@@ -91,7 +92,19 @@ export function markJog() {
       element('span', { className: 'letters', textContent: ` ${j.letters.plus} / ${j.letters.minus}` }),
     );
     $(`jog-count-${i}`).setAttribute('aria-label', `steps for ${joint(i).name}`);
+    markDrift(i);
   });
+}
+
+// The last re-reference's drift of a joint: how far its counter was from
+// the operator's; one that keeps growing loses steps.
+function markDrift(i) {
+  const drift = state.front && state.front.drift;
+  const cell = $(`jog-drift-${i}`);
+  const d = drift ? drift.counters[i] : null;
+  cell.textContent = d === null ? '—' : d > 0 ? `+${d}` : String(d);
+  cell.title = drift ? `counted minus given at the re-reference of ${localTime(drift.at)}` : 'no re-reference yet';
+  cell.dataset.drift = d ? '1' : '0';
 }
 
 // One estimate per letter: an estimate judges its options in order, each
@@ -197,6 +210,7 @@ export function buildJog() {
       const j = joint(i);
       const td = (...children) => element('td', {}, ...children);
       const estimate = element('td', { id: `jog-estimate-${i}`, className: 'estimate' });
+      const drift = element('td', { id: `jog-drift-${i}`, className: 'drift' });
       const tr = element(
         'tr',
         {},
@@ -205,6 +219,7 @@ export function buildJog() {
         td(jogButton(i, j.letters.plus, 1)),
         td(jogButton(i, j.letters.minus, -1)),
         estimate,
+        drift,
       );
       tr.dataset.counter = String(i);
       return tr;

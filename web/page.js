@@ -102,6 +102,7 @@ function takeFront(answer) {
     from: answer.stopped_from,
     at: answer.stopped_at,
     deadRun: answer.lock && answer.lock.left_by_dead_run,
+    drift: answer.drift && sixCounters(answer.drift.counters) ? answer.drift : null,
   };
   const run = answer.run;
   state.run = run && sixCounters(run.expected) ? run : run === null ? null : undefined;

@@ -188,6 +188,11 @@ bool record(const query& q, const std::string& body, const context& c, const rep
                   r.before,
                   r.after};
   e.repeat = r.repeat;
+  if (std::holds_alternative<reference_query>(q) && status == 200 && r.before && r.after) {
+    e.drift.emplace();
+    for (std::size_t i = 0; i < joint_count; ++i)
+      (*e.drift)[i] = static_cast<long long>((*r.before)[i]) - (*r.after)[i];
+  }
   if (r.ran) {
     e.before_unknown = r.before_unknown;
     e.after_unknown = r.after_unknown;

@@ -5,6 +5,7 @@
 #include "daemon/http/progress.hpp"
 #include "daemon/runs/controller.hpp"
 #include "daemon/runs/holder.hpp"
+#include "daemon/stores/history.hpp"
 #include "daemon/stores/latch.hpp"
 #include "model/status.hpp"
 #include "state/state_dir.hpp"
@@ -38,6 +39,8 @@ reply answer_state(const context& c) {
                          c);
   body["run"] = run_in_progress(c);
   body["last_run"] = last_run_json(c.runs->last_run());
+  const auto drift = last_drift(dir);
+  body["drift"] = drift ? json{{"counters", drift->counters}, {"at", drift->time}} : json(nullptr);
   body["joint_names"] = joint_names_of(c.settings);
   body["joint_words"] = joint_words_of(c.settings);
   return {verdict::done, body};

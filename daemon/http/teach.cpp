@@ -182,6 +182,16 @@ reply answer_view(const state_query& q, const context& c) {
   return {verdict::done, q.what == view::poses ? poses_answer(r) : sequences_answer(r)};
 }
 
+// How far each counter counted was from the one the operator gave: a joint
+// that loses steps shows a drift that grows from one re-reference to the next.
+json drift_of(const std::optional<counters>& counted, const counters& given) {
+  if (!counted) return nullptr;
+  json d = json::array();
+  for (std::size_t i = 0; i < joint_count; ++i)
+    d.push_back(static_cast<long long>((*counted)[i]) - given[i]);
+  return d;
+}
+
 reply answer_reference(const reference_query& q, const context& c) {
   auto turn = take_turn(c, "nothing changed");
   if (auto* refused = std::get_if<reply>(&turn)) return *refused;
@@ -189,9 +199,10 @@ reply answer_reference(const reference_query& q, const context& c) {
       c.arrived + c.settings.lock_wait - clock::now());
   const reference_report r =
       rereference(c.paths.state_dir, q.c, std::max(left, std::chrono::milliseconds(1)));
-  const json body{{"before", counters_and_report(r.before)}, {"after", counters_and_report(q.c)}};
+  json body{{"before", counters_and_report(r.before)}, {"after", counters_and_report(q.c)}};
   switch (r.outcome) {
     case reference_outcome::done:
+      body["drift"] = drift_of(r.before, q.c);
       return {verdict::done, body, r.before, q.c};
     case reference_outcome::busy:
       return {verdict::busy,

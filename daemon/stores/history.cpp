@@ -108,6 +108,7 @@ json entry_json(const history_entry& e) {
   if (!e.before_unknown.empty()) j["before_unknown"] = e.before_unknown;
   if (!e.after_unknown.empty()) j["after_unknown"] = e.after_unknown;
   if (e.run_status) j["run_status"] = *e.run_status;
+  if (e.drift) j["drift"] = *e.drift;
   return j;
 }
 
@@ -130,6 +131,18 @@ std::optional<back_point> back_target(const state_dir& dir) {
     if (!moved_the_arm(e)) continue;
     if (const auto to = counters_from_json(e["before"].dump())) return back_point{to, ""};
     return back_point{std::nullopt, e.value("before_unknown", "its start was not recorded")};
+  }
+  return std::nullopt;
+}
+
+}  // namespace armctl::front
+
+namespace armctl::front {
+
+std::optional<drift_point> last_drift(const state_dir& dir) {
+  for (const json& e : entries_newest_first(dir, history_bound)) {
+    const json d = e.value("drift", json());
+    if (d.is_array() && d.size() == joint_count) return drift_point{d, e.value("time", "")};
   }
   return std::nullopt;
 }

@@ -5,6 +5,7 @@
 // entries, and `back` reads it.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <nlohmann/json.hpp>
@@ -32,6 +33,9 @@ struct history_entry {
   std::string before_unknown{}, after_unknown{};  // why, when a run's counter is unknown
   std::optional<int> run_status{};                // the controller's exit status, when it ran
   bool repeat = false;  // a STOP that found the arm latched: counted on the STOP that latched it
+  // A re-reference's: how far each counter counted was from the one the
+  // operator gave (before minus after).
+  std::optional<std::array<long long, joint_count>> drift{};
 };
 
 nlohmann::json entry_json(const history_entry& e);
@@ -56,5 +60,12 @@ struct back_point {
   std::string unknown;
 };
 [[nodiscard]] std::optional<back_point> back_target(const state_dir& dir);
+
+// The newest re-reference's drift and its time; nothing before the first.
+struct drift_point {
+  nlohmann::json counters;  // six integers
+  std::string time;
+};
+[[nodiscard]] std::optional<drift_point> last_drift(const state_dir& dir);
 
 }  // namespace armctl::front
