@@ -50,8 +50,8 @@ void print_summary(const counters& c) { std::fputs(summary_line(c).c_str(), stdo
 // standard output, which callers read, stays as it was.
 void report_takeover(const lock_file& lock) {
   if (const std::optional<takeover>& t = lock.took_over())
-    std::fprintf(stderr, "armctl: took over the lock left by run %d (%s)\n", static_cast<int>(t->pid),
-                 cause_words(t->cause));
+    std::fprintf(stderr, "armctl: took over the lock left by run %d (%s)\n",
+                 static_cast<int>(t->pid), cause_words(t->cause));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "state/lock_file.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -173,7 +174,8 @@ bool parse_mark(const std::string& text, holder_mark& out) {
   // set; one of an older release has none, and its next field, if any, is
   // the start time, which never holds a dot.
   std::string_view probe = rest;
-  if (const std::string_view stamp = next_field(probe); m.held || stamp.find('.') != stamp.npos) {
+  if (const std::string_view stamp = next_field(probe);
+      m.held || stamp.find('.') != std::string_view::npos) {
     const std::optional<wall_time> t = parse_stamp(stamp);
     if (!t) return false;
     if (m.held) {
@@ -247,11 +249,13 @@ bool dates_the_takes_one(wall_time mark, wall_time file) {
 
 }  // namespace
 
-stale_cause judge_cause(const holder_mark* mark, wall_time file_mtime, const std::string& this_boot) {
+stale_cause judge_cause(const holder_mark* mark, wall_time file_mtime,
+                        const std::string& this_boot) {
   if (mark == nullptr) return stale_cause::unknown;
   const bool earlier_boot = !this_boot.empty() && !mark->boot.empty() && mark->boot != this_boot;
   if (mark->held) {
-    if (mark->mtime_s != file_mtime.s || mark->mtime_ns != file_mtime.ns) return stale_cause::unknown;
+    if (mark->mtime_s != file_mtime.s || mark->mtime_ns != file_mtime.ns)
+      return stale_cause::unknown;
     return earlier_boot ? stale_cause::boot_ended_holding : stale_cause::killed_holding;
   }
   if (earlier_boot) return stale_cause::boot_ended_taking;
@@ -270,14 +274,15 @@ stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long 
 }
 
 const char* cause_words(stale_cause cause) {
-  switch (cause) {
-    case stale_cause::killed_holding: return "killed while it held the lock";
-    case stale_cause::killed_taking: return "killed as it took the lock";
-    case stale_cause::boot_ended_holding: return "the machine went down while it held the lock";
-    case stale_cause::boot_ended_taking: return "the machine went down as it took the lock";
-    case stale_cause::unknown: break;
-  }
-  return "not known";
+  // In the order of stale_cause.
+  static constexpr std::array<const char*, 5> words = {
+      "not known",
+      "killed while it held the lock",
+      "killed as it took the lock",
+      "the machine went down while it held the lock",
+      "the machine went down as it took the lock",
+  };
+  return words.at(static_cast<std::size_t>(cause));
 }
 
 bool content_reads_free(std::string_view text, bool truncated) {
@@ -421,8 +426,8 @@ std::string taking_mark() {
 // and the start time.
 std::string held_mark(const std::string& prefix, int fd) {
   struct stat st {};
-  const std::string stamp = ::fstat(fd, &st) == 0 ? stamp_field(st.st_mtim.tv_sec, st.st_mtim.tv_nsec)
-                                                  : std::string();
+  const std::string stamp =
+      ::fstat(fd, &st) == 0 ? stamp_field(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) : std::string();
   return prefix + stamp + own_start_field();
 }
 

@@ -23,7 +23,13 @@ enum class stale_verdict { honour, take_over };
 
 // How the run that left a "1" ended, as far as its mark and the file's
 // modification time tell; `unknown` when the "1" may be another program's.
-enum class stale_cause { unknown, killed_holding, killed_taking, boot_ended_holding, boot_ended_taking };
+enum class stale_cause {
+  unknown,
+  killed_holding,
+  killed_taking,
+  boot_ended_holding,
+  boot_ended_taking
+};
 
 // The mark a run of this program puts on the lock file while it holds it,
 // as the extended attribute `user.armctl.holder`:
@@ -52,8 +58,8 @@ struct holder_mark {
   bool held = false;  // false: "taking"
   std::string boot;
   long long mtime_s = 0, mtime_ns = 0;      // held: the modification time of its "1"
-  std::optional<wall_time> marked_at;       // taking: nothing in an older release's mark
   std::optional<unsigned long long> start;  // nothing: an older release's mark
+  std::optional<wall_time> marked_at;       // taking: nothing in an older release's mark
 };
 [[nodiscard]] bool parse_mark(const std::string& text, holder_mark& out);
 
@@ -77,7 +83,8 @@ const std::string& boot_id();
 // mark, before it could claim it (it was killed before it loaded the counters
 // or touched the port). Anything else (no mark, a later write, a taking mark
 // without its time) may be another program's "1" and is waited out.
-stale_cause judge_cause(const holder_mark* mark, wall_time file_mtime, const std::string& this_boot);
+stale_cause judge_cause(const holder_mark* mark, wall_time file_mtime,
+                        const std::string& this_boot);
 stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long long file_mtime_ns,
                           const std::string& this_boot);
 // How a takeover's line on standard error names the cause.
