@@ -242,8 +242,10 @@ constexpr long long one_before_mark_within_ns = 1'000'000'000;
 bool dates_the_takes_one(wall_time mark, wall_time file) {
   constexpr long long ns_per_s = 1'000'000'000;
   constexpr long long far = 1000;  // seconds: beyond both bounds
-  if (mark.s < file.s - far || mark.s > file.s + far) return false;
-  const long long after = (file.s - mark.s) * ns_per_s + (file.ns - mark.ns);
+  long long apart_s = 0;
+  if (__builtin_sub_overflow(file.s, mark.s, &apart_s) || apart_s > far || apart_s < -far)
+    return false;
+  const long long after = apart_s * ns_per_s + (file.ns - mark.ns);
   return after <= one_after_mark_within_ns && after >= -one_before_mark_within_ns;
 }
 
