@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <unistd.h>
 
 #include "driver/options.hpp"
@@ -45,6 +46,14 @@ int port_failure(lock_file& lock, pending_save& save, const counters* moved) {
 
 void print_summary(const counters& c) { std::fputs(summary_line(c).c_str(), stdout); }
 
+// A dead run's lock taken over is said on standard error, for the journal;
+// standard output, which callers read, stays as it was.
+void report_takeover(const lock_file& lock) {
+  if (const std::optional<takeover>& t = lock.took_over())
+    std::fprintf(stderr, "armctl: took over the lock left by run %d (%s)\n",
+                 static_cast<int>(t->pid), cause_words(t->cause));
+}
+
 }  // namespace
 
 void privilege_failure() {
@@ -65,6 +74,7 @@ int run(int argc, char** argv, const settings& s, const state_dir& dir, port& p,
   bool held = lock.wait();
   begin_locked_phase();
   held = held && lock.take();
+  if (held) report_takeover(lock);
 
   run_status status;
   if (!load_counters(dir, a.data)) status.fail(exit_code::position_load_failed);

@@ -2,6 +2,7 @@
 #include "state/lock_file.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -146,6 +147,20 @@ bool whole_number(std::string_view field, T& out) {
 
 }  // namespace
 
+namespace {
+
+// "<s>.<ns>" as the marks write it (nanoseconds below a second).
+std::optional<wall_time> parse_stamp(std::string_view stamp) {
+  wall_time t;
+  const std::size_t dot = stamp.find('.');
+  if (dot == std::string_view::npos || !whole_number(stamp.substr(0, dot), t.s) ||
+      !whole_number(stamp.substr(dot + 1), t.ns) || t.ns < 0 || t.ns >= 1000000000)
+    return std::nullopt;
+  return t;
+}
+
+}  // namespace
+
 bool parse_mark(const std::string& text, holder_mark& out) {
   std::string_view rest(text);
   holder_mark m;
@@ -155,12 +170,21 @@ bool parse_mark(const std::string& text, holder_mark& out) {
   // A pid that does not fit a pid_t is no pid (from_chars refuses it).
   if (!whole_number(pid, m.pid) || m.pid <= 0 || (!m.held && state != "taking") || m.boot.empty())
     return false;
-  if (m.held) {
-    std::string_view stamp = next_field(rest);
-    const std::size_t dot = stamp.find('.');
-    if (dot == std::string_view::npos || !whole_number(stamp.substr(0, dot), m.mtime_s) ||
-        !whole_number(stamp.substr(dot + 1), m.mtime_ns))
-      return false;
+  // A held mark's stamp is its "1"'s mtime. A taking mark's is when it was
+  // set; one of an older release has none, and its next field, if any, is
+  // the start time, which never holds a dot.
+  std::string_view probe = rest;
+  if (const std::string_view stamp = next_field(probe);
+      m.held || stamp.find('.') != std::string_view::npos) {
+    const std::optional<wall_time> t = parse_stamp(stamp);
+    if (!t) return false;
+    if (m.held) {
+      m.mtime_s = t->s;
+      m.mtime_ns = t->ns;
+    } else {
+      m.marked_at = t;
+    }
+    rest = probe;
   }
   // The start time is the last field; an older release's mark ends before it.
   if (const std::string_view start = next_field(rest); !start.empty()) {
@@ -200,15 +224,67 @@ std::optional<unsigned long long> process_start_time(pid_t pid) {
   return read ? start_time_in_stat(text) : std::nullopt;
 }
 
+namespace {
+
+// A taking mark's run writes its "1" right after the sync that makes the
+// mark durable, so the "1"'s mtime falls within that sync's time after the
+// mark's. A sync of the lock file takes milliseconds (docs/measurements.md);
+// two seconds leave a slow disk room, and keep short the time in which
+// another program's "1", written after a run died before its own, could be
+// taken for that run's. The file's clock may read a little before the
+// mark's: it ticks coarser than the clock the mark is dated by, and a file
+// system that keeps whole seconds rounds down.
+constexpr long long one_after_mark_within_ns = 2'000'000'000;
+constexpr long long one_before_mark_within_ns = 1'000'000'000;
+
+// Whether `file` falls within the bounds around a taking mark's time `mark`.
+// A hostile stamp far from any real time cannot overflow the arithmetic.
+bool dates_the_takes_one(wall_time mark, wall_time file) {
+  constexpr long long ns_per_s = 1'000'000'000;
+  constexpr long long far = 1000;  // seconds: beyond both bounds
+  long long apart_s = 0;
+  if (__builtin_sub_overflow(file.s, mark.s, &apart_s) || apart_s > far || apart_s < -far)
+    return false;
+  const long long after = apart_s * ns_per_s + (file.ns - mark.ns);
+  return after <= one_after_mark_within_ns && after >= -one_before_mark_within_ns;
+}
+
+}  // namespace
+
+stale_cause judge_cause(const holder_mark* mark, wall_time file_mtime,
+                        const std::string& this_boot) {
+  if (mark == nullptr) return stale_cause::unknown;
+  const bool earlier_boot = !this_boot.empty() && !mark->boot.empty() && mark->boot != this_boot;
+  if (mark->held) {
+    if (mark->mtime_s != file_mtime.s || mark->mtime_ns != file_mtime.ns)
+      return stale_cause::unknown;
+    return earlier_boot ? stale_cause::boot_ended_holding : stale_cause::killed_holding;
+  }
+  if (earlier_boot) return stale_cause::boot_ended_taking;
+  // An unknown boot id (/proc unreadable) is no proof of this boot either.
+  const bool this_one = !this_boot.empty() && mark->boot == this_boot;
+  return this_one && mark->marked_at && dates_the_takes_one(*mark->marked_at, file_mtime)
+             ? stale_cause::killed_taking
+             : stale_cause::unknown;
+}
+
 stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long long file_mtime_ns,
                           const std::string& this_boot) {
-  if (mark == nullptr) return stale_verdict::honour;
-  if (mark->held)
-    return mark->mtime_s == file_mtime_s && mark->mtime_ns == file_mtime_ns
-               ? stale_verdict::take_over
-               : stale_verdict::honour;
-  const bool earlier_boot = !this_boot.empty() && !mark->boot.empty() && mark->boot != this_boot;
-  return earlier_boot ? stale_verdict::take_over : stale_verdict::honour;
+  return judge_cause(mark, {file_mtime_s, file_mtime_ns}, this_boot) == stale_cause::unknown
+             ? stale_verdict::honour
+             : stale_verdict::take_over;
+}
+
+const char* cause_words(stale_cause cause) {
+  // In the order of stale_cause.
+  static constexpr std::array<const char*, 5> words = {
+      "not known",
+      "killed while it held the lock",
+      "killed as it took the lock",
+      "the machine went down while it held the lock",
+      "the machine went down as it took the lock",
+  };
+  return words.at(static_cast<std::size_t>(cause));
 }
 
 bool content_reads_free(std::string_view text, bool truncated) {
@@ -286,7 +362,8 @@ bool lock_file::still_current() const {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-bool lock_file::reads_free() const {
+bool lock_file::reads_free() {
+  took_over_.reset();
   std::string text(max_lock_file + 1, '\0');
   const ssize_t got = ::pread(fd_, text.data(), text.size(), 0);
   if (got < 0) return false;
@@ -295,15 +372,18 @@ bool lock_file::reads_free() const {
   return content_reads_free(text, size > max_lock_file) || left_by_a_dead_run();
 }
 
-bool lock_file::left_by_a_dead_run() const {
+bool lock_file::left_by_a_dead_run() {
   char buf[160];
   const ssize_t got = ::fgetxattr(fd_, holder_mark_name, buf, sizeof buf - 1);
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return false;
   holder_mark mark;
   const bool marked = got > 0 && parse_mark(std::string(buf, static_cast<std::size_t>(got)), mark);
-  return judge_stale(marked ? &mark : nullptr, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, boot_id()) ==
-         stale_verdict::take_over;
+  const stale_cause cause =
+      judge_cause(marked ? &mark : nullptr, {st.st_mtim.tv_sec, st.st_mtim.tv_nsec}, boot_id());
+  if (cause == stale_cause::unknown) return false;
+  took_over_ = takeover{mark.pid, cause};
+  return true;
 }
 
 // Replaces the two-byte content in place: readers never see an empty file.
@@ -326,14 +406,30 @@ std::string mark_prefix(const char* state) {
   return std::to_string(::getpid()) + " " + state + " " + boot_id();
 }
 
+// " <s>.<ns>", the form both marks give a time in.
+std::string stamp_field(long long s, long n) {
+  char stamp[48];
+  std::snprintf(stamp, sizeof stamp, " %lld.%09ld", s, n);
+  return stamp;
+}
+
+// The taking mark: the prefix, the time it is set and the start time. On
+// the clock the file's timestamps come from, so that the "1" written after
+// it can be dated against it.
+std::string taking_mark() {
+  timespec now{};
+  const std::string stamp = ::clock_gettime(CLOCK_REALTIME, &now) == 0
+                                ? stamp_field(now.tv_sec, now.tv_nsec)
+                                : std::string();
+  return mark_prefix("taking") + stamp + own_start_field();
+}
+
 // The held mark: the prefix, the modification time of the "1" just written
 // and the start time.
 std::string held_mark(const std::string& prefix, int fd) {
   struct stat st {};
-  char stamp[48] = "";
-  if (::fstat(fd, &st) == 0)
-    std::snprintf(stamp, sizeof stamp, " %lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
-                  static_cast<long>(st.st_mtim.tv_nsec));
+  const std::string stamp =
+      ::fstat(fd, &st) == 0 ? stamp_field(st.st_mtim.tv_sec, st.st_mtim.tv_nsec) : std::string();
   return prefix + stamp + own_start_field();
 }
 
@@ -350,7 +446,7 @@ bool cut_to_two_bytes(int fd) {
 bool lock_file::take() {
   if (fd_ < 0) return false;
   const bool cut = cut_to_two_bytes(fd_);
-  set_mark(mark_prefix("taking") + own_start_field());
+  set_mark(taking_mark());
   const std::string held = mark_prefix("held");
   // The mark is on disk before the "1" can be. Nothing that can wait (a
   // sync) comes between the "1" and the mark that claims it, so a kill

@@ -21,26 +21,45 @@ namespace armctl {
 // What a waiting run makes of a non-zero content and the holder's mark.
 enum class stale_verdict { honour, take_over };
 
+// How the run that left a "1" ended, as far as its mark and the file's
+// modification time tell; `unknown` when the "1" may be another program's.
+enum class stale_cause {
+  unknown,
+  killed_holding,
+  killed_taking,
+  boot_ended_holding,
+  boot_ended_taking
+};
+
 // The mark a run of this program puts on the lock file while it holds it,
 // as the extended attribute `user.armctl.holder`:
-//   "<pid> taking <boot id> <start>"                  before its "1" is written
+//   "<pid> taking <boot id> <s>.<ns> <start>"          before its "1" is written
 //   "<pid> held <boot id> <mtime s>.<mtime ns> <start>" once the "1" is on disk
 // <start> is the run's start time (field 22 of /proc/<pid>/stat, in clock
 // ticks since boot), so that another process given the same pid later is
-// not taken for the run; marks of the releases before it have none.
+// not taken for the run; marks of the releases before it have none. The
+// taking mark's <s>.<ns> is the wall-clock time at which it was set; marks
+// of the releases before it have none either.
 // The mark is durable before the "1" is written and comes off only after the
 // "0" is durable, so that a crash at any instant leaves the lock free or
 // marked. The mtime ties a "held" mark to the one write of "1" it describes:
 // any later write, such as another program's "1" after a run died between its
-// "0" and removing its mark, changes it.
+// "0" and removing its mark, changes it. The taking mark's time bounds when
+// the "1" that its run writes right after syncing it can be dated.
 inline constexpr const char* holder_mark_name = "user.armctl.holder";
+
+// A time as file timestamps give it: seconds and nanoseconds of CLOCK_REALTIME.
+struct wall_time {
+  long long s = 0, ns = 0;
+};
 
 struct holder_mark {
   pid_t pid = 0;
   bool held = false;  // false: "taking"
   std::string boot;
-  long long mtime_s = 0, mtime_ns = 0;
+  long long mtime_s = 0, mtime_ns = 0;      // held: the modification time of its "1"
   std::optional<unsigned long long> start;  // nothing: an older release's mark
+  std::optional<wall_time> marked_at;       // taking: nothing in an older release's mark
 };
 [[nodiscard]] bool parse_mark(const std::string& text, holder_mark& out);
 
@@ -59,11 +78,23 @@ const std::string& boot_id();
 // writer is not a live run of ours. A "held" mark whose mtime is the file's
 // own: that run's "1", take it over. A "taking" mark from an earlier boot:
 // the machine lost power while that run took the lock, and nothing of the
-// last boot is alive. Anything else (no mark, a later write, a run killed
-// while taking the lock in this boot) may be another program's "1" and is
-// waited out.
+// last boot is alive. A "taking" mark of this boot whose time comes just
+// before the file's mtime: the "1" its run wrote right after syncing the
+// mark, before it could claim it (it was killed before it loaded the counters
+// or touched the port). Anything else (no mark, a later write, a taking mark
+// without its time) may be another program's "1" and is waited out.
+stale_cause judge_cause(const holder_mark* mark, wall_time file_mtime,
+                        const std::string& this_boot);
 stale_verdict judge_stale(const holder_mark* mark, long long file_mtime_s, long long file_mtime_ns,
                           const std::string& this_boot);
+// How a takeover's line on standard error names the cause.
+const char* cause_words(stale_cause cause);
+
+// A dead run's lock that a wait took over.
+struct takeover {
+  pid_t pid;
+  stale_cause cause;
+};
 
 class lock_file {
  public:
@@ -86,12 +117,14 @@ class lock_file {
   // Writes "0\n", removes the mark once the "0" is durable, and lets the
   // next run in; false when the write or its sync fails.
   [[nodiscard]] bool release();
+  // The dead run's lock that the last wait took over, if it did.
+  const std::optional<takeover>& took_over() const { return took_over_; }
 
  private:
   bool hold_current_file();
   bool still_current() const;
-  bool reads_free() const;
-  bool left_by_a_dead_run() const;
+  bool reads_free();
+  bool left_by_a_dead_run();
   bool write_content(const char* text) const;
   bool durable() const;
   [[nodiscard]] bool write_zero();
@@ -103,6 +136,7 @@ class lock_file {
   int (*sync_)(int);
   int fd_ = -1;
   bool marks_ = true;  // false once the file system refused an extended attribute
+  std::optional<takeover> took_over_;
 };
 
 // Reads a lock file's content as one integer, like "%d": free when it is 0

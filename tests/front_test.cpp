@@ -435,7 +435,7 @@ TEST(RunAnswer, AStoppedRunHasNoReasonsAndAFailedSaveNoCounters) {
 }
 
 TEST(StateAnswer, GivesTheCountersTheReportTheLockAndTheLatch) {
-  holder dead{{4242, false, "boot-b", 0, 0, {}}, "4242 taking boot-b"};
+  holder dead{{4242, false, "boot-b", 0, 0, {}, {}}, "4242 taking boot-b"};
   const json j =
       state_answer(counters{0, 0, 0, 0, 0, 0}, {true, dead}, latch{"ann", "2026-12-09T05:00:00Z"});
   EXPECT_EQ(j["report"][0], json::array({0, 9.5, 9.5, 0}));

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <optional>
 #include <sstream>
@@ -344,8 +346,99 @@ INSTANTIATE_TEST_SUITE_P(
         stale_case{"taking_with_its_start_before_a_power_cut", "42 taking boot-a 8123", 5, 6,
                    stale_verdict::take_over},
         stale_case{"start_not_a_number", "42 held boot-b 5.000000006 -1", 5, 6,
-                   stale_verdict::honour}),
+                   stale_verdict::honour},
+        // killed between its "1", written right after the mark's sync, and its held mark
+        stale_case{"taking_then_its_one", "42 taking boot-b 5.000000006 8123", 5, 400000000,
+                   stale_verdict::take_over},
+        stale_case{"taking_then_its_one_after_a_slow_sync", "42 taking boot-b 5.000000006 8123", 6,
+                   900000000, stale_verdict::take_over},
+        // the file system's clock ticks coarser than the mark's
+        stale_case{"taking_then_its_one_dated_a_tick_early", "42 taking boot-b 5.000000006 8123", 4,
+                   996000000, stale_verdict::take_over},
+        // killed before its "1"; another program's "1" came seconds later
+        stale_case{"taking_then_a_later_one", "42 taking boot-b 5.000000006 8123", 8, 6,
+                   stale_verdict::honour},
+        stale_case{"taking_then_a_one_long_after", "42 taking boot-b 5.000000006", 3605, 6,
+                   stale_verdict::honour},
+        stale_case{"taking_under_a_one_from_before", "42 taking boot-b 5.000000006 8123", 2, 6,
+                   stale_verdict::honour},
+        stale_case{"taking_with_its_time_before_a_power_cut", "42 taking boot-a 5.000000006 8123",
+                   900, 6, stale_verdict::take_over},
+        // an older release's taking mark has no time: nothing dates its "1"
+        stale_case{"taking_with_only_its_start", "42 taking boot-b 8123", 5, 6,
+                   stale_verdict::honour},
+        stale_case{"taking_time_not_a_time", "42 taking boot-b 5.x 8123", 5, 6,
+                   stale_verdict::honour},
+        stale_case{"taking_time_beyond_a_second", "42 taking boot-b 5.1000000000 8123", 6, 6,
+                   stale_verdict::honour},
+        // a time no clock gives must not wrap into the bound
+        stale_case{"taking_time_at_the_end_of_time", "42 taking boot-b 9223372036854775807.0", 5, 6,
+                   stale_verdict::honour},
+        stale_case{"taking_time_at_the_start_of_time", "42 taking boot-b -9223372036854775807.0", 5,
+                   6, stale_verdict::honour}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+// Every form a taking mark has had reads back the fields the daemon and the
+// judge go by.
+struct taking_form {
+  const char* name;
+  const char* mark;
+  std::optional<unsigned long long> start;
+  long long marked_s, marked_ns;  // -1: no time
+};
+void PrintTo(const taking_form& c, std::ostream* os) { *os << c.name; }
+
+class TakingMark : public ::testing::TestWithParam<taking_form> {};
+
+TEST_P(TakingMark, ReadsItsTimeAndStart) {
+  const taking_form& c = GetParam();
+  holder_mark m;
+  ASSERT_TRUE(parse_mark(c.mark, m));
+  EXPECT_FALSE(m.held);
+  EXPECT_EQ(m.pid, 42);
+  EXPECT_EQ(m.boot, "boot-b");
+  EXPECT_EQ(m.start, c.start);
+  ASSERT_EQ(m.marked_at.has_value(), c.marked_s >= 0);
+  if (m.marked_at) {
+    EXPECT_EQ(m.marked_at->s, c.marked_s);
+    EXPECT_EQ(m.marked_at->ns, c.marked_ns);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, TakingMark,
+    ::testing::Values(taking_form{"first_release", "42 taking boot-b", std::nullopt, -1, 0},
+                      taking_form{"with_its_start", "42 taking boot-b 8123", 8123, -1, 0},
+                      taking_form{"with_its_time", "42 taking boot-b 1797010164.000000006 8123",
+                                  8123, 1797010164, 6},
+                      taking_form{"with_its_time_only", "42 taking boot-b 7.5", std::nullopt, 7,
+                                  5}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// A run killed right after writing its "1", before its held mark: the next
+// run takes the lock at once and names the dead run and how it ended.
+TEST_F(LockFile, ARunKilledBeforeItsHeldMarkIsTakenOverAndNamed) {
+  write_file(path, "0\n");
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  timespec now{};
+  ASSERT_EQ(::clock_gettime(CLOCK_REALTIME, &now), 0);
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%lld.%09ld", static_cast<long long>(now.tv_sec), now.tv_nsec);
+  const std::string mark = std::to_string(dead) + " taking " + boot_id() + " " + stamp + " 8123";
+  if (::setxattr(path.c_str(), holder_mark_name, mark.data(), mark.size(), 0) != 0)
+    GTEST_SKIP() << "no user extended attributes on " << tmp.path();
+  write_file(path, "1\n");
+  lock_file lock(dir, never);  // would hang if the lock were honoured
+  ASSERT_TRUE(lock.wait());
+  ASSERT_TRUE(lock.took_over().has_value());
+  EXPECT_EQ(lock.took_over()->pid, dead);
+  EXPECT_EQ(lock.took_over()->cause, stale_cause::killed_taking);
+  ASSERT_TRUE(lock.take());
+  ASSERT_TRUE(lock.release());
+  EXPECT_EQ(read_file(path), "0\n");
+}
 
 // A sync that fails once armed, as a disk with an I/O error would.
 bool syncs_fail = false;

@@ -26,15 +26,16 @@ namespace {
 // counters are still to be read.
 constexpr int watch_ms = 10;
 
-// The child's stdin and stderr are /dev/null; its signals are as at boot
-// (the daemon's threads block the ones it takes itself).
+// The child's stdin is /dev/null; its stderr is the daemon's (the journal
+// under systemd), where what it says of the lock and the port is kept. Its
+// signals are as at boot (the daemon's threads block the ones it takes
+// itself).
 bool spawn(const run_plan& plan, int out_fd, pid_t& pid) {
   posix_spawn_file_actions_t fa;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
   posix_spawnattr_init(&attr);
   sigset_t none, all;
   sigemptyset(&none);
