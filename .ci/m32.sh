@@ -34,13 +34,13 @@ if [ ! -f /usr/lib/i386-linux-gnu/libgtest.a ]; then
   fi
   packages+=(libgtest-dev:i386)
 fi
-# The daemon links libaprutil, libmicrohttpd and libsystemd: the host's
+# The daemon links libaprutil, libmicrohttpd, GnuTLS and libsystemd: the host's
 # headers and the i386 libraries.
 [ -f /usr/include/apr-1.0/apr_md5.h ] || packages+=(libaprutil1-dev)
 [ -f /usr/include/microhttpd.h ] || packages+=(libmicrohttpd-dev)
 [ -f /usr/include/systemd/sd-daemon.h ] || packages+=(libsystemd-dev)
 for lib in libaprutil-1.so.0:libaprutil1 libapr-1.so.0:libapr1 libmicrohttpd.so.12:libmicrohttpd12 \
-           libsystemd.so.0:libsystemd0; do
+           libgnutls.so.30:libgnutls30 libsystemd.so.0:libsystemd0; do
   if [ ! -f "/usr/lib/i386-linux-gnu/${lib%%:*}" ]; then
     dpkg --print-foreign-architectures | grep -qx i386 || { dpkg --add-architecture i386; apt_updated=0; }
     packages+=("${lib#*:}:i386")

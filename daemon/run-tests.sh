@@ -20,6 +20,7 @@ mkdir -p "$ARMCTL_DAEMON_STATE_DIR" "$(dirname "$ARMCTL_DAEMON_SETTINGS")"
 node --test "$root/tests/api_apache.test.js"
 node --test "$root/tests/api_daemon.test.js"
 node --test "$root/tests/api_teach.test.js"
+node --test "$root/tests/api_hostile.test.js"
 cd "$root/web"
 bash npm-install.sh
 node --test tests/page.api.e2e.test.js

@@ -64,6 +64,8 @@ if(NOT CPACK_DEBIAN_PACKAGE_SHLIBDEPS)
   set(lib_libapr-1.so.0 libapr1 NONE)
   set(lib_libaprutil-1.so.0 libaprutil1 NONE)
   set(lib_libmicrohttpd.so.12 libmicrohttpd12 NONE)
+  # GnuTLS signs the device cookies (and is libmicrohttpd's own dependency).
+  set(lib_libgnutls.so.30 libgnutls30 NONE)
   set(lib_libsystemd.so.0 libsystemd0 LIBSYSTEMD)
   set(depends "")
   foreach(program IN LISTS programs)

@@ -85,6 +85,24 @@ describe('armctld teach requests behind Apache', { concurrency: false, timeout: 
       const history = (await get('history')).json.history;
       assert.deepEqual(history[0].request, { import: { poses: 2, sequences: 1 }, apply: true });
     }],
+    ['an import follows the saving rules: lookalikes 409, names and counters saving refuses 400, storing nothing', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      await jsonPost(server, { save_pose: 'pick' });
+      const kept = read('poses.dat');
+      const exported = (await get('export')).json;
+      const pose = (name, c = [0, 0, 0, 0, 0, 0]) => ({ name, counters: c });
+      const cases = [
+        [[pose('HOME')], 409], [[pose(' home ')], 400], [[pose('PICK')], 409],
+        [[pose('place'), pose('Place')], 409], [[pose('place', [0, 0, 0, 0, 0, 5000])], 400],
+        [[pose('place', [0, 0, 0, 0, 0, 12])], 200],
+      ];
+      for (const [poses, status] of cases) {
+        const r = await jsonPost(server, { import: { ...exported, poses }, apply: true });
+        assert.equal(r.status, status, `${JSON.stringify(poses)}: ${r.text}`);
+        if (status !== 200) assert.equal(read('poses.dat'), kept, `${JSON.stringify(poses)} stored`);
+      }
+      assert.deepEqual((await get('export')).json.poses.map((p) => p.name), ['pick', 'place']);
+    }],
     ['plans choose the first order the model allows, or list every refused order', async () => {
       const want = model(PLANS.map((p) => ({ plan: p })));
       for (const [i, [start, target]] of PLANS.entries()) {

@@ -166,15 +166,21 @@ std::string digest_of(std::string_view value) {
 }  // namespace
 
 logins::logins(const char* htpasswd_path, const char* state_dir_path)
-    : htpasswd_(htpasswd_path), state_dir_(state_dir_path), failures_(login_rule) {
+    : htpasswd_(htpasswd_path),
+      state_dir_(state_dir_path),
+      failures_(login_rule),
+      peeks_(login_rule) {
   const state_dir dir(state_dir_);
-  if (!failures_.load(dir))
+  failures_unread_ = !failures_.load(dir);
+  if (failures_unread_)
     std::fputs("armctld: the failed logins kept from before cannot be read; counting afresh\n",
                stderr);
 }
 
+bool logins::store_ok() const { return !failures_unread_ && !failures_unsaved_; }
+
+// Under m_.
 std::optional<std::string> logins::recalled(const std::string& key, const std::string& file) {
-  const std::lock_guard<std::mutex> hold(m_);
   if (file.empty() || file != memory_file_) {
     memory_.clear();
     memory_file_ = file;
@@ -189,10 +195,10 @@ std::optional<std::string> logins::recalled(const std::string& key, const std::s
   return found->second.user;
 }
 
+// Under m_.
 void logins::remember(const std::string& key, const std::string& file, const std::string& user,
                       std::chrono::seconds memory) {
   if (memory.count() <= 0) return;
-  const std::lock_guard<std::mutex> hold(m_);
   if (file != memory_file_) return;  // changed while the hash was checked
   const auto now = std::chrono::steady_clock::now();
   std::erase_if(memory_, [&](const auto& e) { return e.second.until <= now; });
@@ -203,28 +209,41 @@ void logins::remember(const std::string& key, const std::string& file, const std
   memory_[key] = {user, now + memory};
 }
 
-// Counted under the lock that the checks take; written to the file under
-// a lock of its own, so that a burst of guesses never holds up an
-// operator's remembered login behind the disk.
-void logins::count_failure(const std::vector<std::string>& keys, long long now) {
+// Written to the file under a lock of its own, so that a burst of guesses
+// never holds up an operator's remembered login behind the disk. Counted
+// in memory either way; the log says once that a restart would forget them.
+void logins::save_failures() {
   const std::lock_guard<std::mutex> one_writer(save_m_);
   failure_table snapshot(login_rule);
   {
     const std::lock_guard<std::mutex> hold(m_);
-    failures_.record(keys, now);
     snapshot = failures_;
   }
   const state_dir dir(state_dir_);
   const bool saved = snapshot.save(dir);
-  // Counted in memory either way; the log says once that a restart would
-  // forget them.
   if (!saved && !failures_unsaved_)
     std::fputs("armctld: the failed logins cannot be written to the state directory\n", stderr);
   failures_unsaved_ = !saved;
 }
 
-login logins::check(std::optional<std::string_view> authorization, std::string_view address,
-                    std::chrono::seconds memory) {
+namespace {
+
+// A browser whose device cookie names this user is counted as that device
+// alone; any other by its address and the name.
+std::vector<std::string> keys_of(const login_client& client, const std::string& user) {
+  if (client.known_device != nullptr && client.known_device->user_hex == hex_text(user))
+    return {std::string(device_key_prefix) + client.known_device->id};
+  return failure_keys(client.address, user);
+}
+
+login stopped_for(long long seconds) {
+  return {login::outcome::too_many_failures, {}, 0, std::max(seconds, 1LL)};
+}
+
+}  // namespace
+
+login logins::check(std::optional<std::string_view> authorization, const login_client& client,
+                    login_use use, std::chrono::seconds memory) {
   const std::string file = file_identity(htpasswd_);
   if (file.empty() || !authorization) {
     const password_file passwords = read_password_file(htpasswd_);
@@ -238,32 +257,44 @@ login logins::check(std::optional<std::string_view> authorization, std::string_v
   const std::size_t colon = pair.find(':');
   if (colon == std::string::npos || colon + 1 == pair.size()) return refused();
   const std::string user = user_of(pair);
-  const std::vector<std::string> keys = failure_keys(address, user);
+  const std::vector<std::string> keys = keys_of(client, user);
+  failure_table& counts = use == login_use::sign_in ? failures_ : peeks_;
   const long long now = std::time(nullptr);
-  const std::string who = logged(user) + " from " + std::string(address);
-  long long stopped = 0;
+  const std::string who = logged(user) + " from " + std::string(client.address);
+  const std::string key = digest_of(*authorization);
   {
     const std::lock_guard<std::mutex> hold(m_);
-    stopped = failures_.seconds_stopped(keys, now);
+    // Stopped first: a guess that finds the password while the name is
+    // stopped is no login, remembered or not.
+    if (const long long stopped = counts.seconds_stopped(keys, now); stopped > 0) {
+      if (use == login_use::sign_in)
+        std::fprintf(stderr, "armctld: login for user %s refused unchecked: too many failures\n",
+                     who.c_str());
+      return stopped_for(stopped);
+    }
+    if (auto known = recalled(key, file)) return {login::outcome::accepted, *known};
+    if (!counts.record(keys, now)) {
+      if (use == login_use::sign_in)
+        std::fprintf(stderr,
+                     "armctld: login for user %s refused unchecked: too many names and "
+                     "addresses failed of late\n",
+                     who.c_str());
+      return stopped_for(failed_login_window.count());
+    }
   }
-  // Stopped first: a guess that finds the password while the name is
-  // stopped is no login, remembered or not.
-  if (stopped > 0) {
-    std::fprintf(stderr, "armctld: login for user %s refused unchecked: too many failures\n",
-                 who.c_str());
-    return {login::outcome::too_many_failures, {}, 0, stopped};
-  }
-  const std::string key = digest_of(*authorization);
-  if (auto known = recalled(key, file)) return {login::outcome::accepted, *known};
   const password_file passwords = read_password_file(htpasswd_);
-  if (passwords.error != 0) return {login::outcome::file_unreadable, {}, passwords.error};
-  login l = checked(passwords, pair);
-  if (l.result == login::outcome::accepted) {
-    remember(key, file, l.user, memory);
+  const login l = passwords.error != 0 ? login{login::outcome::file_unreadable, {}, passwords.error}
+                                       : checked(passwords, pair);
+  if (l.result != login::outcome::refused) {
+    const std::lock_guard<std::mutex> hold(m_);
+    counts.withdraw(keys, now);
+    if (l.result == login::outcome::accepted) remember(key, file, l.user, memory);
     return l;
   }
-  std::fprintf(stderr, "armctld: failed login for user %s\n", who.c_str());
-  count_failure(keys, now);
+  if (use == login_use::sign_in) {
+    std::fprintf(stderr, "armctld: failed login for user %s\n", who.c_str());
+    save_failures();
+  }
   return l;
 }
 

@@ -4,6 +4,7 @@
 // boundary.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <map>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "daemon/http/devices.hpp"
 #include "daemon/stores/failure_counts.hpp"
 #include "state/state_dir.hpp"
 
@@ -43,22 +45,46 @@ inline constexpr std::chrono::seconds failed_login_window{60};
 // the time taken does not tell whether the user exists.
 login authenticated_user(std::optional<std::string_view> authorization, const char* htpasswd_path);
 
+// What a check of credentials is for. A sign-in is a request that needs
+// the login (and whoami, which the page asks to learn who is logged in):
+// its failures count towards the limits. A peek is a request open to all
+// (the state, its stream, STOP) that shows more to an operator: credentials
+// a browser sends there unasked count nothing, so that stale ones on a
+// polling page stop nobody, but the password is checked for them only
+// within limits of their own, so that such requests are no unlimited way
+// to try passwords either.
+enum class login_use { sign_in, peek };
+
+// The client that offers the credentials.
+struct login_client {
+  std::string_view address;
+  const device* known_device = nullptr;  // a verified device cookie, if sent
+};
+
 // The daemon's logins: the check of authenticated_user, guarded by the
-// failures counted by address and by user name, and a memory of the
-// Authorization values that passed, so that polls and streams do not run
-// the password hash again. The memory is forgotten as soon as the password
-// file changes (its identity, size or times), and each value in it after
-// `memory` has passed.
+// failures counted by address and by user name, or by device for a browser
+// whose device cookie names the user; and a memory of the Authorization
+// values that passed, so that polls and streams do not run the password
+// hash again. The memory is forgotten as soon as the password file changes
+// (its identity, size or times), and each value in it after `memory` has
+// passed.
 class logins {
  public:
   logins(const char* htpasswd_path, const char* state_dir_path);
 
-  // One stopped key answers too_many_failures without checking the
-  // password; each refused login is counted and written to stderr, the
-  // server's log. A request without credentials, or with an empty password
-  // (never accepted), is no failure, and an accepted login clears nothing.
-  login check(std::optional<std::string_view> authorization, std::string_view address,
-              std::chrono::seconds memory);
+  // A stopped key answers too_many_failures without checking the password,
+  // and so does a new key that finds no free slot. A check is counted as a
+  // failure before the password is checked, under the lock that reads the
+  // counts, and taken back when it passes: parallel guesses can never get
+  // more checks than the limit. Each refused sign-in is written to stderr,
+  // the server's log. A request without credentials, or with an empty
+  // password (never accepted), is no failure, and an accepted login clears
+  // nothing.
+  login check(std::optional<std::string_view> authorization, const login_client& client,
+              login_use use, std::chrono::seconds memory);
+
+  // Whether the failed logins could be read at the start and written since.
+  [[nodiscard]] bool store_ok() const;
 
  private:
   struct remembered {
@@ -68,16 +94,18 @@ class logins {
   std::optional<std::string> recalled(const std::string& key, const std::string& file);
   void remember(const std::string& key, const std::string& file, const std::string& user,
                 std::chrono::seconds memory);
-  void count_failure(const std::vector<std::string>& keys, long long now);
+  void save_failures();
 
   const char* htpasswd_;
   const char* state_dir_;
-  std::mutex m_;       // the counts and the memory
-  std::mutex save_m_;  // the counts' file
+  mutable std::mutex m_;  // the counts and the memory
+  std::mutex save_m_;     // the counts' file
   failure_table failures_;
-  bool failures_unsaved_ = false;             // the fault is logged once (under save_m_)
-  std::map<std::string, remembered> memory_;  // by a digest of the Authorization value
-  std::string memory_file_;                   // the password file the memory holds for
+  failure_table peeks_;  // in memory only: they stop no login
+  std::atomic<bool> failures_unread_ = false;
+  std::atomic<bool> failures_unsaved_ = false;  // the fault is logged once
+  std::map<std::string, remembered> memory_;    // by a digest of the Authorization value
+  std::string memory_file_;                     // the password file the memory holds for
 };
 
 }  // namespace armctl::front

@@ -17,6 +17,7 @@
 #include "daemon/http/passwords.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
+#include "daemon/stores/front_files.hpp"
 
 namespace armctl::front {
 namespace {
@@ -121,6 +122,8 @@ void check_state_entry(const char* what, const std::string& path, bool directory
   std::vector<std::string> faults;
   if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode))
     faults.push_back(directory ? "is not a directory" : "is not a regular file");
+  if (!directory && st.st_nlink > 1)
+    faults.push_back("has another link (a name planted to reach this file), which runs refuse");
   if (st.st_uid != ::geteuid()) faults.push_back("is not owned by " + account());
   if ((st.st_mode & S_IWOTH) != 0) faults.push_back("can be written by every account");
   if ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid())
@@ -219,6 +222,34 @@ void check_origins(const char* settings_path, const server_identity& server,
   out.push_back(ok(origins_text(meta)));
 }
 
+// The front end's own files, where they are: each must be a plain file of
+// its own, and the failed logins must be readable and replaceable, or their
+// limit holds only until the daemon's next start.
+void check_front_files(const std::string& dir, std::vector<finding>& out) {
+  static constexpr const char* names[] = {latch_file_name, history_file_name,  history_older_name,
+                                          poses_file_name, unlock_record_name, login_failures_name,
+                                          device_key_name};
+  for (const char* name : names) {
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1)
+      out.push_back(problem(described("front end's file", path.c_str(), &st) +
+                            " is not a plain file of its own (another link, a symbolic link or "
+                            "another kind of file): requests that use it fail"));
+  }
+  const std::string failures = dir + "/" + login_failures_name;
+  struct stat st {};
+  if (::lstat(failures.c_str(), &st) == 0)
+    if (const int e = read_error(failures.c_str()))
+      out.push_back(problem(described("failed logins", failures.c_str(), &st) +
+                            " cannot be read by " + account() + ": " + std::strerror(e) +
+                            "; their count starts afresh at each start of the daemon"));
+  if (::access(dir.c_str(), W_OK) != 0)
+    out.push_back(problem("state directory " + dir + " cannot be written by " + account() +
+                          ": failed logins are counted in memory only"));
+}
+
 }  // namespace
 
 std::vector<finding> check_configuration(const check_paths& paths, const server_identity& server) {
@@ -229,6 +260,7 @@ std::vector<finding> check_configuration(const check_paths& paths, const server_
   check_state_entry("state directory", dir, true, out);
   check_state_entry("lock file", dir + "/lock.dat", false, out);
   check_state_entry("position file", dir + "/robot_position.dat", false, out);
+  check_front_files(dir, out);
   check_controller(paths.controller, out);
   check_origins(paths.settings, server, out);
   return out;

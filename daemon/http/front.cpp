@@ -13,8 +13,10 @@
 #include "daemon/http/stop.hpp"
 #include "daemon/http/teach.hpp"
 #include "daemon/http/transfer.hpp"
+#include "daemon/stores/failure_counts.hpp"
 #include "daemon/stores/history.hpp"
 #include "daemon/stores/latch.hpp"
+#include "daemon/stores/records.hpp"
 #include "daemon/stores/records_json.hpp"
 #include "state/state_dir.hpp"
 
@@ -117,11 +119,12 @@ bool recorded(const query& q) {
          !std::holds_alternative<unlock_query>(q);
 }
 
-// A request turned away by the queue's bound did nothing and is not kept:
-// a crowd of them would push the real moves, which back looks for, out of
-// the bounded history.
+// A request turned away by the queue's bound, by a busy arm or by its
+// caller's leaving did nothing and is not kept: a crowd of them would push
+// the real moves, which back looks for, out of the bounded history.
 bool kept(const query& q, const reply& r) {
-  return recorded(q) && r.v != verdict::queue_full && r.v != verdict::caller_gone;
+  return recorded(q) && r.v != verdict::queue_full && r.v != verdict::caller_gone &&
+         r.v != verdict::busy;
 }
 
 // ---- one handler per request kind ---------------------------------------
@@ -184,6 +187,7 @@ bool record(const query& q, const std::string& body, const context& c, const rep
                   status,
                   r.before,
                   r.after};
+  e.repeat = r.repeat;
   if (r.ran) {
     e.before_unknown = r.before_unknown;
     e.after_unknown = r.after_unknown;
@@ -205,18 +209,30 @@ http_answer no_login_possible(const login& l, const char* htpasswd) {
                                 "file (its log says why; armctld --check tells more)"));
 }
 
+// What a login's failures count towards: those of requests that need it,
+// and of whoami, which the page asks to learn who is logged in.
+login_use use_of(login_rule rule) {
+  return rule == login_rule::required ? login_use::sign_in : login_use::peek;
+}
+
 // Every login is checked here, never taken from the web server: the socket
 // is the web server's to reach, not a boundary. The 401 says whether
 // credentials were missing or wrong, so that the page can tell a wrong
-// password from none. The answer when the request ends here.
+// password from none. A login that passes without the device cookie of its
+// name gets one (`cookie`). The answer when the request ends here.
 std::optional<http_answer> check_login(const query& q, const http_request& r, logins& ls,
-                                       const char* htpasswd, context& c) {
+                                       const device_signer& devices, const char* htpasswd,
+                                       context& c, std::string& cookie) {
   const login_rule rule = rule_of(q);
   if (rule == login_rule::open || (rule != login_rule::required && !r.authorization))
     return std::nullopt;
-  const login l = ls.check(r.authorization, r.remote_addr, c.settings.login_memory);
+  const std::optional<device> known =
+      r.device_cookie ? devices.verified(*r.device_cookie) : std::nullopt;
+  const login l = ls.check(r.authorization, {r.remote_addr, known ? &*known : nullptr},
+                           use_of(rule), c.settings.login_memory);
   if (l.result == login::outcome::accepted) {
-    c.user = l.user;
+    c.user = escaped_name(l.user);
+    if (!known || known->user_hex != hex_text(l.user)) cookie = devices.cookie_for(l.user);
     return std::nullopt;
   }
   // A STOP and the state's read go on without a login, stopped or not.
@@ -241,7 +257,10 @@ request_meta meta_of(const http_request& r, const front_settings& s) {
 std::string wire_text(const json& j) { return line_text(j); }
 
 front_end::front_end(const front_config& config, arm& a)
-    : config_(config), arm_(a), logins_(config.htpasswd, config.state_dir) {}
+    : config_(config),
+      arm_(a),
+      logins_(config.htpasswd, config.state_dir),
+      devices_(config.state_dir) {}
 
 namespace {
 
@@ -282,9 +301,17 @@ http_answer front_end::respond(const http_request& r, const query& q, std::strin
             &arm_,
             std::string(r.remote_addr),
             caller_gone};
-  if (auto refused = check_login(q, r, logins_, config_.htpasswd, c)) return *refused;
+  std::string cookie;
+  if (auto refused = check_login(q, r, logins_, devices_, config_.htpasswd, c, cookie))
+    return *refused;
+  http_answer a = answer_to(q, body, c);
+  if (!cookie.empty()) a.set_cookie = set_cookie_value(cookie, r.https);
+  return a;
+}
+
+http_answer front_end::answer_to(const query& q, std::string_view body, context& c) {
   if (const auto* get = std::get_if<state_query>(&q); get && get->what == view::events) {
-    http_answer open{200, {}, 0, c.user};
+    http_answer open{200, {}, 0, {}, c.user};
     return open;
   }
   const auto before = recorded(q) ? read_counters(config_.state_dir) : std::nullopt;

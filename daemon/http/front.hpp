@@ -13,6 +13,8 @@
 #include <variant>
 
 #include "daemon/http/auth.hpp"
+#include "daemon/http/devices.hpp"
+#include "daemon/http/handler.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/runs/arm.hpp"
 
@@ -32,6 +34,7 @@ struct front_config {
 struct http_request {
   std::string_view method;
   std::optional<std::string_view> content_type, content_length, origin, authorization;
+  std::optional<std::string_view> device_cookie;  // the value of the armctl_device cookie
   std::string_view query_string;
   std::string_view remote_addr;  // the client's, as the server or its proxy says
   std::string_view server_name, server_port;
@@ -42,6 +45,7 @@ struct http_answer {
   int status = 500;
   std::string body;             // JSON, one line
   long long retry_after_s = 0;  // with 429
+  std::string set_cookie{};     // a Set-Cookie header's value, when a login passed
   // A GET of the event stream that may go on: its reader's operator, if any.
   std::optional<std::string> stream_for{};
 };
@@ -61,14 +65,19 @@ class front_end {
   std::string state_json(const std::string& user);
 
   arm& runs() { return arm_; }
+  // Whether the failed logins are kept on disk as they should be.
+  [[nodiscard]] bool failures_stored() const { return logins_.store_ok(); }
 
  private:
   http_answer respond(const http_request& r, const query& q, std::string_view body,
                       const std::function<bool()>& caller_gone);
+  // The answer of a request whose login has been checked.
+  http_answer answer_to(const query& q, std::string_view body, context& c);
 
   front_config config_;
   arm& arm_;
   logins logins_;
+  device_signer devices_;
 };
 
 // The text of a JSON value for the wire: invalid UTF-8 in names is replaced,

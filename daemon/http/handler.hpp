@@ -56,6 +56,7 @@ struct reply {
   std::optional<counters> before{}, after{};
   bool ran = false;
   std::string before_unknown{}, after_unknown{};
+  bool repeat = false;  // a STOP that found the arm latched already
 };
 
 // Where the front end finds the arm, fixed at build time (main.cpp).

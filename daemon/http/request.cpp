@@ -232,10 +232,15 @@ query parse_sequence(const json& v) {
 std::variant<refusal, named_pose> imported_pose(const json& v) {
   if (!has_fields(v, {"name", "counters"}))
     return bad(400, "an imported pose is {\"name\": NAME, \"counters\": [6 ints]}");
-  const auto name = name_of(v["name"]);
+  // The rules of saving: a new name's, and counters a re-reference would take.
+  const auto name = name_of(v["name"], is_new_name);
   if (!name) return bad(400, name_rule());
   const auto c = counters_of(v["counters"]);
   if (!c) return bad(400, counters_rule);
+  for (std::size_t i = 0; i < joint_count; ++i)
+    if (!within_position_range(i, (*c)[i]))
+      return bad(400, "pose \"" + *name + "\": counter " + std::to_string(i) +
+                          " is outside its position range");
   return named_pose{*name, *c};
 }
 

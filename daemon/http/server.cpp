@@ -42,8 +42,9 @@ constexpr auto sent_on_stop = 200ms;
 // One request, from its first callback to its answer.
 struct exchange {
   std::string target;  // the raw request target, query string included
-  std::string method, content_type, content_length, origin, authorization;
-  bool has_type = false, has_length = false, has_origin = false, has_authorization = false;
+  std::string method, content_type, content_length, origin, authorization, device_cookie;
+  bool has_type = false, has_length = false, has_origin = false, has_authorization = false,
+       has_device_cookie = false;
   std::string remote_addr, server_name, server_port;
   bool https = false;
   bool admitted = false;
@@ -64,6 +65,7 @@ http_request request_of(const exchange& e) {
   if (e.has_length) r.content_length = e.content_length;
   if (e.has_origin) r.origin = e.origin;
   if (e.has_authorization) r.authorization = e.authorization;
+  if (e.has_device_cookie) r.device_cookie = e.device_cookie;
   const std::size_t q = e.target.find('?');
   if (q != std::string::npos) r.query_string = std::string_view(e.target).substr(q + 1);
   r.remote_addr = e.remote_addr;
@@ -80,8 +82,9 @@ bool hung_up(int fd) {
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-bool header(MHD_Connection* c, const char* name, std::string& out) {
-  const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
+bool header(MHD_Connection* c, const char* name, std::string& out,
+            MHD_ValueKind kind = MHD_HEADER_KIND) {
+  const char* v = MHD_lookup_connection_value(c, kind, name);
   if (v == nullptr) return false;
   out = v;
   return true;
@@ -114,6 +117,7 @@ void read_request(MHD_Connection* c, const char* method, const listener& l, exch
   e.has_length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH, e.content_length);
   e.has_origin = header(c, "Origin", e.origin);
   e.has_authorization = header(c, MHD_HTTP_HEADER_AUTHORIZATION, e.authorization);
+  e.has_device_cookie = header(c, device_cookie_name, e.device_cookie, MHD_COOKIE_KIND);
   if (l.behind_proxy) {
     (void)header(c, "Armctl-Remote-Addr", e.remote_addr);
     std::string server;
@@ -142,6 +146,7 @@ MHD_Result send_answer(MHD_Connection* c, const http_answer& a) {
   if (a.status == 401)
     add(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE, std::string("Basic realm=\"") + auth_realm + "\"");
   if (a.retry_after_s > 0) add(r, MHD_HTTP_HEADER_RETRY_AFTER, std::to_string(a.retry_after_s));
+  if (!a.set_cookie.empty()) add(r, MHD_HTTP_HEADER_SET_COOKIE, a.set_cookie);
   const MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(a.status), r);
   MHD_destroy_response(r);
   return ok;
@@ -240,6 +245,7 @@ MHD_Result open_stream(MHD_Connection* c, front_end& f, const http_answer& a, in
   add(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   // A proxy that buffers would hold the events back.
   add(r, "X-Accel-Buffering", "no");
+  if (!a.set_cookie.empty()) add(r, MHD_HTTP_HEADER_SET_COOKIE, a.set_cookie);
   const MHD_Result ok = MHD_queue_response(c, MHD_HTTP_OK, r);
   MHD_destroy_response(r);
   return ok;

@@ -50,13 +50,15 @@ reply answer_state(const context& c) {
 // reach the disk.
 reply answer_stop(const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
-  bool latched = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client_address);
+  const latching l = set_latch(dir, c.user.empty() ? not_logged_in : c.user, c.client_address);
   const stop_count ours = c.runs->stop_all();
   const stop_outcome foreign = stop_foreign_holder(c.paths.state_dir, c.paths.controller);
   const stop_outcome holder = ours.run_signalled ? stop_outcome::signalled : foreign;
-  latched = sync_latch(dir) && latched;
+  const bool latched = sync_latch(dir) && l.ok;
   c.runs->changed();
-  json body = for_reader(latch_fields(read_latch(dir)), c);
+  // The latch this STOP put in place or found: a clear after it may have
+  // removed it since, and then holds, but this STOP did latch.
+  json body = for_reader(latch_fields(l.in_place), c);
   body["waiting_ended"] = ours.waiting_ended;
   body["run_stopped"] = holder == stop_outcome::signalled;
   if (foreign == stop_outcome::not_permitted)
@@ -66,7 +68,9 @@ reply answer_stop(const context& c) {
                        "account and goes on; the front end is latched")};
   if (!latched || foreign == stop_outcome::failed)
     return {verdict::failed, with_error(body, "the stop could not be completed")};
-  return {verdict::done, body};
+  reply done{verdict::done, body};
+  done.repeat = l.found;
+  return done;
 }
 
 reply answer_clear(const context& c) {

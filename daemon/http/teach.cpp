@@ -75,6 +75,9 @@ constexpr edit_meaning edit_meanings[] = {
     {edit_outcome::damaged, verdict::store_damaged,
      "the poses file is damaged; it is kept as it is and nothing was stored"},
     {edit_outcome::busy, verdict::busy, "the poses file stayed locked; nothing was stored"},
+    {edit_outcome::unsafe_file, verdict::failed,
+     "the poses file is not a plain file of its own (a second link, a symbolic link or another "
+     "kind of file); nothing was stored (armctld --check tells more)"},
     {edit_outcome::failed, verdict::failed,
      "the poses file could not be written; nothing was stored"},
 };

@@ -19,17 +19,11 @@ namespace {
 using times = std::vector<long long>;
 using table = std::map<std::string, times>;  // by key, in hex
 
-// Far above what failure_slots lines can reach.
-constexpr std::size_t max_file_bytes = 1 << 18;
+// Far above what the slots' lines can reach.
+constexpr std::size_t max_file_bytes = 1 << 19;
 
 std::string hex_key(const std::string& key) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : std::string_view(key).substr(0, failure_key_bytes)) {
-    out += digits[static_cast<unsigned char>(c) >> 4];
-    out += digits[static_cast<unsigned char>(c) & 15];
-  }
-  return out;
+  return hex_text(std::string_view(key).substr(0, failure_key_bytes));
 }
 
 // A line that is not what this program writes is passed over.
@@ -50,8 +44,21 @@ void take_line(std::string_view line, table& t) {
 table parse(const std::string& text) {
   table t;
   for (std::size_t from = 0, nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1)
-    if (t.size() < failure_slots) take_line(std::string_view(text).substr(from, nl - from), t);
+    take_line(std::string_view(text).substr(from, nl - from), t);
   return t;
+}
+
+// Keys in hex: a device's starts with its prefix's hex.
+const std::string& device_hex() {
+  static const std::string prefix = hex_key(std::string(device_key_prefix));
+  return prefix;
+}
+bool is_device(const std::string& hex) { return hex.starts_with(device_hex()); }
+
+std::size_t in_pool_of(const table& t, const std::string& hex) {
+  const bool device = is_device(hex);
+  return static_cast<std::size_t>(std::count_if(
+      t.begin(), t.end(), [&](const auto& slot) { return is_device(slot.first) == device; }));
 }
 
 std::string text_of(const table& t) {
@@ -65,14 +72,6 @@ std::string text_of(const table& t) {
 }
 
 long long newest(const times& ts) { return *std::max_element(ts.begin(), ts.end()); }
-
-// The slot given up: the key whose newest failure is oldest.
-void evict_one(table& t) {
-  const auto oldest = std::min_element(t.begin(), t.end(), [](const auto& a, const auto& b) {
-    return newest(a.second) < newest(b.second);
-  });
-  t.erase(oldest);
-}
 
 void add_failure(table& t, const std::string& key, long long now, failure_rule rule) {
   times& ts = t[key];
@@ -97,6 +96,17 @@ long long wait_of(const times& ts, long long now, failure_rule rule) {
 
 }  // namespace
 
+std::string hex_text(std::string_view text) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (const char c : text) {
+    out += digits[static_cast<unsigned char>(c) >> 4];
+    out += digits[static_cast<unsigned char>(c) & 15];
+  }
+  return out;
+}
+
 long long failure_table::seconds_stopped(const std::vector<std::string>& keys,
                                          long long now) const {
   long long wait = 0;
@@ -106,13 +116,37 @@ long long failure_table::seconds_stopped(const std::vector<std::string>& keys,
   return wait;
 }
 
-void failure_table::record(const std::vector<std::string>& keys, long long now) {
+void failure_table::forget_expired(long long now) {
   std::erase_if(table_,
                 [&](const auto& slot) { return newest(slot.second) <= now - rule_.window_s; });
+}
+
+// Room for every key of `keys` that is not in the table yet, in its pool.
+bool failure_table::has_room(const std::vector<std::string>& keys) const {
+  table with = table_;
   for (const std::string& key : keys) {
     const std::string hex = hex_key(key);
-    if (!table_.contains(hex) && table_.size() >= failure_slots) evict_one(table_);
-    add_failure(table_, hex, now, rule_);
+    if (with.contains(hex)) continue;
+    if (in_pool_of(with, hex) >= failure_slots) return false;
+    with[hex];
+  }
+  return true;
+}
+
+bool failure_table::record(const std::vector<std::string>& keys, long long now) {
+  forget_expired(now);
+  if (!has_room(keys)) return false;
+  for (const std::string& key : keys) add_failure(table_, hex_key(key), now, rule_);
+  return true;
+}
+
+void failure_table::withdraw(const std::vector<std::string>& keys, long long now) {
+  for (const std::string& key : keys) {
+    const auto found = table_.find(hex_key(key));
+    if (found == table_.end()) continue;
+    times& ts = found->second;
+    if (const auto at = std::find(ts.begin(), ts.end(), now); at != ts.end()) ts.erase(at);
+    if (ts.empty()) table_.erase(found);
   }
 }
 
@@ -120,7 +154,8 @@ bool failure_table::load(const state_dir& dir) {
   const file_text f = read_state_file(dir, login_failures_name, max_file_bytes);
   if (f.failed) return false;
   for (auto& [key, ts] : parse(f.text))
-    if (table_.size() < failure_slots || table_.contains(key)) table_[key] = std::move(ts);
+    if (table_.contains(key) || in_pool_of(table_, key) < failure_slots)
+      table_[key] = std::move(ts);
   return true;
 }
 

@@ -14,6 +14,8 @@ inline constexpr const char* poses_file_name = "poses.dat";
 inline constexpr const char* unlock_record_name = "unlock-record.log";
 // The failed logins of the last minute, by address and by user name.
 inline constexpr const char* login_failures_name = "login-failures.dat";
+// The key that signs the device cookies of logins (random bytes).
+inline constexpr const char* device_key_name = "device-key.dat";
 // The permission bits of every file the front end creates: the arm's account
 // alone reads them (they name operators and addresses).
 inline constexpr unsigned front_file_mode = 0600;

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "daemon/stores/history_file.hpp"
+#include "daemon/stores/latch.hpp"
 #include "daemon/stores/records_json.hpp"
 
 namespace armctl::front {
@@ -55,6 +56,46 @@ bool moved_the_arm(const json& e) {
          (!before.is_array() || before != after);
 }
 
+bool is_kind(const json& e, std::string_view kind) {
+  const json& request = e.value("request", json());
+  return request.is_object() && request.size() == 1 && request.begin().key() == kind;
+}
+
+bool is_anonymous(const json& e) { return e.value("user", "") == not_logged_in; }
+
+// Counts one more on the newest line that `target` picks; false when none does.
+bool count_on_newest(std::vector<std::string>& lines, const std::string& time,
+                     const std::function<bool(const json&)>& target) {
+  for (auto l = lines.rbegin(); l != lines.rend(); ++l) {
+    json e = json::parse(*l, nullptr, false);
+    if (!e.is_object() || !target(e)) continue;
+    e["repeats"] = e.value("repeats", 0) + 1;
+    e["last"] = time;
+    *l = line_text(e);
+    return true;
+  }
+  return false;
+}
+
+// Where an entry is counted instead of appended, if anywhere.
+history_fold fold_of(const history_entry& e, std::size_t per_file) {
+  if (e.repeat)
+    return [time = e.time](std::vector<std::string>& lines) {
+      return count_on_newest(lines, time, [](const json& x) {
+        return is_kind(x, "stop") && x.value("status", 0) == 200;
+      });
+    };
+  if (e.user != not_logged_in) return {};
+  return [time = e.time, per_file](std::vector<std::string>& lines) {
+    const auto anonymous = std::count_if(lines.begin(), lines.end(), [](const std::string& l) {
+      const json x = json::parse(l, nullptr, false);
+      return x.is_object() && is_anonymous(x);
+    });
+    if (static_cast<std::size_t>(anonymous) * anonymous_share < per_file) return false;
+    return count_on_newest(lines, time, is_anonymous);
+  };
+}
+
 }  // namespace
 
 json entry_json(const history_entry& e) {
@@ -73,9 +114,8 @@ json entry_json(const history_entry& e) {
 bool append_history(const state_dir& dir, const history_entry& e, std::chrono::milliseconds wait,
                     std::size_t bound) {
   const std::size_t per_file = std::max<std::size_t>(bound / 2, 1);
-  // A name that is not UTF-8 is replaced in the line, never a reason to lose it.
-  return append_history_line(dir, line_text(entry_json(e)) + "\n",
-                             {per_file, (per_file + 1) * max_entry_bytes}, wait);
+  return add_history_line(dir, line_text(entry_json(e)) + "\n",
+                          {per_file, (per_file + 1) * max_entry_bytes}, wait, fold_of(e, per_file));
 }
 
 std::vector<json> newest_history(const state_dir& dir, std::size_t n) {

@@ -19,6 +19,9 @@ namespace armctl::front {
 
 inline constexpr std::size_t history_bound = 1000;  // entries kept, at most
 inline constexpr std::size_t history_shown = 50;    // entries GET ?history gives
+// The share of a file's entries that requests without a login may take, so
+// that a crowd of STOPs never pushes the moves out that back looks for.
+inline constexpr std::size_t anonymous_share = 10;  // one in this many
 
 struct history_entry {
   std::string time;  // UTC, ISO 8601
@@ -28,12 +31,16 @@ struct history_entry {
   std::optional<counters> before, after;
   std::string before_unknown{}, after_unknown{};  // why, when a run's counter is unknown
   std::optional<int> run_status{};                // the controller's exit status, when it ran
+  bool repeat = false;  // a STOP that found the arm latched: counted on the STOP that latched it
 };
 
 nlohmann::json entry_json(const history_entry& e);
 
 // Appends one entry under the file's lock; each of the two files holds half
 // of `bound`, so that the newest half at least and `bound` at most are kept.
+// A repeated STOP, and an entry without a login once such entries hold
+// their share of the file, are counted on the newest entry of their kind
+// instead ("repeats", and the "last" time), when the newer file has one.
 [[nodiscard]] bool append_history(const state_dir& dir, const history_entry& e,
                                   std::chrono::milliseconds wait,
                                   std::size_t bound = history_bound);

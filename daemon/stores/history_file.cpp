@@ -32,14 +32,29 @@ std::string_view after_torn(const std::string& text) {
   return text.empty() || text.back() == '\n' ? "" : "\n";
 }
 
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& l : lines) text.append(l).append("\n");
+  return text;
+}
+
 }  // namespace
 
 bool append_history_line(const state_dir& dir, std::string_view line, history_bounds bounds,
                          std::chrono::milliseconds wait) {
+  return add_history_line(dir, line, bounds, wait, {});
+}
+
+bool add_history_line(const state_dir& dir, std::string_view line, history_bounds bounds,
+                      std::chrono::milliseconds wait, const history_fold& fold) {
   const auto file = locked_file::hold(dir, history_file_name, wait);
   if (!file) return false;
   std::string text;
   const bool readable = file->read(text, bounds.bytes);
+  if (readable && fold) {
+    std::vector<std::string> lines = whole_lines(text);
+    if (fold(lines)) return file->replace(joined(lines));
+  }
   if (!full(readable, text, bounds)) {
     // A file just created holds nothing: its name is synced too, so that the
     // line is on disk before the request's answer is sent.

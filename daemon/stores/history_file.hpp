@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,16 @@ struct history_bounds {
 // own. True once the line is on disk.
 [[nodiscard]] bool append_history_line(const state_dir& dir, std::string_view line,
                                        history_bounds bounds, std::chrono::milliseconds wait);
+
+// Rewrites the whole lines of history.dat (oldest first) in place of an
+// append: true when it changed one of them, which then replaces the file.
+using history_fold = std::function<bool(std::vector<std::string>& lines)>;
+// As append_history_line, but under the same lock `fold` may take the line
+// into one that is there instead (the file is then replaced, written aside
+// and renamed); the line is appended when it does not.
+[[nodiscard]] bool add_history_line(const state_dir& dir, std::string_view line,
+                                    history_bounds bounds, std::chrono::milliseconds wait,
+                                    const history_fold& fold);
 
 // The whole lines of one of the two files (history_file_name or
 // history_older_name), oldest first, reading at most `limit` bytes; a line

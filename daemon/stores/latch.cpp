@@ -43,17 +43,25 @@ std::optional<latch> read_latch(const state_dir& dir) {
   return latch{j.value("by", ""), j.value("at", ""), j.value("from", "")};
 }
 
-bool set_latch(const state_dir& dir, const std::string& by, const std::string& from) {
+latching set_latch(const state_dir& dir, const std::string& by, const std::string& from) {
   const std::lock_guard<std::mutex> one_at_a_time(latch_writes);
-  if (read_latch(dir)) return true;
+  if (auto kept = read_latch(dir)) return {true, true, std::move(*kept)};
+  latch fresh{by, utc_now(), from};
   // A name that is not UTF-8 is no reason for a STOP to fail.
-  const std::string text = line_text(json{{"by", by}, {"at", utc_now()}, {"from", from}}) + "\n";
+  const std::string text =
+      line_text(json{{"by", fresh.by}, {"at", fresh.at}, {"from", fresh.from}}) + "\n";
   const std::string temp = temp_name();
-  return replace_file(dir, latch_file_name, temp.c_str(), text, front_file_mode, sync_now::no) !=
-         replace_result::failed;
+  const bool ok = replace_file(dir, latch_file_name, temp.c_str(), text, front_file_mode,
+                               sync_now::no) != replace_result::failed;
+  return {ok, false, std::move(fresh)};
 }
 
-bool sync_latch(const state_dir& dir) { return sync_file(dir, latch_file_name); }
+bool sync_latch(const state_dir& dir) {
+  const std::lock_guard<std::mutex> one_at_a_time(latch_writes);
+  const file_text f = read_state_file(dir, latch_file_name, max_latch_bytes);
+  if (!f.exists && !f.failed) return true;
+  return sync_file(dir, latch_file_name);
+}
 
 bool clear_latch(const state_dir& dir) {
   const std::lock_guard<std::mutex> one_at_a_time(latch_writes);

@@ -25,14 +25,23 @@ inline constexpr const char* not_logged_in = "not logged in";
 // that cannot be read counts as latched by nobody known: stopped is safer.
 std::optional<latch> read_latch(const state_dir& dir);
 
-// Latches, unless a latch is already in place (the first stop is kept): the
-// file is written aside and renamed into place, so a reader sees it whole or
-// not at all. False when it could not be written. Readable by the front
-// end's account only: who stopped the arm is for operators.
-[[nodiscard]] bool set_latch(const state_dir& dir, const std::string& by, const std::string& from);
+// What a STOP's latching came to: the latch in place once it latched, and
+// whether this STOP put it there or found one (the first stop is kept).
+struct latching {
+  bool ok = false;  // false: it could not be written
+  bool found = false;
+  latch in_place;
+};
+// Latches, unless a latch is already in place: the file is written aside
+// and renamed into place, so a reader sees it whole or not at all. Readable
+// by the front end's account only: who stopped the arm is for operators.
+[[nodiscard]] latching set_latch(const state_dir& dir, const std::string& by,
+                                 const std::string& from);
 // Makes the latch durable (the file, then the directory). Apart from
 // set_latch so that a STOP signals the runs before it waits for the disk; a
 // latch file that a power cut leaves empty or torn still reads as latched.
+// A latch cleared in between is no failure: that clear came later, and
+// holds.
 [[nodiscard]] bool sync_latch(const state_dir& dir);
 
 // Clears the latch; false when it is there and cannot be removed.

@@ -35,16 +35,29 @@ bool same_file(const state_dir& dir, const char* name, int fd) {
 
 std::string temp_name(const char* name) { return std::string(".") + name + ".tmp"; }
 
+// A name that leads to no plain file of its own for good: not a regular
+// file, or one with another link (a file just replaced has none, for a
+// moment, and is tried again).
+bool unsafe_name(const state_dir& dir, const char* name) {
+  struct stat st {};
+  if (::fstatat(dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return !S_ISREG(st.st_mode) || st.st_nlink > 1;
+}
+
 }  // namespace
 
 std::optional<locked_file> locked_file::hold(const state_dir& dir, const char* name,
-                                             std::chrono::milliseconds wait) {
+                                             std::chrono::milliseconds wait, bool* unsafe) {
   const auto deadline = clock::now() + wait;
   for (;;) {
     // An open can also fail because a writer replaced the file between the
     // open and the check of its links (the old one then has none): try again.
     const int fd = dir.open_regular(name, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, front_file_mode);
     if (fd >= 0 && try_lock(fd) && same_file(dir, name, fd)) return locked_file(dir, name, fd);
+    if (fd < 0 && unsafe_name(dir, name)) {
+      if (unsafe != nullptr) *unsafe = true;
+      return std::nullopt;
+    }
     if (fd >= 0) ::close(fd);
     if (clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(retry);

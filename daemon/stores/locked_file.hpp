@@ -18,9 +18,13 @@ class locked_file {
  public:
   // Opens `name` (created empty, mode 0600, where missing) and holds its
   // lock, waiting at most `wait`; nothing when it cannot be opened or the
-  // lock stays held. A file replaced while this waited is opened anew.
+  // lock stays held. A file replaced while this waited is opened anew. A
+  // name that is no plain file of its own (a second link, a link, a FIFO,
+  // a directory) is given up at once, and `unsafe` (if given) says so: no
+  // wait would change it.
   [[nodiscard]] static std::optional<locked_file> hold(const state_dir& dir, const char* name,
-                                                       std::chrono::milliseconds wait);
+                                                       std::chrono::milliseconds wait,
+                                                       bool* unsafe = nullptr);
   locked_file(locked_file&& other) noexcept;
   locked_file& operator=(locked_file&&) = delete;
   locked_file(const locked_file&) = delete;

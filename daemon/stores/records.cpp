@@ -66,6 +66,53 @@ std::string name_rule() {
          " letters, digits, spaces, '-' or '_', and a new one neither starts nor ends with a space";
 }
 
+namespace {
+
+// The length of the valid UTF-8 character at the start of `s` (RFC 3629: no
+// overlong forms, no surrogates, nothing above U+10FFFF); 0 when it is none.
+std::size_t utf8_length(std::string_view s) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  struct form {
+    unsigned char lead_lo, lead_hi, second_lo, second_hi;
+    std::size_t length;
+  };
+  static constexpr form forms[] = {
+      {0xC2, 0xDF, 0x80, 0xBF, 2}, {0xE0, 0xE0, 0xA0, 0xBF, 3}, {0xE1, 0xEC, 0x80, 0xBF, 3},
+      {0xED, 0xED, 0x80, 0x9F, 3}, {0xEE, 0xEF, 0x80, 0xBF, 3}, {0xF0, 0xF0, 0x90, 0xBF, 4},
+      {0xF1, 0xF3, 0x80, 0xBF, 4}, {0xF4, 0xF4, 0x80, 0x8F, 4},
+  };
+  for (const form& f : forms) {
+    if (lead < f.lead_lo || lead > f.lead_hi) continue;
+    if (s.size() < f.length || byte(1) < f.second_lo || byte(1) > f.second_hi) return 0;
+    for (std::size_t i = 2; i < f.length; ++i)
+      if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return f.length;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string escaped_name(std::string_view name) {
+  static constexpr char digits[] = "0123456789ABCDEF";
+  std::string out;
+  while (!name.empty()) {
+    const std::size_t n = utf8_length(name);
+    if (n > 0) {
+      out.append(name.substr(0, n));
+      name.remove_prefix(n);
+      continue;
+    }
+    const auto b = static_cast<unsigned char>(name.front());
+    out.append("\\x").push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+    name.remove_prefix(1);
+  }
+  return out;
+}
+
 std::optional<counters> counters_of(const json& v) {
   if (!v.is_array() || v.size() != joint_count) return std::nullopt;
   counters c{};

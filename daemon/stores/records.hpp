@@ -34,4 +34,10 @@ bool is_name(std::string_view name);
 bool is_new_name(std::string_view name);
 std::string name_rule();
 
+// A login name as the latch, the history and the answers hold it: valid
+// UTF-8 as it is, and each byte that is not part of a valid UTF-8
+// character as the four characters \xNN, so that any name an operator has
+// can be stored and shown.
+std::string escaped_name(std::string_view name);
+
 }  // namespace armctl::front

@@ -115,8 +115,9 @@ std::optional<counters> pose_counters(const state_dir& dir, const std::string& n
 
 edit_outcome edit_taught(const state_dir& dir, std::chrono::milliseconds wait,
                          const std::function<edit_outcome(taught&)>& edit) {
-  const auto file = locked_file::hold(dir, poses_file_name, wait);
-  if (!file) return edit_outcome::busy;
+  bool unsafe = false;
+  const auto file = locked_file::hold(dir, poses_file_name, wait, &unsafe);
+  if (!file) return unsafe ? edit_outcome::unsafe_file : edit_outcome::busy;
   std::string text;
   if (!file->read(text, max_poses_bytes)) return edit_outcome::damaged;
   taught_read r = parse_taught(text);

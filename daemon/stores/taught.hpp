@@ -61,6 +61,7 @@ enum class edit_outcome {
   lookalike,
   damaged,
   busy,
+  unsafe_file,  // the poses file's name leads to no plain file of its own
   failed
 };
 // Reads the file under its lock, applies `edit` and, when it answers done,

@@ -29,9 +29,25 @@ void sort_into(const Map& store, const std::string& name, const Value& v, Equal 
     replaces.push_back(name);
 }
 
-edit_outcome judged_outcome(const import_query& q, const taught& merged) {
+// A name that a reader would take for home, for a stored one, or for
+// another name of the same import: saving refuses them, and so does an
+// import.
+template <typename Map, typename Item>
+bool any_lookalike(const Map& stored, const std::vector<Item>& items, std::string Item::*name) {
+  for (const Item& a : items) {
+    if (looks_like_one_of(stored, a.*name)) return true;
+    for (const Item& b : items)
+      if (looks_like(a.*name, b.*name)) return true;
+  }
+  return false;
+}
+
+edit_outcome judged_outcome(const taught& store, const import_query& q, const taught& merged) {
   for (const named_pose& p : q.poses)
     if (p.name == home_pose) return edit_outcome::builtin;
+  if (any_lookalike(store.poses, q.poses, &named_pose::name) ||
+      any_lookalike(store.sequences, q.sequences, &sequence::name))
+    return edit_outcome::lookalike;
   if (merged.poses.size() > max_poses || merged.sequences.size() > max_sequences)
     return edit_outcome::full;
   for (const auto& [name, s] : merged.sequences)
@@ -57,7 +73,7 @@ import_preview preview_import(const taught& store, const import_query& q) {
               p.sequence_unchanged);
     p.merged.sequences[s.name] = s;
   }
-  p.outcome = judged_outcome(q, p.merged);
+  p.outcome = judged_outcome(store, q, p.merged);
   return p;
 }
 
