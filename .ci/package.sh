@@ -379,6 +379,34 @@ check_purged() {
 }
 purge_and_forget() { dpkg -P armctl && forget_state; }
 
+# ---- an account robot in the people's range (uid 1500) is not adopted:
+# the configure fails with what to do, and leaves the account, /home and
+# the machine's settings as they were. Then the package and the account go.
+install_over_person() {
+  person=skipped
+  [ "$had_account" = no ] || return 0
+  useradd --uid 1500 --user-group --home-dir /home/robot --no-create-home --shell /bin/sh robot
+  person=$(getent passwd robot)
+  person_status=0
+  dpkg -i "$amd64" 2>"$probe/person.err" || person_status=$?
+  cat "$probe/person.err"
+  # shellcheck disable=SC2046 # one line of words
+  person_after=$(echo "$(getent passwd robot)" "home:$([ -e /home/robot ] && echo made)" \
+    $(dpkg-statoverride --list | grep armctl) $(daemon_links) $(ls -A /var/lib/armctl 2>/dev/null))
+  person_apache=$(apache_enabled)
+  # Purged while the account is there: what a wrongly adopted robot got is its.
+  dpkg -P armctl && forget_state
+}
+check_person_refused() {
+  if [ "$person" = skipped ]; then echo "    (not tried: an account robot was there before the test)"; return 0; fi
+  expect "dpkg's status" 1 "$person_status"
+  grep -q '^armctl: the account robot exists with uid 1500,' "$probe/person.err" || fail "no refusal: $(cat "$probe/person.err")"
+  grep -q 'sudo useradd --system ' "$probe/person.err" || fail "the refusal does not say what to do"
+  [ "$had_home" = no ] || person_after=${person_after/home:made/home:}
+  expect "the account, its home, overrides, links, records" "$person home:" "$person_after"
+  expect "Apache's enabled modules and confs" "$apache_before" "$person_apache"
+}
+
 # ---- what other accounts are refused: each try must fail for want of the
 # right ("Permission denied"), and change nothing. The step notes what it
 # finds; check_all_refused reports it. runuser, not setpriv: setpriv keeps
@@ -573,19 +601,24 @@ check_guessing_stopped() {
   expect "a login after ten failures within the minute" 4291 "$guessed"
 }
 
-# ---- the arm's origin: one row per request, its status and the header
-# lines it must carry (a rule below) or must not (!rule). The state files
-# and a file and a directory of the account's own are planted readable by
-# anyone, so that only the server's rules can refuse them.
+# ---- the arm's origin: one row per request (scheme, path, and curl's
+# options if any), its status and the header lines it must carry (a rule
+# below) or must not (!rule). No answer binds the host name to HTTPS
+# (!hsts): http://HOST/ must keep reaching the arm. The state files and a
+# file and a directory of the account's own are planted readable by anyone,
+# so that only the server's rules can refuse them.
 framing="csp_self csp_frames no_inline xfo nosniff referrer"
 origin_rows=(
-  "the page                   | https /~robot/                  | 200 | $framing hsts"
-  "the page's script          | https /~robot/page.js           | 200 | $framing hsts"
-  "an API answer              | https /~robot/api               | 200 | $framing hsts"
-  "an API refusal             | https /~robot/api?nosuch        | 400 | $framing hsts"
-  "an API login challenge     | https /~robot/api?history       | 401 | $framing hsts"
+  "the page                   | https /~robot/                  | 200 | $framing !hsts"
+  "the page's script          | https /~robot/page.js           | 200 | $framing !hsts"
+  "an API answer              | https /~robot/api               | 200 | $framing !hsts"
+  "an API refusal             | https /~robot/api?nosuch        | 400 | $framing !hsts"
+  "an API login challenge     | https /~robot/api?history       | 401 | $framing !hsts"
   "the page over plain HTTP   | http  /~robot/                  | 301 | to_origin !hsts"
   "the API over plain HTTP    | http  /~robot/api?poses         | 301 | to_origin_poses !hsts"
+  "plain HTTP, redirect taken | http  /~robot/ -L               | 200 | to_origin $framing !hsts"
+  "TRACE on the arm's origin  | https /~robot/ -X TRACE         | 405 |"
+  "TRACE over plain HTTP      | http  /~robot/ -X TRACE         | 405 |"
   "lock.dat                   | https /~robot/lock.dat          | 403 |"
   "robot_position.dat         | https /~robot/robot_position.dat | 403 |"
   "stop-latch.json            | https /~robot/stop-latch.json   | 403 |"
@@ -600,6 +633,20 @@ origin_rows=(
   "another account's UserDir  | https /~www-data/               | 403 |"
   "the site's own content     | https /index.html               | 403 |"
 )
+# The protocols the arm's origin speaks: one row per client's offer
+# (openssl s_client's options), and the protocol agreed or "refused" (the
+# server's protocol alert). TLS 1.1 is offered at security level 0, where
+# this OpenSSL would still speak it, so that only the server refuses it.
+tls_rows=(
+  "TLS 1.1 | -tls1_1 -cipher DEFAULT@SECLEVEL=0 | refused"
+  "TLS 1.2 | -tls1_2                            | TLSv1.2"
+  "TLS 1.3 | -tls1_3                            | TLSv1.3"
+)
+tls_outcome() { # <s_client options...>
+  local out
+  out=$(openssl s_client -brief -connect "127.0.0.1:$https_port" "$@" </dev/null 2>&1) || true
+  if grep -q 'alert protocol version' <<<"$out"; then echo refused; else sed -n 's/^Protocol version: //p' <<<"$out"; fi
+}
 planted="stop-latch.json unlock-record.log history.dat poses.dat wait-queue.dat notes.txt sub/index.html"
 header_rule() { # <rule>: the extended regular expression of its header line
   case $1 in
@@ -616,7 +663,7 @@ header_rule() { # <rule>: the extended regular expression of its header line
   esac
 }
 ask_origin() {
-  local row i=0 what scheme_path scheme path code rules url
+  local row i=0 what scheme_path scheme path options code rules url offer
   # The account's own files of those names are set aside meanwhile (a rename
   # keeps their inode, time and content).
   as robot sh -c 'cd "$1" && shift && mkdir sub && for f in "$@"; do
@@ -624,19 +671,27 @@ ask_origin() {
     sh "$state_dir" $planted
   for row in "${origin_rows[@]}"; do
     IFS='|' read -r what scheme_path code rules <<<"$row"
-    read -r scheme path <<<"$scheme_path"
+    read -r scheme path options <<<"$scheme_path"
     url=https://127.0.0.1:$https_port$path
     [ "$scheme" = https ] || url=http://127.0.0.1:$port$path
-    http "$url" >"$probe/origin.$i.code"
+    # shellcheck disable=SC2086 # the row's options, one word each
+    http $options "$url" >"$probe/origin.$i.code"
     tr -d '\r' <"$probe/head" >"$probe/origin.$i.head"
     i=$((i + 1))
   done
   as robot sh -c 'cd "$1" && shift && rm -r "$@" sub && for f in "$@"; do
       [ ! -e ".aside.$f" ] || mv ".aside.$f" "$f"; done' sh "$state_dir" $planted
   served_cert=$(openssl s_client -connect "127.0.0.1:$https_port" </dev/null 2>/dev/null | openssl x509 -noout -fingerprint)
+  i=0
+  for row in "${tls_rows[@]}"; do
+    IFS='|' read -r _ offer _ <<<"$row"
+    # shellcheck disable=SC2086 # the row's options, one word each
+    tls_outcome $offer >"$probe/tls.$i"
+    i=$((i + 1))
+  done
 }
 check_origin() {
-  local row i=0 what code rules rule pattern
+  local row i=0 what code rules rule pattern outcome
   for row in "${origin_rows[@]}"; do
     IFS='|' read -r what _ code rules <<<"$row"
     what=$(echo $what)
@@ -653,6 +708,12 @@ check_origin() {
     i=$((i + 1))
   done
   expect "the arm's certificate" "$(openssl x509 -noout -fingerprint -in $snakeoil)" "$served_cert"
+  i=0
+  for row in "${tls_rows[@]}"; do
+    IFS='|' read -r what _ outcome <<<"$row"
+    expect "$(echo $what) offered" "$(echo $outcome)" "$(cat "$probe/tls.$i")"
+    i=$((i + 1))
+  done
 }
 
 # ---- reinstall while the arm's account plants links: a loop running as
@@ -694,6 +755,7 @@ steps=(
   "verify the systemd units    | verify_units           | units_verified"
   "run as robot                | run_as_robot           | port_refused modes"
   "purge, forget the state     | purge_and_forget       | apache_as_before daemon_links_gone"
+  "a person's robot refused    | install_over_person    | person_refused apache_as_before daemon_links_gone"
   "install 1.0                 | dpkg -i $old_1_0       | modes_1_0"
   "write a position, as 1.0 did| write_position_1_0     | kept"
   "upgrade from 1.0            | dpkg -i $amd64         | version_2 kept modes page capability apache_enabled"

@@ -44,6 +44,13 @@ grep -q '"counters":\[10,0,0,0,0,0\]' <<<"$answer" || fail "the jog did not move
 state=$(curl -fsS "${url}api")
 grep -q '"counters":\[10,0,0,0,0,0\]' <<<"$state" || fail "the saved counters are not the jog's: $state"
 echo "== try: the page loaded, and a jog by the printed login moved counter 0 to 10"
+# The logs name failed logins and their addresses: their owner's only. TRACE echoes nothing.
+logs=$(sed -n 's/.*; logs: \(.*\) and \(.*\)\. Ctrl-C stops it\.$/\1 \2/p' "$err")
+[ -n "$logs" ] || fail "tools/try did not name its logs"
+for log in $logs; do [ "$(stat -c %a "$log")" = 600 ] || fail "$log is mode $(stat -c %a "$log"), not 600"; done
+trace=$(curl -s -o /dev/null -w '%{http_code}' -X TRACE "$url")
+[ "$trace" = 405 ] || fail "TRACE $url answered $trace, not 405"
+echo "== try: its logs are mode 600, and TRACE answers 405"
 
 kill -INT -- "-$try"
 rc=0

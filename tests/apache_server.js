@@ -16,8 +16,8 @@ const path = require('node:path');
 
 const { PAGE_FILES } = require('../web/tests/support.js');
 
-const MODULES_DIR = '/usr/lib/apache2/modules';
-const MODULES = ['mpm_event', 'authz_core', 'authz_host', 'alias', 'mime', 'dir', 'headers', 'env', 'proxy', 'proxy_http'];
+// The modules and settings this server shares with tools/try's.
+const SHARED = path.resolve(__dirname, '../tools/try-apache.conf');
 const SNIPPET = path.resolve(__dirname, '../daemon/armctl.conf.in');
 const HTPASSWD = process.env.ARMCTL_DAEMON_HTPASSWD;
 const SETTINGS = process.env.ARMCTL_DAEMON_SETTINGS;
@@ -94,16 +94,11 @@ function config({ root, port, stateDir, socket }) {
     `ErrorLog "${root}/error.log"`,
     'LogLevel warn',
     'Timeout 120',
-    ...MODULES.map((m) => `LoadModule ${m}_module ${MODULES_DIR}/mod_${m}.so`),
+    `Include "${SHARED}"`,
     ...(asRoot ? ['User www-data', 'Group www-data'] : []),
-    'TypesConfig /etc/mime.types',
-    'AddDefaultCharset utf-8',
-    '<Directory />\n  AllowOverride None\n  Require all denied\n</Directory>',
     `DocumentRoot "${root}/htdocs"`,
     // The arm's account's UserDir, as tools/try serves it: the build tree is no home.
     `Alias ${PAGE_PATH} "${stateDir}/"`,
-    // Plain HTTP on the loopback, as tools/try serves it: no redirect to the arm's HTTPS origin.
-    'Define armctl_plain_http',
     `Include "${root}/armctl.conf"`,
     '',
   ].join('\n');
@@ -141,7 +136,8 @@ async function terminate(child) {
 // the socket through www-data's group.
 async function startDaemon(daemon, socket, log) {
   const from = fs.existsSync(log) ? fs.statSync(log).size : 0;
-  const out = fs.openSync(log, 'a');
+  // It names the operators who failed to log in, and from where.
+  const out = fs.openSync(log, 'a', 0o600);
   const child = spawn(daemon, ['--listen', socket], { stdio: ['ignore', out, out] });
   fs.closeSync(out);
   const said = () => fs.readFileSync(log, 'utf8').slice(from).includes(READY);
@@ -184,7 +180,9 @@ async function startApache({ daemon, stateDir }) {
   const port = await freePort();
   const conf = path.join(root, 'httpd.conf');
   fs.writeFileSync(conf, config({ root, port, stateDir, socket }));
-  const apache = spawn('apache2', ['-f', conf, '-DFOREGROUND'], { stdio: ['ignore', 'inherit', 'inherit'] });
+  // Its logs are its owner's only, as tools/try's are (the shell's exec keeps the pid).
+  const apache = spawn('sh', ['-c', 'umask 077 && exec apache2 "$@"', 'sh', '-f', conf, '-DFOREGROUND'],
+    { stdio: ['ignore', 'inherit', 'inherit'] });
   server.stop = async () => {
     await Promise.all([apache, server.daemon].filter((c) => c.exitCode === null && c.signalCode === null).map(terminate));
     fs.rmSync(root, { recursive: true, force: true });

@@ -121,6 +121,7 @@ describe('armctld behind Apache', { concurrency: false, timeout: 170000 }, () =>
       ['clear without login', { headers: json, body: '{"clear": true}', auth: false }, 401],
       ['PUT', { method: 'PUT', headers: json, body: move }, 405],
       ['DELETE', { method: 'DELETE' }, 405],
+      ['TRACE of the page, answered by Apache', { method: 'TRACE', path: '/~robot/', auth: false }, 405],
       ['form type', { headers: { 'Content-Type': 'application/x-www-form-urlencoded' }, body: 'options=-G&options=1' }, 415],
       ['text type', { headers: { 'Content-Type': 'text/plain' }, body: move }, 415],
       ['bad JSON', { headers: json, body: '{"options": ["-G", "1"' }, 400],
@@ -137,7 +138,8 @@ describe('armctld behind Apache', { concurrency: false, timeout: 170000 }, () =>
     for (const [name, req, status] of cases) {
       const r = await request(server, req);
       assert.equal(r.status, status, `${name}: ${r.text}`);
-      if (status !== 401) assert.equal(typeof r.json.error, 'string', `${name}: no JSON error`);
+      if (req.method === 'TRACE') assert.equal(r.text.includes('TRACE /~robot/'), false, `${name}: echoed`);
+      else if (status !== 401) assert.equal(typeof r.json.error, 'string', `${name}: no JSON error`);
       else assert.equal(r.headers['www-authenticate'], 'Basic realm="armctl"', name);
       if (status === 401) assert.equal(r.json.login, req.headers.Authorization ? 'wrong' : 'missing', name);
     }
@@ -382,6 +384,7 @@ describe('armctld behind Apache', { concurrency: false, timeout: 170000 }, () =>
       assert.equal(fs.statSync(file).mode & 0o777, 0o600);
       const failure = new RegExp(`failed login for user \\\\?"${server.user}\\\\?" from 127\\.0\\.0\\.1`);
       await until('ten logged failures', () => fs.readFileSync(log, 'utf8').slice(logged).split('\n').filter((l) => failure.test(l)).length === 10);
+      for (const file of [log, path.join(server.root, 'error.log')]) assert.equal(fs.statSync(file).mode & 0o777, 0o600, file);
       await server.restartDaemon();
       assert.equal((await jsonPost(server, move())).status, 429, 'the counts kept across a restart');
       await server.restartDaemon(forget);
