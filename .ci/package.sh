@@ -361,8 +361,8 @@ check_version() {
   expect "installed version" "$1" "$(dpkg-query -W -f='${Version}' armctl)"
 }
 check_version_1_1() { check_version 1.1-1; }
-check_version_2() { check_version 2.0-1; }
-check_version_2_2() { check_version 2.0-2; }
+check_version_2() { check_version 2.1-1; }
+check_version_2_2() { check_version 2.1-2; }
 check_removed() {
   [ ! -e /usr/bin/armctl ] || fail "/usr/bin/armctl is still there"
   [ ! -e /usr/sbin/armctld ] || fail "/usr/sbin/armctld is still there"
