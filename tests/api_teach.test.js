@@ -252,6 +252,24 @@ describe('armctld teach requests behind Apache', { concurrency: false, timeout: 
       assert.deepEqual([history[2].request, history[0].user], [{ goto: { counters: [5, 0, 20, 0, 30, 0] } }, 'operator']);
       assert.ok(history.every((e) => /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/.test(e.time)));
     }],
+    ['a go-to to a history entry ends at its before counters; an entry that moved nothing, or whose start is unknown, offers none', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      await jsonPost(server, { options: ['-G', '5'] });
+      await jsonPost(server, { goto: { counters: [5, 0, 20, 0, 30, 0] } });
+      await jsonPost(server, { save_pose: 'there' });
+      const { history } = (await get('history')).json;
+      const ids = history.map((e) => e.id);
+      assert.equal(new Set(ids).size, 3, `ids ${ids}`);
+      const [saved, moved, first] = history;
+      const plan = await jsonPost(server, { plan: { history: first.id } }, { auth: false });
+      assert.deepEqual([plan.status, plan.json.allowed, plan.json.target], [200, true, [0, 0, 0, 0, 0, 0]], plan.text);
+      const went = await jsonPost(server, { goto: { history: moved.id } });
+      assert.deepEqual([went.status, counters()], [200, [5, 0, 0, 0, 0, 0]], went.text);
+      fs.appendFileSync(state('history.dat'), `${JSON.stringify({ id: 99999, time: first.time, user: 'operator', request: { options: ['-G', '1'] }, status: 200, before: null, after: [6, 0, 0, 0, 0, 0], before_unknown: 'the run was killed' })}\n`);
+      for (const [id, status] of [[saved.id, 409], [99999, 409], [123456, 404]])
+        assert.equal((await jsonPost(server, { goto: { history: id } })).status, status, `entry ${id}`);
+      assert.deepEqual(counters(), [5, 0, 0, 0, 0, 0]);
+    }],
     ['bad input gets a 4xx JSON error; nothing moves and nothing stored changes', async () => {
       reset([0, 0, 0, 0, 0, 0]);
       await jsonPost(server, { save_pose: 'kept' });

@@ -467,11 +467,37 @@ function fillSequences() {
   );
 }
 
+// A timeline: each entry that moved the arm offers to go back to where it
+// started, with the plan's ghost of that pose; one whose start is unknown says so.
+const MOVES = ['options', 'goto', 'back'];
+const movedTheArm = (h) =>
+  h.request &&
+  MOVES.some((k) => k in h.request) &&
+  h.status === 200 &&
+  (h.before || []).join() !== (h.after || []).join();
+
+function goBackCell(h) {
+  if (!h.id || !movedTheArm(h)) return element('td', {});
+  if (!Array.isArray(h.before))
+    return element('td', {
+      className: 'hint',
+      textContent: `start unknown${h.before_unknown ? `: ${h.before_unknown}` : ''}`,
+    });
+  const what = `back to before the move of ${localTime(h.time)}`;
+  return element(
+    'td',
+    {},
+    actionButton('go back here', 'go', String(h.id), what, (b) =>
+      previewMove({ history: h.id }, what, b, { body: { goto: { history: h.id } } }),
+    ),
+  );
+}
+
 function fillHistory() {
   const counters = (c) => (Array.isArray(c) ? c.join(' ') : '—');
   $('history').tBodies[0].replaceChildren(
-    ...teach.history.map((h) =>
-      row(
+    ...teach.history.map((h) => {
+      const tr = row(
         [
           localTime(h.time),
           h.user,
@@ -480,8 +506,10 @@ function fillHistory() {
           `${counters(h.before)} → ${counters(h.after)}`,
         ],
         { 'data-status': String(h.status) },
-      ),
-    ),
+      );
+      tr.append(goBackCell(h));
+      return tr;
+    }),
   );
 }
 
@@ -496,7 +524,7 @@ export function markTeach() {
       b.dataset.builtin === '1' ? `${b.dataset.name} is built in and cannot be deleted` : blockedBy(NEEDS_CHANGE),
     play: (b) => (busy.player.running && busy.player.name === b.dataset.name ? 'it is playing' : blockedBy(NEEDS_MOVE)),
   };
-  for (const b of document.querySelectorAll('#poses button, #sequences button')) {
+  for (const b of document.querySelectorAll('#poses button, #sequences button, #history button')) {
     if (rows[b.dataset.act]) gate(b, rows[b.dataset.act](b), b.getAttribute('aria-label'));
   }
   gate(

@@ -196,8 +196,8 @@ std::variant<refusal, target> tip_of(const json& v) {
 }
 
 const char* const target_rule =
-    "a target is {\"pose\": NAME}, {\"counters\": [6 ints]}, {\"tip\": [x, y]} or "
-    "{\"tip\": [x, y], \"wrist\": DEGREES}";
+    "a target is {\"pose\": NAME}, {\"counters\": [6 ints]}, {\"tip\": [x, y]}, "
+    "{\"tip\": [x, y], \"wrist\": DEGREES} or {\"history\": ID}";
 
 std::variant<refusal, target> target_of(const json& v) {
   if (has_fields(v, {"pose"})) {
@@ -211,6 +211,12 @@ std::variant<refusal, target> target_of(const json& v) {
     return *c;
   }
   if (has_fields(v, {"tip"}, {"wrist"})) return tip_of(v);
+  if (has_fields(v, {"history"})) {
+    const json& id = v["history"];
+    if (!id.is_number_integer() || id.get<std::int64_t>() < 1)
+      return bad(400, "a history entry's id is a whole number from 1");
+    return history_target{id.get<std::int64_t>()};
+  }
   return bad(400, target_rule);
 }
 
