@@ -143,6 +143,30 @@ describe('the page drives the arm through armctld', { concurrency: false, timeou
     assert.deepEqual(counters(), saved);
   });
 
+  it("goes back to where a history entry started, from the history's timeline", async () => {
+    await until(page, (s) => s.held === '0', 'the lock free');
+    const start = counters();
+    await page.fill('#jog-count-1', '150');
+    await page.click('#jog-V');
+    await until(page, (s) => s.counters[1] === start[1] + 150, 'the first jog');
+    await page.fill('#jog-count-1', '50');
+    await page.click('#jog-V');
+    await until(page, (s) => s.counters[1] === start[1] + 200, 'the second jog');
+    await page.click('#history-load');
+    // The older jog's entry: the second "go back here" of the newest first list.
+    const back = '#history button[data-act="go"] >> nth=1';
+    await page.waitForSelector(back);
+    await page.click(back);
+    await until(page, (s) => s.plan === 'allowed', 'the move previewed');
+    await page.click('#plan-go');
+    await until(
+      page,
+      (s) => s.status === '0' && s.counters.join() === start.join(),
+      'the arm where the first jog started',
+    );
+    assert.deepEqual(counters(), start);
+  });
+
   it('moves the tip to a point clicked on the picture', async () => {
     // The pixel nearest the arm point (15, 4), and the arm point under that
     // pixel, by the drawing's view box and its box on the screen (meet, centred),
