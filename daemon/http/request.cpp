@@ -141,7 +141,9 @@ query estimate_of(const json& list) {
 template <typename Q>
 query flag(const json& value) {
   if (value != true)
-    return bad(400, "a \"stop\", \"clear\", \"unlock\" or \"back\" field must be true");
+    return bad(400,
+               "a \"stop\", \"clear\", \"unlock\", \"back\", \"pause\" or \"resume\" field "
+               "must be true");
   return Q{};
 }
 
@@ -307,6 +309,9 @@ constexpr body_kind body_kinds[] = {
     {"back", flag<back_query>},
     {"save_sequence", parse_sequence},
     {"delete_sequence", named<delete_sequence_query>},
+    {"play", named<play_query>},
+    {"pause", flag<pause_query>},
+    {"resume", flag<resume_query>},
 };
 
 std::string field_list() {
