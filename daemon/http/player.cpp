@@ -25,15 +25,11 @@ player::~player() {
 }
 
 bool player::play(const sequence& s, const std::string& user) {
-  std::unique_lock<std::mutex> hold(m_);
+  const std::lock_guard<std::mutex> hold(m_);
   if (now_) return false;
-  // The thread of the last one has ended, or is about to: it holds no lock.
-  if (thread_.joinable()) {
-    hold.unlock();
-    thread_.join();
-    hold.lock();
-    if (now_) return false;
-  }
+  // The thread of the last one has ended, or is about to: once its sequence
+  // is over it never takes this lock again.
+  if (thread_.joinable()) thread_.join();
   now_ = playing{s, user};
   pause_asked_ = false;
   end_asked_.reset();

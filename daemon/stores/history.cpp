@@ -157,9 +157,11 @@ std::optional<back_point> back_target(const state_dir& dir) {
 }
 
 std::optional<json> history_entry_of(const state_dir& dir, long long id) {
-  for (json& e : entries_newest_first(dir, history_bound))
-    if (e.value("id", 0LL) == id) return std::move(e);
-  return std::nullopt;
+  const std::vector<json> all = entries_newest_first(dir, history_bound);
+  const auto found =
+      std::find_if(all.begin(), all.end(), [&](const json& e) { return e.value("id", 0LL) == id; });
+  if (found == all.end()) return std::nullopt;
+  return *found;
 }
 
 }  // namespace armctl::front
