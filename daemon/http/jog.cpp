@@ -103,23 +103,22 @@ json jog_request(const jog_query& q) {
   return {{"jog", {{"counter", q.counter}, {"direction", q.sign > 0 ? "+" : "-"}}}};
 }
 
-jog_end end_of(const held_jog& j, const run_output& run, const counters& before,
-               const context& c) {
+jog_end end_of(const held_jog& j, const run_output& run, const counters& before, const context& c) {
   const move_query q{{j.run}};
   const json printed = run_answer(q, run, replay_options(q, before))["counters"];
   jog_end e;
   e.after = counters_from_json(printed.dump());
   if (!e.after) e.after = read_counters(c.paths.state_dir);
   if (e.after)
-    e.steps = std::llabs(static_cast<long long>((*e.after)[j.asked.counter]) -
-                         before[j.asked.counter]);
+    e.steps =
+        std::llabs(static_cast<long long>((*e.after)[j.asked.counter]) - before[j.asked.counter]);
   const std::lock_guard<std::mutex> hold(j.m);
   e.ended = !j.ending.empty() ? j.ending : run.status == 0 ? "limit" : "stopped";
   return e;
 }
 
-void record_jog(const held_jog& j, const jog_end& e, const run_output& run,
-                const counters& before, const context& c) {
+void record_jog(const held_jog& j, const jog_end& e, const run_output& run, const counters& before,
+                const context& c) {
   const armctl::state_dir dir(c.paths.state_dir);
   history_entry h{utc_now(), j.user, jog_request(j.asked), 200, before, e.after};
   h.run_status = run.status;
@@ -137,9 +136,13 @@ void run_jog(const std::shared_ptr<held_jog>& j, const context& c, place turn,
   const move_query q{{j->run}};
   progress_tracker progress(q, c);
   run_progress shown{q.options, start, 0, {}, {}, c.user};
-  const run_output run = run_controller(
-      *c.runs, {c.paths.controller, argument_vector(q), c.paths.state_dir,
-                steady::now() + c.settings.lock_wait, std::ref(progress), {}, std::move(shown)});
+  const run_output run = run_controller(*c.runs, {c.paths.controller,
+                                                  argument_vector(q),
+                                                  c.paths.state_dir,
+                                                  steady::now() + c.settings.lock_wait,
+                                                  std::ref(progress),
+                                                  {},
+                                                  std::move(shown)});
   {
     const std::lock_guard<std::mutex> hold(j->m);
     j->run_over = true;
@@ -173,7 +176,8 @@ reply refused_jog(const jog_reach& r, const context& c, const jog_query& q) {
 // The POST answers once the controller is spawned (or the jog is over
 // already, having never spawned one).
 bool wait_spawned(held_jog& j, const arm& a) {
-  for (std::uint64_t seen = a.version();; seen = a.wait_change(seen, steady::now() + jog_watch_every)) {
+  for (std::uint64_t seen = a.version();;
+       seen = a.wait_change(seen, steady::now() + jog_watch_every)) {
     if (a.running()) return true;
     const std::lock_guard<std::mutex> hold(j.m);
     if (j.over) return false;

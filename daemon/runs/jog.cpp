@@ -41,8 +41,8 @@ jog_reach jog_reach_from(const counters& start, const command& letter,
     return motion_time(move_query{{{letter.letter, n}}}, delay_ns) <= bound;
   };
   const auto allowed = [&](std::int32_t n) { return judge(start, letter, n).allowed(); };
-  const std::int32_t most = largest_fitting(static_cast<std::int32_t>(max_request_count), step,
-                                            within_bound);
+  const std::int32_t most =
+      largest_fitting(static_cast<std::int32_t>(max_request_count), step, within_bound);
   const std::int32_t n = largest_fitting(most, step, allowed);
   jog_reach r{&letter, n, std::nullopt};
   if (n == 0) r.refusal = judge(start, letter, step).refusal;

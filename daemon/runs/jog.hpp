@@ -14,8 +14,8 @@ namespace armctl::front {
 
 struct jog_reach {
   const command* letter;
-  std::int32_t count;              // 0: the guards allow no step (see `refusal`)
-  std::optional<breach> refusal;   // the first step's breach, when count is 0
+  std::int32_t count;             // 0: the guards allow no step (see `refusal`)
+  std::optional<breach> refusal;  // the first step's breach, when count is 0
 };
 
 // The letter that moves counter `counter` in direction `sign` (+1 grows it).
