@@ -96,11 +96,16 @@ async function letGo(h) {
 
 const letGoOf = (by) => held && held.by === by && letGo(held);
 
+// The button that holds the jog under way stays enabled while the others
+// wait, so that its pointer events still come.
+export const holdsJog = (b) => held !== null && held.by === b;
+
 // A button: a long press holds; the click that ends it is not a count's jog.
 function wireButton(b, keys) {
   const counter = Number(b.dataset.counter);
   const sign = Number(b.dataset.sign);
   let timer = null;
+  let longPress = false;
   const end = () => {
     clearTimeout(timer);
     letGoOf(b);
@@ -108,24 +113,25 @@ function wireButton(b, keys) {
   b.addEventListener('pointerdown', (event) => {
     if (event.button !== 0 || b.disabled) return;
     b.setPointerCapture(event.pointerId);
-    b.dataset.holding = '0';
+    longPress = false;
     timer = setTimeout(() => {
-      b.dataset.holding = '1';
+      longPress = true;
       startHold(counter, sign, b);
     }, PRESS_MS);
   });
   for (const type of ['pointerup', 'pointercancel', 'lostpointercapture']) b.addEventListener(type, end);
+  window.addEventListener('pointerup', end);
   b.addEventListener(
     'click',
     (event) => {
-      if (b.dataset.holding !== '1') return;
-      b.dataset.holding = '0';
+      if (!longPress) return;
+      longPress = false;
       event.stopImmediatePropagation();
     },
     { capture: true },
   );
   const k = keys[counter][sign > 0 ? 0 : 1];
-  if (k) b.append(Object.assign(document.createElement('kbd'), { className: 'key', textContent: keyLabel(k) }));
+  b.append(Object.assign(document.createElement('kbd'), { className: 'key', textContent: keyLabel(k) }));
 }
 
 const typing = (t) =>
