@@ -48,7 +48,8 @@ function motor2Forward() {
 }
 const lastWriteNs = () => fs.readFileSync(portLog, 'utf8').trim().split('\n').map((l) => BigInt(l.split(' ')[0]))
   .reduce((a, b) => (b > a ? b : a), 0n);
-const newestEntry = async (server) => (await request(server, { method: 'GET', path: `${API}?history` })).json.history[0];
+const newestJog = async (server) =>
+  (await request(server, { method: 'GET', path: `${API}?history` })).json.history.find((e) => e.request.jog);
 
 describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, () => {
   let server;
@@ -59,7 +60,7 @@ describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, ()
   after(async () => server && server.stop());
 
   // start: counter 5 before; holdMs: how long holds are sent; then "release"
-  // or "silence" (no more holds); the end expected; the steps' range, from
+  // or "silence" (no more holds) or "stop"; the end expected; the steps' range, from
   // the time that the holds allow (on a busy machine the simulated delays
   // run long: half the rate at least); and when the port's last write comes
   // after letting go (moving until then, and no longer than promised).
@@ -71,13 +72,15 @@ describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, ()
       steps: [0, 0.1 * STEPS_PER_S], lastWrite: [-Infinity, RELEASE_BOUND_MS] },
     { name: 'holds stop: the dead-man ends it', start: -2000, holdMs: 300, then: 'silence', ended: 'dead-man',
       steps: within(0.3 + DEAD_MAN_MS / 1000), lastWrite: [DEAD_MAN_MS - HOLD_EVERY_MS, DEAD_MAN_BOUND_MS] },
+    { name: 'STOP ends it', start: -2000, holdMs: 300, then: 'stop', ended: 'stopped',
+      steps: within(0.3), lastWrite: [0, RELEASE_BOUND_MS] },
     { name: 'held past the range: ends at its end', start: S_LIMIT - 100, holdMs: 600, then: 'release', ended: 'limit',
       steps: [100, 100], lastWrite: [-Infinity, 0] },
   ];
   for (const row of rows) {
     it(row.name, async () => {
       reset([0, 0, 0, 0, 0, row.start]);
-      const before = await newestEntry(server);
+      const before = await newestJog(server);
       const started = await jsonPost(server, { jog: { counter: 5, direction: '+' } });
       assert.equal(started.status, 200, started.text);
       const id = started.json.jog;
@@ -94,7 +97,9 @@ describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, ()
         letGo = lastHeld;
         assert.equal((await jsonPost(server, { hold: id })).status, 404, 'the dead-man left it running');
       }
+      if (row.then === 'stop') assert.equal((await jsonPost(server, { stop: true })).status, 200);
       const end = await jsonPost(server, { release: id });
+      if (row.then === 'stop') assert.equal((await jsonPost(server, { clear: true })).status, 200);
       assert.equal(end.status, 200, end.text);
       const steps = motor2Forward();
       const afterLetGo = steps ? Number(lastWriteNs() - letGo) / 1e6 : 0;
@@ -105,7 +110,7 @@ describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, ()
       assert.ok(steps >= row.steps[0] && steps <= row.steps[1], `${steps} steps, not within ${row.steps}`);
       if (steps) assert.ok(afterLetGo >= row.lastWrite[0] && afterLetGo <= row.lastWrite[1],
         `the last port write ${afterLetGo} ms after letting go, not within ${row.lastWrite}`);
-      const entry = await newestEntry(server);
+      const entry = await newestJog(server);
       assert.notDeepEqual(entry, before);
       assert.deepEqual([entry.request, entry.status, entry.ended, entry.steps, entry.before[5], entry.after],
         [{ jog: { counter: 5, direction: '+' } }, 200, row.ended, steps, row.start, counters()]);

@@ -239,8 +239,10 @@ reply answer_release(const release_query& q, const context& c) {
   auto found = own_jog(q.id, c);
   if (auto* refused = std::get_if<reply>(&found)) return *refused;
   held_jog& j = *std::get<std::shared_ptr<held_jog>>(found);
+  // Once latched, STOP has ended the run (or is ending it): its end is the stop's.
+  const bool latched = held_by_latch(c).has_value();
   std::unique_lock<std::mutex> hold(j.m);
-  const bool now = j.ending.empty() && !j.run_over;
+  const bool now = j.ending.empty() && !j.run_over && !latched;
   if (now) {
     j.ending = "released";
     (void)c.runs->end_run();
