@@ -81,7 +81,9 @@ describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, ()
     it(row.name, async () => {
       reset([0, 0, 0, 0, 0, row.start]);
       const before = await newestJog(server);
+      const asked = nowNs();
       const started = await jsonPost(server, { jog: { counter: 5, direction: '+' } });
+      const startMs = Number(nowNs() - asked) / 1e6;
       assert.equal(started.status, 200, started.text);
       const id = started.json.jog;
       let lastHeld = nowNs();
@@ -103,7 +105,7 @@ describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, ()
       assert.equal(end.status, 200, end.text);
       const steps = motor2Forward();
       const afterLetGo = steps ? Number(lastWriteNs() - letGo) / 1e6 : 0;
-      console.log(`# ${row.name}: ${steps} steps, the last port write ${afterLetGo.toFixed(1)} ms after letting go`);
+      console.log(`# ${row.name}: started in ${startMs.toFixed(1)} ms, ${steps} steps, the last port write ${afterLetGo.toFixed(1)} ms after letting go`);
       assert.deepEqual(counters(), [0, 0, 0, 0, 0, row.start + steps]);
       assert.deepEqual([end.json.ended, end.json.released, end.json.steps, end.json.counters],
         [row.ended, row.ended === 'released', steps, counters()]);
