@@ -11,7 +11,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
-const { startApache, request, jsonPost, writeState, writeSettings, API } = require('./apache_server.js');
+const { startApache, request, jsonPost, writeState, writeSettings, writePasswords, basic, API } = require('./apache_server.js');
 
 const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
 const portLog = path.join(DIR || '', 'port.log');
@@ -126,5 +126,21 @@ describe('a held jog behind Apache', { concurrency: false, timeout: 120000 }, ()
     assert.equal((await jsonPost(server, { jog: { counter: 5, direction: '-' } })).status, 409);
     assert.equal((await jsonPost(server, { clear: true })).status, 200);
     assert.equal(fs.existsSync(portLog), false);
+  });
+  it("a jog is its operator's to hold and release; an unknown one is not found", async () => {
+    reset([0, 0, 0, 0, 0, -2000]);
+    const added = spawnSync('htpasswd', ['-bB', '-C', '5', process.env.ARMCTL_DAEMON_HTPASSWD, 'other', 'other-pw']);
+    assert.equal(added.status, 0, String(added.stderr));
+    try {
+      const id = (await jsonPost(server, { jog: { counter: 5, direction: '+' } })).json.jog;
+      const asOther = (value) => jsonPost(server, value, { auth: false,
+        headers: { 'Content-Type': 'application/json', Authorization: basic('other', 'other-pw') } });
+      const statuses = [await asOther({ hold: id }), await asOther({ release: id }), await jsonPost(server, { hold: id + 1000 })]
+        .map((r) => r.status);
+      const end = await jsonPost(server, { release: id });
+      assert.deepEqual([statuses, end.status, end.json.ended], [[403, 403, 404], 200, 'released']);
+    } finally {
+      writePasswords();
+    }
   });
 });
