@@ -131,7 +131,11 @@ function wireButton(b, keys) {
     { capture: true },
   );
   const k = keys[counter][sign > 0 ? 0 : 1];
-  b.append(Object.assign(document.createElement('kbd'), { className: 'key', textContent: keyLabel(k) }));
+  // Shown, and told to screen readers as the button's shortcut, not its name.
+  const kbd = Object.assign(document.createElement('kbd'), { className: 'key', textContent: keyLabel(k) });
+  kbd.setAttribute('aria-hidden', 'true');
+  b.append(kbd);
+  b.setAttribute('aria-keyshortcuts', k);
 }
 
 const typing = (t) =>
