@@ -49,6 +49,7 @@ struct held_jog {
   std::string ending;     // set once the daemon ends it: "released" or "dead-man"
   bool run_over = false;  // the controller has exited
   bool over = false;      // ... and its history is written
+  int run_status = -1;    // the controller's exit status; -1: it never ran
   jog_end end;
 };
 
@@ -151,10 +152,12 @@ void run_jog(const std::shared_ptr<held_jog>& j, const context& c, place turn,
   watch.join();
   const counters before = run.start.value_or(start);
   const jog_end e = end_of(*j, run, before, c);
-  record_jog(*j, e, run, before, c);
+  // A controller that never ran is the POST's 500, which front.cpp records.
+  if (run.status >= 0) record_jog(*j, e, run, before, c);
   {
     const std::lock_guard<std::mutex> hold(j->m);
     j->end = e;
+    j->run_status = run.status;
     j->over = true;
   }
   j->cv.notify_all();
@@ -216,9 +219,12 @@ reply answer_jog(const jog_query& q, const context& c) {
   context own = c;
   own.caller_gone = {};  // the run outlives this request
   std::thread(run_jog, j, own, std::move(std::get<place>(turn)), start).detach();
+  // A run that ended before it was seen running (ended at once by a STOP)
+  // is a jog all the same: its hold is told it ended, its release the end.
   if (!wait_spawned(*j, *c.runs)) {
     const std::lock_guard<std::mutex> hold(j->m);
-    return {verdict::failed, with_error(end_json(j->end, false), "the jog's run did not start")};
+    if (j->run_status < 0)
+      return {verdict::failed, error_answer("the controller could not be run")};
   }
   return {verdict::done,
           {{"jog", j->id}, {"option", std::string{'-', letter->letter}}, {"count", r.count}}};
