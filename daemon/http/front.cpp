@@ -10,6 +10,7 @@
 #include "daemon/http/handler.hpp"
 #include "daemon/http/jog.hpp"
 #include "daemon/http/moves.hpp"
+#include "daemon/http/player.hpp"
 #include "daemon/http/settings.hpp"
 #include "daemon/http/stop.hpp"
 #include "daemon/http/teach.hpp"
@@ -53,6 +54,7 @@ constexpr http_status statuses[] = {
     {verdict::unknown_poses, 422},
     {verdict::lookalike_name, 409},
     {verdict::logins_stopped, 429},  // with Retry-After; the password is not checked
+    {verdict::player_busy, 409},
 };
 
 int code_of(verdict v) {
@@ -171,6 +173,9 @@ reply handle(const import_query& q, const context& c) { return answer_import(q, 
 reply handle(const jog_query& q, const context& c) { return answer_jog(q, c); }
 reply handle(const hold_query& q, const context& c) { return answer_hold(q, c); }
 reply handle(const release_query& q, const context& c) { return answer_release(q, c); }
+reply handle(const play_query& q, const context& c) { return answer_play(q, c); }
+reply handle(const pause_query& q, const context& c) { return answer_pause(q, c); }
+reply handle(const resume_query& q, const context& c) { return answer_resume(q, c); }
 
 reply handle(const refusal& r, const context&) {
   return {verdict::failed, error_answer(r.message)};  // never reached: refused before
@@ -269,12 +274,6 @@ request_meta meta_of(const http_request& r, const front_settings& s) {
 
 std::string wire_text(const json& j) { return line_text(j); }
 
-front_end::front_end(const front_config& config, arm& a)
-    : config_(config),
-      arm_(a),
-      logins_(config.htpasswd, config.state_dir),
-      devices_(config.state_dir) {}
-
 namespace {
 
 // The settings file over the build's wait bound, read at every request so
@@ -286,6 +285,35 @@ front_settings current_settings(const front_config& config) {
 }
 
 }  // namespace
+
+front_end::front_end(const front_config& config, arm& a)
+    : config_(config),
+      arm_(a),
+      logins_(config.htpasswd, config.state_dir),
+      devices_(config.state_dir),
+      player_(std::make_unique<player>(
+          [this](const std::string& user) { return step_context(user); },
+          [this](const goto_query& q, const context& c, const reply& r) { record_step(q, c, r); },
+          [this] { arm_.changed(); })) {}
+
+front_end::~front_end() = default;
+
+// A step of a sequence the daemon plays, as its operator's request now.
+context front_end::step_context(const std::string& user) {
+  context c{current_settings(config_),
+            user,
+            {config_.state_dir, config_.controller, config_.controller_delay_ns},
+            &arm_};
+  c.caller_gone = [] { return false; };
+  c.sequences = player_.get();
+  return c;
+}
+
+void front_end::record_step(const goto_query& q, const context& c, const reply& r) {
+  const std::string body = wire_text(json{{"goto", {{"pose", std::get<pose_target>(q.to).name}}}});
+  if (kept(query{q}, r)) (void)record(query{q}, body, c, r, code_of(r.v), std::nullopt);
+  arm_.changed();
+}
 
 std::variant<http_answer, std::size_t> front_end::admit(const http_request& r,
                                                         const std::function<bool()>& caller_gone) {
@@ -314,6 +342,7 @@ http_answer front_end::respond(const http_request& r, const query& q, std::strin
             &arm_,
             std::string(r.remote_addr),
             caller_gone};
+  c.sequences = player_.get();
   std::string cookie;
   if (auto refused = check_login(q, r, logins_, devices_, config_.htpasswd, c, cookie))
     return *refused;
@@ -327,6 +356,8 @@ http_answer front_end::answer_to(const query& q, std::string_view body, context&
     http_answer open{200, {}, 0, {}, c.user};
     return open;
   }
+  // STOP ends a sequence as it ends runs, before it signals the step's run.
+  if (std::holds_alternative<stop_query>(q)) player_->end("ended by STOP");
   const auto before = recorded(q) ? read_counters(config_.state_dir) : std::nullopt;
   reply rep = std::visit([&](const auto& kind) { return handle(kind, c); }, q);
   // Recorded before the answer, so that a client that has its answer finds
@@ -342,6 +373,7 @@ std::string front_end::state_json(const std::string& user) {
             user,
             {config_.state_dir, config_.controller, config_.controller_delay_ns},
             &arm_};
+  c.sequences = player_.get();
   return wire_text(answer_state(c).body);
 }
 

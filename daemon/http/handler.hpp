@@ -43,6 +43,7 @@ enum class verdict {
   unknown_poses,     // a sequence names a pose that is not taught
   lookalike_name,    // a new name differs from a stored one only in case or spacing
   logins_stopped,    // too many failed logins from the address or for the user
+  player_busy,       // a sequence is playing already
 };
 
 // A handler's answer. `before` and `after` are the counters the history
@@ -66,6 +67,8 @@ struct front_paths {
   std::int64_t controller_delay_ns;  // for the motion estimate
 };
 
+class player;
+
 struct context {
   front_settings settings;
   std::string user;  // the authenticated operator; empty without a valid login
@@ -74,6 +77,7 @@ struct context {
   std::string client_address{};         // for the latch
   std::function<bool()> caller_gone{};  // whether the request's connection closed
   steady::time_point arrived = steady::now();
+  player* sequences = nullptr;  // the sequence the daemon plays
 };
 
 // The position file's counters, or nothing when it cannot be read.
