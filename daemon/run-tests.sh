@@ -21,6 +21,7 @@ node --test "$root/tests/api_apache.test.js"
 node --test "$root/tests/api_daemon.test.js"
 node --test "$root/tests/api_teach.test.js"
 node --test "$root/tests/api_hostile.test.js"
+node --test "$root/tests/api_jog.test.js"
 cd "$root/web"
 bash npm-install.sh
 node --test tests/page.api.e2e.test.js

@@ -18,6 +18,7 @@ import {
   NEEDS_MOVE,
 } from './core.js';
 import { showAnswer, showPending, requestWords, breachText } from './words.js';
+import { holdsJog } from './hold.js';
 
 // Typing a count, or a run's counters arriving, asks again after this pause.
 const ESTIMATE_DELAY_MS = 300;
@@ -75,7 +76,11 @@ export function markJog() {
     b.dataset.refused = why ? '1' : '0';
     b.dataset.judged = verdictOf(b.dataset.letter, i) ? '1' : '0';
     const word = Number(b.dataset.sign) > 0 ? joint(i).plus : joint(i).minus;
-    gate(b, blockedBy(NEEDS_MOVE), why ? `expected to be refused: ${why}` : `${word} (-${b.dataset.letter})`);
+    gate(
+      b,
+      holdsJog(b) ? null : blockedBy(NEEDS_MOVE),
+      why ? `expected to be refused: ${why}` : `${word} (-${b.dataset.letter})`,
+    );
     // Read aloud as "elbow up"; the row already shows the joint's name.
     b.querySelector('.joint-name').textContent =
       `${word.slice(0, word.length - direction(i, Number(b.dataset.sign)).length)}`;

@@ -23,6 +23,7 @@ import { drawBackdrop, drawArm, drawExpected, drawGhost, drawOverlay, clearArm }
 import { fillLimits, fillReport, fillCounters, clearTables } from './tables.js';
 import { renderPanel, wirePanel, whoami } from './panel.js';
 import { buildJog, markJog, judgeNewCounters } from './jog.js';
+import { wireHold } from './hold.js';
 import { buildTeach, markTeach, renderPlayer, ghost } from './teach.js';
 import { wirePreview } from './preview.js';
 import { markBackup, wireBackup } from './backup.js';
@@ -310,6 +311,7 @@ async function start() {
   wirePanel();
   wirePreview();
   buildJog();
+  wireHold();
   buildTeach();
   wireBackup();
   drawBackdrop();

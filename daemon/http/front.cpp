@@ -8,6 +8,7 @@
 
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
+#include "daemon/http/jog.hpp"
 #include "daemon/http/moves.hpp"
 #include "daemon/http/player.hpp"
 #include "daemon/http/settings.hpp"
@@ -116,6 +117,9 @@ bool needs_login(const query& q) { return rule_of(q) == login_rule::required; }
 // stopped the arm.
 bool recorded(const query& q) {
   if (std::holds_alternative<stop_query>(q)) return true;
+  // A jog's run writes its own line when it ends; its holds and release none.
+  if (std::holds_alternative<hold_query>(q) || std::holds_alternative<release_query>(q))
+    return false;
   if (const auto* i = std::get_if<import_query>(&q)) return i->apply;  // a preview stores nothing
   return needs_login(q) && !std::holds_alternative<state_query>(q) &&
          !std::holds_alternative<unlock_query>(q);
@@ -125,6 +129,7 @@ bool recorded(const query& q) {
 // caller's leaving did nothing and is not kept: a crowd of them would push
 // the real moves, which back looks for, out of the bounded history.
 bool kept(const query& q, const reply& r) {
+  if (std::holds_alternative<jog_query>(q) && r.v == verdict::done) return false;
   return recorded(q) && r.v != verdict::queue_full && r.v != verdict::caller_gone &&
          r.v != verdict::busy;
 }
@@ -165,6 +170,9 @@ reply handle(const delete_sequence_query& q, const context& c) {
 }
 
 reply handle(const import_query& q, const context& c) { return answer_import(q, c); }
+reply handle(const jog_query& q, const context& c) { return answer_jog(q, c); }
+reply handle(const hold_query& q, const context& c) { return answer_hold(q, c); }
+reply handle(const release_query& q, const context& c) { return answer_release(q, c); }
 reply handle(const play_query& q, const context& c) { return answer_play(q, c); }
 reply handle(const pause_query& q, const context& c) { return answer_pause(q, c); }
 reply handle(const resume_query& q, const context& c) { return answer_resume(q, c); }

@@ -235,6 +235,23 @@ query parse_sequence(const json& v) {
   return save_sequence_query{std::get<sequence>(std::move(s))};
 }
 
+// ---- a held jog ----------------------------------------------------------
+
+query parse_jog(const json& v) {
+  const bool counter_ok = has_fields(v, {"counter", "direction"}) &&
+                          v["counter"].is_number_unsigned() && v["counter"] < joint_count;
+  if (!counter_ok || (v["direction"] != "+" && v["direction"] != "-"))
+    return bad(400, "a jog is {\"counter\": 0 to 5, \"direction\": \"+\" or \"-\"}");
+  return jog_query{v["counter"].get<std::size_t>(), v["direction"] == "+" ? 1 : -1};
+}
+
+template <typename Q>
+query jog_named(const json& v) {
+  if (!v.is_number_unsigned() || v == 0)
+    return bad(400, "a \"hold\" or \"release\" names a jog by the number its start answered");
+  return Q{v.get<std::uint64_t>()};
+}
+
 // ---- an import of taught work ----------------------------------------------
 
 std::variant<refusal, named_pose> imported_pose(const json& v) {
@@ -309,6 +326,9 @@ constexpr body_kind body_kinds[] = {
     {"back", flag<back_query>},
     {"save_sequence", parse_sequence},
     {"delete_sequence", named<delete_sequence_query>},
+    {"jog", parse_jog},
+    {"hold", jog_named<hold_query>},
+    {"release", jog_named<release_query>},
     {"play", named<play_query>},
     {"pause", flag<pause_query>},
     {"resume", flag<resume_query>},

@@ -88,6 +88,19 @@ struct delete_sequence_query {
   std::string name;
 };
 
+// {"jog": {"counter": k, "direction": "+" | "-"}}: moves one joint for as
+// long as the operator holds it; {"hold": ID} keeps it moving, {"release":
+// ID} ends it.
+struct jog_query {
+  std::size_t counter;
+  int sign;  // +1: the counter grows
+};
+struct hold_query {
+  std::uint64_t id;
+};
+struct release_query {
+  std::uint64_t id;
+};
 // A stored sequence played by the daemon, and its pause and resume.
 struct play_query {
   std::string name;
@@ -102,7 +115,7 @@ using query =
     std::variant<refusal, state_query, stop_query, clear_query, unlock_query, estimate_query,
                  move_query, reference_query, save_pose_query, delete_pose_query, plan_query,
                  goto_query, back_query, save_sequence_query, delete_sequence_query, import_query,
-                 play_query, pause_query, resume_query>;
+                 play_query, pause_query, resume_query, jog_query, hold_query, release_query>;
 
 // This server's origin as SERVER_NAME, SERVER_PORT and HTTPS name it.
 std::string canonical_origin(const request_meta& m);

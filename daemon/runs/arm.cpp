@@ -124,6 +124,11 @@ stop_count arm::stop_all() {
   return c;
 }
 
+bool arm::end_run() {
+  const std::lock_guard<std::mutex> hold(m_);
+  return run_pidfd_ >= 0 && pidfd_send_signal(run_pidfd_, SIGTERM) == 0;
+}
+
 void arm::shut_down() {
   {
     const std::lock_guard<std::mutex> hold(m_);

@@ -92,6 +92,9 @@ class arm {
 
   // Ends every waiting place and sends SIGTERM to the run under way.
   stop_count stop_all();
+  // Sends SIGTERM to the run under way alone, as STOP does to it, leaving the
+  // queue as it is (a jog let go); false when no run of ours is under way.
+  bool end_run();
   // Ends everything for good: the daemon is going away.
   void shut_down();
   bool shutting_down() const;

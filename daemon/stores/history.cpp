@@ -17,7 +17,7 @@ using json = nlohmann::json;
 // An entry holds at most a 4 kB body and a few fields.
 constexpr std::size_t max_entry_bytes = 8192;
 // The requests that move the arm, whose "before" back returns to.
-constexpr std::string_view moving_requests[] = {"options", "goto", "back"};
+constexpr std::string_view moving_requests[] = {"options", "goto", "back", "jog"};
 // Each file is read at most to what its half of the bound can reach.
 constexpr std::size_t max_file_bytes = (history_bound / 2 + 1) * max_entry_bytes;
 
@@ -125,6 +125,7 @@ json entry_json(const history_entry& e) {
   if (!e.after_unknown.empty()) j["after_unknown"] = e.after_unknown;
   if (e.run_status) j["run_status"] = *e.run_status;
   if (e.drift) j["drift"] = *e.drift;
+  for (const auto& [key, value] : e.more.items()) j[key] = value;
   return j;
 }
 

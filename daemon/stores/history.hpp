@@ -36,6 +36,8 @@ struct history_entry {
   // A re-reference's: how far each counter counted was from the one the
   // operator gave (before minus after).
   std::optional<std::array<long long, joint_count>> drift{};
+  // What a request kind adds of its own (a jog's end and steps).
+  nlohmann::json more = nlohmann::json::object();
 };
 
 nlohmann::json entry_json(const history_entry& e);

@@ -4,6 +4,7 @@
 'use strict';
 
 const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
@@ -70,6 +71,42 @@ describe('the page drives the arm through armctld', { concurrency: false, timeou
     assert.deepEqual(counters(), [0, 0, 0, 0, 300, 0]);
     assert.notEqual(seen.tip, start.tip, 'the tip did not move');
   });
+
+  // Holding the shoulder up by its key and by its button, and letting go.
+  const holds = [
+    ['ArrowUp', (p) => p.keyboard.down('ArrowUp'), (p) => p.keyboard.up('ArrowUp')],
+    [
+      'the button',
+      async (p) => {
+        const box = await p.locator('#jog-H').boundingBox();
+        await p.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+        await p.mouse.down();
+      },
+      (p) => p.mouse.up(),
+    ],
+  ];
+  for (const [how, press, release] of holds)
+    it(`holding ${how} moves the shoulder; letting go stops it where the port log says`, async () => {
+      const log = path.join(DIR, 'port.log');
+      fs.rmSync(log, { force: true });
+      const start = counters();
+      await page.evaluate(() => document.activeElement && document.activeElement.blur());
+      await press(page);
+      await until(page, (s) => s.badge !== 'idle' || s.answer.includes('hold'), 'the jog under way');
+      await new Promise((res) => setTimeout(res, 500));
+      await release(page);
+      const seen = await until(page, (s) => /steps/.test(s.answer) && s.counters[4] !== start[4], 'the jog let go');
+      const trace = spawnSync(process.env.ARMCTL_TRACE, [log], { encoding: 'utf8' });
+      const m = trace.stdout.match(/^\s+6\s+(\d+)\s+(\d+)/m);
+      assert.ok(m, trace.stdout + trace.stderr);
+      const moved = start.slice();
+      moved[4] += Number(m[1]) - Number(m[2]);
+      assert.ok(Number(m[1]) > 0 && Number(m[2]) === 0, trace.stdout);
+      assert.deepEqual([counters(), seen.counters], [moved, moved]);
+      await new Promise((res) => setTimeout(res, 300));
+      assert.deepEqual(counters(), moved, 'the shoulder went on after letting go');
+      writeState(DIR, 'robot_position.dat', positionText(start)); // as the rows after expect
+    });
 
   it("marks a refusal before sending and shows the server's reason", async () => {
     await page.fill('#jog-count-0', '900');
