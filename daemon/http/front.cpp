@@ -52,6 +52,8 @@ constexpr http_status statuses[] = {
     {verdict::unknown_poses, 422},
     {verdict::lookalike_name, 409},
     {verdict::logins_stopped, 429},  // with Retry-After; the password is not checked
+    {verdict::driven_by_another, 409},
+    {verdict::asked, 202},  // the state tells whether the driver hands over
 };
 
 int code_of(verdict v) {
@@ -134,10 +136,17 @@ reply answer_whoami(const context& c) {
   return {verdict::done, {{"user", c.user.empty() ? json(nullptr) : json(c.user)}}};
 }
 
+// The state with who drives, as the reader may see it.
+reply state_with_control(const context& c) {
+  reply r = answer_state(c);
+  r.body["control"] = c.control->view(c.user, steady::now());
+  return r;
+}
+
 reply handle(const state_query& q, const context& c) {
   switch (q.what) {
     case view::state:
-      return answer_state(c);
+      return state_with_control(c);
     case view::whoami:
       return answer_whoami(c);
     case view::export_taught:
@@ -163,6 +172,31 @@ reply handle(const delete_sequence_query& q, const context& c) {
 }
 
 reply handle(const import_query& q, const context& c) { return answer_import(q, c); }
+
+reply handle(const control_query& q, const context& c) {
+  struct meaning {
+    control_outcome o;
+    verdict v;
+  };
+  static constexpr meaning meanings[] = {
+      {control_outcome::done, verdict::done},
+      {control_outcome::asked, verdict::asked},
+      {control_outcome::refused, verdict::driven_by_another},
+  };
+  control_answer a = c.control->apply(q, c.user, c.settings.instructors, steady::now());
+  for (const meaning& m : meanings)
+    if (m.o == a.outcome) return {m.v, std::move(a.body)};
+  return {verdict::failed, std::move(a.body)};
+}
+
+// A request the drive holds, from an operator who does not drive.
+std::optional<reply> held_back(const query& q, const context& c) {
+  if (!held_by_drive(q)) return std::nullopt;
+  const auto driver = c.control->held_from(c.user, steady::now());
+  if (!driver) return std::nullopt;
+  return reply{verdict::driven_by_another,
+               {{"error", *driver + " drives the arm"}, {"driver", *driver}}};
+}
 
 reply handle(const refusal& r, const context&) {
   return {verdict::failed, error_answer(r.message)};  // never reached: refused before
@@ -305,10 +339,13 @@ http_answer front_end::respond(const http_request& r, const query& q, std::strin
             {config_.state_dir, config_.controller, config_.controller_delay_ns},
             &arm_,
             std::string(r.remote_addr),
-            caller_gone};
+            caller_gone,
+            steady::now(),
+            &drive_};
   std::string cookie;
   if (auto refused = check_login(q, r, logins_, devices_, config_.htpasswd, c, cookie))
     return *refused;
+  if (!c.user.empty()) drive_.seen(c.user, c.arrived);
   http_answer a = answer_to(q, body, c);
   if (!cookie.empty()) a.set_cookie = set_cookie_value(cookie, r.https);
   return a;
@@ -320,7 +357,9 @@ http_answer front_end::answer_to(const query& q, std::string_view body, context&
     return open;
   }
   const auto before = recorded(q) ? read_counters(config_.state_dir) : std::nullopt;
-  reply rep = std::visit([&](const auto& kind) { return handle(kind, c); }, q);
+  std::optional<reply> held = held_back(q, c);
+  reply rep = held ? std::move(*held)
+                   : std::visit([&](const auto& kind) { return handle(kind, c); }, q);
   // Recorded before the answer, so that a client that has its answer finds
   // the line; one that finds none is told, since back cannot undo that move.
   if (kept(q, rep) && !record(q, std::string(body), c, rep, code_of(rep.v), before))
@@ -333,8 +372,12 @@ std::string front_end::state_json(const std::string& user) {
   context c{current_settings(config_),
             user,
             {config_.state_dir, config_.controller, config_.controller_delay_ns},
-            &arm_};
-  return wire_text(answer_state(c).body);
+            &arm_,
+            {},
+            {},
+            steady::now(),
+            &drive_};
+  return wire_text(state_with_control(c).body);
 }
 
 }  // namespace armctl::front

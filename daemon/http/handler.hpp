@@ -11,6 +11,7 @@
 #include <string>
 
 #include "daemon/http/answer.hpp"
+#include "daemon/http/control.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
 #include "daemon/runs/arm.hpp"
@@ -43,6 +44,8 @@ enum class verdict {
   unknown_poses,     // a sequence names a pose that is not taught
   lookalike_name,    // a new name differs from a stored one only in case or spacing
   logins_stopped,    // too many failed logins from the address or for the user
+  driven_by_another,  // another operator drives the arm: the answer names them
+  asked,              // the driver is asked to hand over
 };
 
 // A handler's answer. `before` and `after` are the counters the history
@@ -74,6 +77,7 @@ struct context {
   std::string client_address{};         // for the latch
   std::function<bool()> caller_gone{};  // whether the request's connection closed
   steady::time_point arrived = steady::now();
+  drive* control = nullptr;  // who drives the arm
 };
 
 // The position file's counters, or nothing when it cannot be read.
