@@ -22,6 +22,7 @@ import {
 import { drawBackdrop, drawArm, drawExpected, drawGhost, drawOverlay, clearArm } from './draw.js';
 import { fillLimits, fillReport, fillCounters, clearTables } from './tables.js';
 import { renderPanel, wirePanel, whoami } from './panel.js';
+import { takeControl, drivenBy } from './control.js';
 import { buildJog, markJog, judgeNewCounters } from './jog.js';
 import { buildTeach, markTeach, ghost } from './teach.js';
 import { wirePreview } from './preview.js';
@@ -107,6 +108,7 @@ function takeFront(answer) {
   const run = answer.run;
   state.run = run && sixCounters(run.expected) ? run : run === null ? null : undefined;
   state.lastRun = lastRunOf(answer.last_run);
+  takeControl(answer);
   if (Array.isArray(answer.joint_names) && answer.joint_names.length === 6) state.jointNames = answer.joint_names;
   if (Array.isArray(answer.joint_words) && answer.joint_words.length === 6) state.jointWords = answer.joint_words;
 }
@@ -301,6 +303,7 @@ async function start() {
   model.PIVOT = { x: 0, y: model.A.BASE_LENGTH };
   model.joints = jointsOf(model.json);
   hooks.render = render;
+  hooks.drivenBy = drivenBy;
   hooks.pollSoon = () => {
     if (!stream.open) setTimeout(poll, 0);
   };
