@@ -388,7 +388,11 @@ describe('the page drives the arm through armctld', { concurrency: false, timeou
       await other.goto(server.url);
       await logIn(other);
       await other.fill('#jog-count-4', '10');
-      const gated = await until(other, (s) => s.drive === 'operator drives' && s.why.N === 'operator drives', 'the jog gated');
+      const gated = await until(
+        other,
+        (s) => s.drive === 'operator drives' && s.why.N === 'operator drives',
+        'the jog gated',
+      );
       assert.equal(gated.stopDisabled, false);
       const before = counters();
       // A page whose gate is stale is refused by the server, which names the driver.
