@@ -19,9 +19,11 @@ const counters = () => fs.readFileSync(path.join(DIR, 'robot_position.dat'), 'ut
 const portLog = path.join(DIR || '', 'port.log');
 const sleep = (ms) => new Promise((res) => setTimeout(res, ms));
 // The daemon lets an ask or a gone driver's drive go after 30 s; it looks
-// at least once a second while a stream is open.
+// at least once a second while a stream is open. Behind the proxy it learns
+// of a closed page at its next writes to it, a second or two later.
 const GONE_MS = 30000;
 const GONE_SLACK_MS = 4000;
+const LATE_SLACK_MS = 8000;
 const START = [10, 20, 30, 40, 50, 60];
 
 function reset() {
@@ -119,8 +121,10 @@ describe('one driver at a time', { concurrency: false, timeout: 150000 }, () => 
       }
       await sleep(GONE_MS - GONE_SLACK_MS);
       assert.deepEqual((await stateAs(b)).control, { driver: 'operator' }, 'let go too early');
-      await sleep(2 * GONE_SLACK_MS);
-      assert.equal((await stateAs(b)).control, null, `still driven ${Date.now() - closed} ms after the page closed`);
+      while ((await stateAs(b)).control !== null && Date.now() - closed < GONE_MS + LATE_SLACK_MS) await sleep(250);
+      const took = Date.now() - closed;
+      console.log(`# the drive let go ${took} ms after the driver's page closed`);
+      assert.ok(took < GONE_MS + LATE_SLACK_MS, `still driven ${took} ms after the page closed`);
     }],
   ];
   for (const [name, row] of rows) it(name, row);

@@ -29,7 +29,7 @@ struct held_kind {
   bool (*is)(const query&);
 };
 constexpr held_kind held_kinds[] = {
-    {"options", is<move_query>},   {"goto", is<goto_query>},   {"back", is<back_query>},
+    {"options", is<move_query>},        {"goto", is<goto_query>},   {"back", is<back_query>},
     {"reference", is<reference_query>}, {"import", applied_import}, {"clear", is<clear_query>},
 };
 
@@ -39,9 +39,10 @@ json answer(const std::optional<std::string>& driver) {
 
 }  // namespace
 
-bool held_by_drive(const query& q) {
-  return std::any_of(std::begin(held_kinds), std::end(held_kinds),
-                     [&](const held_kind& k) { return k.is(q); });
+const char* held_by_drive(const query& q) {
+  for (const held_kind& k : held_kinds)
+    if (k.is(q)) return k.name;
+  return nullptr;
 }
 
 json drive::driver_error(const std::string& why) const {
@@ -54,25 +55,26 @@ control_answer drive::apply(const control_query& q, const std::string& user,
                             const std::vector<std::string>& instructors, clock::time_point now) {
   const std::lock_guard<std::mutex> hold(m_);
   expire_locked(now);
-  const bool drives = driver_ == user;
+  const bool driving = driver_ == user;
   switch (q.action) {
     case control_action::take:
-      return take(q, user, std::find(instructors.begin(), instructors.end(), user) !=
-                               instructors.end(), now);
+      return take(q, user,
+                  std::find(instructors.begin(), instructors.end(), user) != instructors.end(),
+                  now);
     case control_action::release:
-      if (!drives) return {control_outcome::refused, driver_error("you do not drive the arm")};
+      if (!driving) return {control_outcome::refused, driver_error("you do not drive the arm")};
       driver_.reset();
       asked_by_.reset();
       return {control_outcome::done, answer(driver_)};
     case control_action::give:
-      if (!drives || asked_by_ != q.name)
+      if (!driving || asked_by_ != q.name)
         return {control_outcome::refused, driver_error(q.name + " has not asked to drive")};
       driver_ = q.name;
       driver_seen_ = now;
       asked_by_.reset();
       return {control_outcome::done, answer(driver_)};
     case control_action::refuse:
-      if (!drives || !asked_by_)
+      if (!driving || !asked_by_)
         return {control_outcome::refused, driver_error("nobody asks you to hand over")};
       asked_by_.reset();
       return {control_outcome::done, answer(driver_)};

@@ -22,7 +22,7 @@ inline constexpr std::chrono::seconds driver_gone_after{30};
 inline constexpr std::chrono::seconds ask_unanswered_after{30};
 // A driver's stream sends a comment this often when idle: behind a proxy
 // the daemon learns that the page closed only when it writes to it.
-inline constexpr std::chrono::seconds driver_stream_probe{2};
+inline constexpr std::chrono::seconds driver_stream_probe{1};
 
 // What a control request came to.
 enum class control_outcome {
@@ -72,7 +72,8 @@ class drive {
   std::map<std::string, std::size_t> streams_;  // open streams by operator
 };
 
-// Whether the drive holds this kind of request (the table in control.cpp).
-bool held_by_drive(const query& q);
+// The name of the request's kind when the drive holds it (the table in
+// control.cpp), else null.
+const char* held_by_drive(const query& q);
 
 }  // namespace armctl::front

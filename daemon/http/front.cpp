@@ -191,11 +191,13 @@ reply handle(const control_query& q, const context& c) {
 
 // A request the drive holds, from an operator who does not drive.
 std::optional<reply> held_back(const query& q, const context& c) {
-  if (!held_by_drive(q)) return std::nullopt;
+  const char* kind = held_by_drive(q);
+  if (kind == nullptr) return std::nullopt;
   const auto driver = c.control->held_from(c.user, steady::now());
   if (!driver) return std::nullopt;
   return reply{verdict::driven_by_another,
-               {{"error", *driver + " drives the arm"}, {"driver", *driver}}};
+               {{"error", *driver + " drives the arm: " + kind + " waits for their drive"},
+                {"driver", *driver}}};
 }
 
 reply handle(const refusal& r, const context&) {
@@ -358,8 +360,8 @@ http_answer front_end::answer_to(const query& q, std::string_view body, context&
   }
   const auto before = recorded(q) ? read_counters(config_.state_dir) : std::nullopt;
   std::optional<reply> held = held_back(q, c);
-  reply rep = held ? std::move(*held)
-                   : std::visit([&](const auto& kind) { return handle(kind, c); }, q);
+  reply rep =
+      held ? std::move(*held) : std::visit([&](const auto& kind) { return handle(kind, c); }, q);
   // Recorded before the answer, so that a client that has its answer finds
   // the line; one that finds none is told, since back cannot undo that move.
   if (kept(q, rep) && !record(q, std::string(body), c, rep, code_of(rep.v), before))

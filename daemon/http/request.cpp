@@ -287,15 +287,15 @@ query parse_import(const json& doc) {
 // Each control request's word and the one name field it may or must carry.
 struct control_form {
   std::string_view word;
-  control_action action;
   const char* name_field;  // nullptr: none
+  control_action action;
   bool name_required;
 };
 constexpr control_form control_forms[] = {
-    {"take", control_action::take, "from", false},
-    {"release", control_action::release, nullptr, false},
-    {"give", control_action::give, "to", true},
-    {"refuse", control_action::refuse, nullptr, false},
+    {"take", "from", control_action::take, false},
+    {"release", nullptr, control_action::release, false},
+    {"give", "to", control_action::give, true},
+    {"refuse", nullptr, control_action::refuse, false},
 };
 
 query parse_control(const json& doc) {
