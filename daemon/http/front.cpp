@@ -52,7 +52,7 @@ constexpr http_status statuses[] = {
     {verdict::unknown_poses, 422},
     {verdict::lookalike_name, 409},
     {verdict::logins_stopped, 429},  // with Retry-After; the password is not checked
-    {verdict::driven_by_another, 409},
+    {verdict::driven_by_other, 409},
     {verdict::asked, 202},  // the state tells whether the driver hands over
 };
 
@@ -181,7 +181,7 @@ reply handle(const control_query& q, const context& c) {
   static constexpr meaning meanings[] = {
       {control_outcome::done, verdict::done},
       {control_outcome::asked, verdict::asked},
-      {control_outcome::refused, verdict::driven_by_another},
+      {control_outcome::refused, verdict::driven_by_other},
   };
   control_answer a = c.control->apply(q, c.user, c.settings.instructors, steady::now());
   for (const meaning& m : meanings)
@@ -195,7 +195,7 @@ std::optional<reply> held_back(const query& q, const context& c) {
   if (kind == nullptr) return std::nullopt;
   const auto driver = c.control->held_from(c.user, steady::now());
   if (!driver) return std::nullopt;
-  return reply{verdict::driven_by_another,
+  return reply{verdict::driven_by_other,
                {{"error", *driver + " drives the arm: " + kind + " waits for their drive"},
                 {"driver", *driver}}};
 }

@@ -33,19 +33,19 @@ enum class verdict {
   busy,
   caller_gone,  // the request's connection closed while it waited; nothing moved
   failed,
-  no_password_file,   // a login was needed, and the password file could not be read
-  not_found,          // no pose or sequence of that name
-  builtin_pose,       // home cannot be replaced or deleted
-  store_full,         // the bound of stored poses or sequences
-  store_damaged,      // the poses file cannot be read as poses: it is kept as it is
-  nothing_to_undo,    // back: no move in the history to go back from
-  start_unknown,      // back: the newest move's start was not known
-  plan_not_allowed,   // no order of the moves passes its guards, or the tip is out of reach
-  unknown_poses,      // a sequence names a pose that is not taught
-  lookalike_name,     // a new name differs from a stored one only in case or spacing
-  logins_stopped,     // too many failed logins from the address or for the user
-  driven_by_another,  // another operator drives the arm: the answer names them
-  asked,              // the driver is asked to hand over
+  no_password_file,  // a login was needed, and the password file could not be read
+  not_found,         // no pose or sequence of that name
+  builtin_pose,      // home cannot be replaced or deleted
+  store_full,        // the bound of stored poses or sequences
+  store_damaged,     // the poses file cannot be read as poses: it is kept as it is
+  nothing_to_undo,   // back: no move in the history to go back from
+  start_unknown,     // back: the newest move's start was not known
+  plan_not_allowed,  // no order of the moves passes its guards, or the tip is out of reach
+  unknown_poses,     // a sequence names a pose that is not taught
+  lookalike_name,    // a new name differs from a stored one only in case or spacing
+  logins_stopped,    // too many failed logins from the address or for the user
+  driven_by_other,   // another operator drives the arm: the answer names them
+  asked,             // the driver is asked to hand over
 };
 
 // A handler's answer. `before` and `after` are the counters the history
