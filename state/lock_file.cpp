@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -41,19 +42,50 @@ void sleep_for(std::chrono::nanoseconds span) {
 
 extern "C" void on_wake_up(int) {}
 
-// Interrupts a blocked lock request of this thread after `us`. Its signal
-// only needs to interrupt, so it gets a handler that does nothing, for the
-// timer's life only: the process's own disposition of SIGALRM comes back
-// after. The timer signals this thread alone, whatever other threads the
-// process has.
-class wake_up_timer {
+// The handler that does nothing, held while any thread's timer lives: the
+// first timer installs it, the last one gives the process its own
+// disposition of SIGALRM back, so that one thread's timer never ends while
+// another's may still fire into the default action.
+class wake_up_handler {
  public:
-  explicit wake_up_timer(long us) {
+  wake_up_handler() {
+    const std::lock_guard<std::mutex> hold(m());
+    if (users()++ > 0) return;
     struct sigaction action {};
     action.sa_handler = on_wake_up;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the lock request must return EINTR
-    ::sigaction(SIGALRM, &action, &previous_);
+    ::sigaction(SIGALRM, &action, &previous());
+  }
+  ~wake_up_handler() {
+    const std::lock_guard<std::mutex> hold(m());
+    if (--users() == 0) ::sigaction(SIGALRM, &previous(), nullptr);
+  }
+  wake_up_handler(const wake_up_handler&) = delete;
+  wake_up_handler& operator=(const wake_up_handler&) = delete;
+
+ private:
+  static std::mutex& m() {
+    static std::mutex held;
+    return held;
+  }
+  static int& users() {
+    static int n = 0;
+    return n;
+  }
+  static struct sigaction& previous() {
+    static struct sigaction kept {};
+    return kept;
+  }
+};
+
+// Interrupts a blocked lock request of this thread after `us`. Its signal
+// only needs to interrupt, so it gets a handler that does nothing, for the
+// timer's life only (wake_up_handler). The timer signals this thread alone,
+// whatever other threads the process has.
+class wake_up_timer {
+ public:
+  explicit wake_up_timer(long us) {
     sigevent ev{};
     ev.sigev_notify = SIGEV_THREAD_ID;
     ev.sigev_signo = SIGALRM;
@@ -67,14 +99,13 @@ class wake_up_timer {
   }
   ~wake_up_timer() {
     if (armed_) ::timer_delete(id_);
-    ::sigaction(SIGALRM, &previous_, nullptr);
   }
   wake_up_timer(const wake_up_timer&) = delete;
   wake_up_timer& operator=(const wake_up_timer&) = delete;
   bool armed() const { return armed_; }
 
  private:
-  struct sigaction previous_ {};
+  wake_up_handler handler_;
   timer_t id_{};
   bool armed_ = false;
 };

@@ -58,7 +58,7 @@ describe('one driver at a time', { concurrency: false, timeout: 150000 }, () => 
       try {
         assert.deepEqual([(await stateAs(b)).control, (await stateAs(b, false)).control], [{ driver: 'operator' }, { driven: true }]);
         const held = [{ options: ['-G', '5'] }, { goto: { counters: [0, 0, 0, 0, 0, 0] } }, { back: true },
-          { reference: [0, 0, 0, 0, 0, 0] }, { control: 'take' }];
+          { reference: [0, 0, 0, 0, 0, 0] }, { play: 'a sequence' }, { control: 'take' }];
         for (const body of held) {
           const r = await jsonPost(b, body);
           assert.deepEqual([r.status, r.json.driver], [409, 'operator'], `${JSON.stringify(body)}: ${r.text}`);

@@ -252,6 +252,57 @@ describe('armctld teach requests behind Apache', { concurrency: false, timeout: 
       assert.deepEqual([history[2].request, history[0].user], [{ goto: { counters: [5, 0, 20, 0, 30, 0] } }, 'operator']);
       assert.ok(history.every((e) => /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/.test(e.time)));
     }],
+    ['a go-to to a history entry ends at its before counters; an entry that moved nothing, or whose start is unknown, offers none', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      await jsonPost(server, { options: ['-G', '5'] });
+      await jsonPost(server, { goto: { counters: [5, 0, 20, 0, 30, 0] } });
+      await jsonPost(server, { save_pose: 'there' });
+      const { history } = (await get('history')).json;
+      const ids = history.map((e) => e.id);
+      assert.equal(new Set(ids).size, 3, `ids ${ids}`);
+      const [saved, moved, first] = history;
+      const plan = await jsonPost(server, { plan: { history: first.id } }, { auth: false });
+      assert.deepEqual([plan.status, plan.json.allowed, plan.json.target], [200, true, [0, 0, 0, 0, 0, 0]], plan.text);
+      const went = await jsonPost(server, { goto: { history: moved.id } });
+      assert.deepEqual([went.status, counters()], [200, [5, 0, 0, 0, 0, 0]], went.text);
+      fs.appendFileSync(state('history.dat'), `${JSON.stringify({ id: 99999, time: first.time, user: 'operator', request: { options: ['-G', '1'] }, status: 200, before: null, after: [6, 0, 0, 0, 0, 0], before_unknown: 'the run was killed' })}\n`);
+      for (const [id, status] of [[saved.id, 409], [99999, 409], [123456, 404]])
+        assert.equal((await jsonPost(server, { goto: { history: id } })).status, status, `entry ${id}`);
+      assert.deepEqual(counters(), [5, 0, 0, 0, 0, 0]);
+    }],
+    ['the daemon plays a sequence to its end with no page; a pause holds after the current step\'s move, resume goes on', async () => {
+      reset([0, 0, 0, 0, 0, 0]);
+      writeState(DIR, 'robot_position.dat', '0 200 0 0 40 0 \n');
+      await jsonPost(server, { save_pose: 'a' });
+      writeState(DIR, 'robot_position.dat', '0 0 30 0 0 5 \n');
+      await jsonPost(server, { save_pose: 'b' });
+      await jsonPost(server, { save_sequence: { name: 'ab', steps: [{ pose: 'a', pause_ms: 0 }, { pose: 'b', pause_ms: 200 }], repeat: 2 } });
+      const seen = async (done) => {
+        for (const end = Date.now() + 20000; Date.now() < end; await new Promise((r) => setTimeout(r, 20))) {
+          const st = (await request(server, { method: 'GET', auth: false })).json;
+          if (done(st)) return st;
+        }
+        return assert.fail('the sequence never got there');
+      };
+      assert.equal((await jsonPost(server, { play: 'ab' })).status, 200);
+      assert.equal((await jsonPost(server, { play: 'ab' })).status, 409, 'two at once');
+      const ended = await seen((st) => st.sequence === null && st.sequence_end);
+      assert.deepEqual([ended.sequence_end.outcome, ended.sequence_end.by, counters()], ['played to its end', undefined, [0, 0, 30, 0, 0, 5]]);
+      const steps = (await get('history')).json.history.filter((e) => e.request.goto);
+      assert.deepEqual(steps.map((e) => [e.request.goto.pose, e.status]), [['b', 200], ['a', 200], ['b', 200], ['a', 200]]);
+      await jsonPost(server, { play: 'ab' });
+      assert.equal((await jsonPost(server, { pause: true })).status, 200);
+      const paused = await seen((st) => st.sequence && st.sequence.state === 'paused');
+      assert.deepEqual([paused.sequence.step, paused.counters], [1, [0, 200, 0, 0, 40, 0]]);
+      await new Promise((r) => setTimeout(r, 300));
+      assert.deepEqual([(await request(server, { method: 'GET', auth: false })).json.sequence.state, counters()], ['paused', [0, 200, 0, 0, 40, 0]]);
+      assert.equal((await jsonPost(server, { resume: true })).status, 200);
+      assert.equal((await seen((st) => st.sequence === null)).sequence_end.outcome, 'played to its end');
+      await jsonPost(server, { play: 'ab' });
+      await jsonPost(server, { stop: true }, { auth: false });
+      assert.equal((await seen((st) => st.sequence === null)).sequence_end.outcome, 'ended by STOP');
+      await jsonPost(server, { clear: true });
+    }],
     ['bad input gets a 4xx JSON error; nothing moves and nothing stored changes', async () => {
       reset([0, 0, 0, 0, 0, 0]);
       await jsonPost(server, { save_pose: 'kept' });

@@ -44,10 +44,12 @@ export const state = {
   control: null, // who drives, as the state tells (control.js)
   wrongAddress: null, // why no POST from this address is accepted, or null
   lastRun: null, // the server's last run, the same on every page: { status, meaning, at }
+  sequence: null, // the sequence the arm's PC plays: { name, step, steps, repeat, repeats, state }
+  sequenceEnd: null, // how the last one ended: { name, step, repeat, outcome, at }
 };
 
 // One request of the buttons at a time; a sequence plays one move at a time.
-export const busy = { pending: false, player: { running: false, name: null, end: null } };
+export const busy = { pending: false };
 
 // Set by the page's entry: redraw everything, and read the state again at
 // once (nothing while the stream pushes it); drivenBy (control.js): why the
@@ -205,7 +207,7 @@ export const latchText = (f) => `stopped by ${f.by || 'someone'} at ${f.at ? loc
 export function blockedBy(needs) {
   const f = state.front;
   if (needs.idle && busy.pending) return 'busy: a request is under way';
-  if (needs.still && busy.player.running) return `busy: the sequence "${busy.player.name}" is playing`;
+  if (needs.still && state.sequence) return `busy: the sequence "${state.sequence.name}" is playing`;
   if (needs.settled && state.lock.held) return 'busy: a run holds the lock, and the counters are those from before it';
   if (needs.unlatched && f && f.stopped) return `latched: ${latchText(f)}; clear the stop first`;
   if (needs.undriven && hooks.drivenBy()) return hooks.drivenBy();

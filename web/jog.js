@@ -90,21 +90,25 @@ export function markJog() {
     $(`jog-name-${i}`).replaceChildren(
       j.name,
       element('span', { className: 'letters', textContent: ` ${j.letters.plus} / ${j.letters.minus}` }),
+      driftOf(i),
     );
     $(`jog-count-${i}`).setAttribute('aria-label', `steps for ${joint(i).name}`);
-    markDrift(i);
   });
 }
 
-// The last re-reference's drift of a joint: how far its counter was from
-// the operator's; one that keeps growing loses steps.
-function markDrift(i) {
+// The last re-reference's drift of a joint, under its name: how far its
+// counter was from the operator's; one that keeps growing loses steps.
+function driftOf(i) {
   const drift = state.front && state.front.drift;
-  const cell = $(`jog-drift-${i}`);
   const d = drift ? drift.counters[i] : null;
-  cell.textContent = d === null ? '—' : d > 0 ? `+${d}` : String(d);
-  cell.title = drift ? `counted minus given at the re-reference of ${localTime(drift.at)}` : 'no re-reference yet';
-  cell.dataset.drift = d ? '1' : '0';
+  const span = element('span', {
+    id: `jog-drift-${i}`,
+    className: 'drift',
+    textContent: d === null ? '' : `drift ${d > 0 ? `+${d}` : d}`,
+    title: drift ? `counted minus given at the re-reference of ${localTime(drift.at)}` : '',
+  });
+  span.dataset.drift = d ? '1' : '0';
+  return span;
 }
 
 // One estimate per letter: an estimate judges its options in order, each
@@ -210,7 +214,6 @@ export function buildJog() {
       const j = joint(i);
       const td = (...children) => element('td', {}, ...children);
       const estimate = element('td', { id: `jog-estimate-${i}`, className: 'estimate' });
-      const drift = element('td', { id: `jog-drift-${i}`, className: 'drift' });
       const tr = element(
         'tr',
         {},
@@ -219,7 +222,6 @@ export function buildJog() {
         td(jogButton(i, j.letters.plus, 1)),
         td(jogButton(i, j.letters.minus, -1)),
         estimate,
-        drift,
       );
       tr.dataset.counter = String(i);
       return tr;

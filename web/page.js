@@ -24,7 +24,7 @@ import { fillLimits, fillReport, fillCounters, clearTables } from './tables.js';
 import { renderPanel, wirePanel, whoami } from './panel.js';
 import { takeControl, drivenBy } from './control.js';
 import { buildJog, markJog, judgeNewCounters } from './jog.js';
-import { buildTeach, markTeach, ghost } from './teach.js';
+import { buildTeach, markTeach, renderPlayer, ghost } from './teach.js';
 import { wirePreview } from './preview.js';
 import { markBackup, wireBackup } from './backup.js';
 
@@ -108,6 +108,8 @@ function takeFront(answer) {
   const run = answer.run;
   state.run = run && sixCounters(run.expected) ? run : run === null ? null : undefined;
   state.lastRun = lastRunOf(answer.last_run);
+  state.sequence = answer.sequence && typeof answer.sequence === 'object' ? answer.sequence : null;
+  state.sequenceEnd = answer.sequence_end && typeof answer.sequence_end === 'object' ? answer.sequence_end : null;
   takeControl(answer);
   if (Array.isArray(answer.joint_names) && answer.joint_names.length === 6) state.jointNames = answer.joint_names;
   if (Array.isArray(answer.joint_words) && answer.joint_words.length === 6) state.jointWords = answer.joint_words;
@@ -123,7 +125,7 @@ function take(outcome) {
   render();
 }
 
-const moving = () => Boolean(state.run) || busy.pending || busy.player.running;
+const moving = () => Boolean(state.run) || busy.pending || Boolean(state.sequence);
 
 // The stream: while it is open the server sends each change within 100 ms
 // and, while a run moves, a state every 250 ms; when idle only a comment,
@@ -274,6 +276,7 @@ function render() {
   judgeNewCounters();
   markJog();
   markTeach();
+  renderPlayer();
   markBackup();
 }
 

@@ -98,9 +98,8 @@ async function operatorAction(button, body, what) {
   hooks.pollSoon();
 }
 
-// A sequence playing ends with the stop; the run is ended by the server.
+// The server ends a sequence playing with the stop, as it ends the run.
 export function stop() {
-  if (busy.player.running && !busy.player.end) busy.player.end = 'STOP';
   return operatorAction('stop', { stop: true }, 'STOP');
 }
 

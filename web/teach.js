@@ -280,71 +280,34 @@ async function saveSequence() {
   loadSequences();
 }
 
-function showPlayer(what, text, step) {
-  Object.assign($('player').dataset, { state: what, step: step === undefined ? '' : String(step) });
-  $('player').textContent = text;
-  $('player-end').hidden = !busy.player.running;
-}
-
-// Ends early when the operator asks or STOP is pressed; a pause is cut short.
-function pause(ms) {
-  return new Promise((resolve) => {
-    const until = Date.now() + ms;
-    const timer = setInterval(() => {
-      if (busy.player.end || Date.now() >= until) {
-        clearInterval(timer);
-        resolve();
-      }
-    }, 50);
-  });
-}
-
-// One goto per step, each sent only when the one before has been answered:
-// an unattended page (closed, or its machine asleep) never keeps the arm
-// going. Any answer but a clean run ends the sequence.
-async function runSteps(seq) {
-  const last = seq.steps.length * seq.repeat;
-  for (let n = 0; n < last; n++) {
-    const step = seq.steps[n % seq.steps.length];
-    const where = `round ${Math.floor(n / seq.steps.length) + 1} of ${seq.repeat}, step ${(n % seq.steps.length) + 1} of ${seq.steps.length}`;
-    showPlayer('moving', `"${seq.name}" ${where}: going to "${step.pose}"`, n % seq.steps.length);
-    hooks.pollSoon();
-    let result = { http: 0, answer: null };
-    try {
-      result = await post({ goto: { pose: step.pose } });
-    } catch {
-      // HTTP 0 ends it below
-    }
-    showAnswer(result.http, result.answer, null, `go to ${step.pose}`);
-    const status = result.answer && result.answer.status;
-    if (result.http !== 200 || (status !== undefined && status !== 0))
-      return `ended at ${where}: ${result.http !== 200 ? `HTTP ${result.http}` : `status ${status}`}`;
-    if (busy.player.end) return `ended at ${where}: ${busy.player.end}`;
-    if (n + 1 === last) break;
-    showPlayer(
-      'pausing',
-      `"${seq.name}" ${where}: at "${step.pose}", pausing ${step.pause_ms} ms`,
-      n % seq.steps.length,
-    );
-    await pause(step.pause_ms);
-    if (busy.player.end) return `ended at ${where}: ${busy.player.end}`;
+// The sequence the arm's PC plays, as the server's state tells every page:
+// each page shows it and can pause it, and it goes on when the page that
+// started it closes.
+const PHASE_WORDS = {
+  playing: (q) => `going to step ${q.step}`,
+  waiting: (q) => `at step ${q.step}, pausing`,
+  paused: (q) => `paused after step ${q.step}`,
+};
+export function renderPlayer() {
+  const q = state.sequence;
+  const ended = state.sequenceEnd;
+  const box = $('player');
+  if (q) {
+    Object.assign(box.dataset, { state: q.state, step: String(q.step - 1) });
+    box.textContent = `"${q.name}" round ${q.repeat} of ${q.repeats}, step ${q.step} of ${q.steps}: ${PHASE_WORDS[q.state](q)}${q.by ? ` (${q.by})` : ''}`;
+  } else {
+    Object.assign(box.dataset, { state: ended ? 'ended' : 'idle', step: '' });
+    box.textContent = ended ? `"${ended.name}" ${ended.outcome} (step ${ended.step}, round ${ended.repeat}).` : '';
   }
-  return 'played to its end';
+  const toggle = $('player-end');
+  toggle.hidden = !q;
+  toggle.textContent = q && q.state === 'paused' ? 'Resume' : 'Pause after this move';
 }
 
 async function play(seq) {
   if (blockedBy(NEEDS_MOVE)) return;
-  Object.assign(busy.player, { running: true, name: seq.name, end: null });
-  hooks.render();
-  let outcome;
-  try {
-    outcome = await runSteps(seq);
-  } finally {
-    busy.player.running = false;
-    showPlayer(outcome === 'played to its end' ? 'done' : 'ended', `"${seq.name}" ${outcome || 'ended'}.`);
-    if (teach.history !== null) loadHistory();
-    hooks.render();
-  }
+  await send({ play: seq.name }, `play the sequence ${seq.name}`);
+  hooks.pollSoon();
 }
 
 function previewPlay(seq, anchor) {
@@ -356,7 +319,7 @@ function previewPlay(seq, anchor) {
     needs: NEEDS_MOVE,
     confirmLabel: 'Play',
     lines: [
-      `${seq.steps.length} steps, ${seq.repeat} time${seq.repeat === 1 ? '' : 's'}; each step is planned and judged by the front end as it comes.`,
+      `${seq.steps.length} steps, ${seq.repeat} time${seq.repeat === 1 ? '' : 's'}; the arm's PC plays it, each step planned and judged as it comes, and goes on if this page closes.`,
       ...steps,
     ],
     confirm: () => play(seq),
@@ -467,11 +430,37 @@ function fillSequences() {
   );
 }
 
+// A timeline: each entry that moved the arm offers to go back to where it
+// started, with the plan's ghost of that pose; one whose start is unknown says so.
+const MOVES = ['options', 'goto', 'back'];
+const movedTheArm = (h) =>
+  h.request &&
+  MOVES.some((k) => k in h.request) &&
+  h.status === 200 &&
+  (h.before || []).join() !== (h.after || []).join();
+
+function goBackCell(h) {
+  if (!h.id || !movedTheArm(h)) return element('td', {});
+  if (!Array.isArray(h.before))
+    return element('td', {
+      className: 'hint',
+      textContent: `start unknown${h.before_unknown ? `: ${h.before_unknown}` : ''}`,
+    });
+  const what = `back to before the move of ${localTime(h.time)}`;
+  return element(
+    'td',
+    {},
+    actionButton('go back here', 'go', String(h.id), what, (b) =>
+      previewMove({ history: h.id }, what, b, { body: { goto: { history: h.id } } }),
+    ),
+  );
+}
+
 function fillHistory() {
   const counters = (c) => (Array.isArray(c) ? c.join(' ') : '—');
   $('history').tBodies[0].replaceChildren(
-    ...teach.history.map((h) =>
-      row(
+    ...teach.history.map((h) => {
+      const tr = row(
         [
           localTime(h.time),
           h.user,
@@ -480,8 +469,10 @@ function fillHistory() {
           `${counters(h.before)} → ${counters(h.after)}`,
         ],
         { 'data-status': String(h.status) },
-      ),
-    ),
+      );
+      tr.append(goBackCell(h));
+      return tr;
+    }),
   );
 }
 
@@ -494,9 +485,9 @@ export function markTeach() {
     go: () => blockedBy(NEEDS_MOVE),
     delete: (b) =>
       b.dataset.builtin === '1' ? `${b.dataset.name} is built in and cannot be deleted` : blockedBy(NEEDS_CHANGE),
-    play: (b) => (busy.player.running && busy.player.name === b.dataset.name ? 'it is playing' : blockedBy(NEEDS_MOVE)),
+    play: (b) => (state.sequence && state.sequence.name === b.dataset.name ? 'it is playing' : blockedBy(NEEDS_MOVE)),
   };
-  for (const b of document.querySelectorAll('#poses button, #sequences button')) {
+  for (const b of document.querySelectorAll('#poses button, #sequences button, #history button')) {
     if (rows[b.dataset.act]) gate(b, rows[b.dataset.act](b), b.getAttribute('aria-label'));
   }
   gate(
@@ -547,7 +538,8 @@ export function buildTeach() {
   for (const id of ['sequence-name', 'sequence-repeat', 'step-pause', 'step-pose']) on(id, 'input', markTeach);
   on('sequence-save', 'click', saveSequence);
   on('player-end', 'click', () => {
-    if (busy.player.running && !busy.player.end) busy.player.end = 'ended by the operator after the move';
+    const paused = state.sequence && state.sequence.state === 'paused';
+    send(paused ? { resume: true } : { pause: true }, paused ? 'resume the sequence' : 'pause the sequence');
   });
   on('history-load', 'click', loadHistory);
   loadPoses();

@@ -77,6 +77,7 @@ function targetWords(t) {
   if (t.pose !== undefined) return `go to ${t.pose}`;
   if (t.tip) return `tip to (${xy(t.tip)})${t.wrist !== undefined ? `, wrist ${t.wrist}°` : ''}`;
   if (t.counters) return `go to counters ${t.counters.join(' ')}`;
+  if (t.history !== undefined) return `back to before history entry ${t.history}`;
   return JSON.stringify(t);
 }
 const REQUEST_WORDS = {

@@ -31,6 +31,7 @@ struct held_kind {
 constexpr held_kind held_kinds[] = {
     {"options", is<move_query>},        {"goto", is<goto_query>},   {"back", is<back_query>},
     {"reference", is<reference_query>}, {"import", applied_import}, {"clear", is<clear_query>},
+    {"play", is<play_query>},
 };
 
 json answer(const std::optional<std::string>& driver) {

@@ -9,6 +9,7 @@
 #include "daemon/http/answer.hpp"
 #include "daemon/http/handler.hpp"
 #include "daemon/http/moves.hpp"
+#include "daemon/http/player.hpp"
 #include "daemon/http/settings.hpp"
 #include "daemon/http/stop.hpp"
 #include "daemon/http/teach.hpp"
@@ -52,6 +53,7 @@ constexpr http_status statuses[] = {
     {verdict::unknown_poses, 422},
     {verdict::lookalike_name, 409},
     {verdict::logins_stopped, 429},  // with Retry-After; the password is not checked
+    {verdict::player_busy, 409},
     {verdict::driven_by_other, 409},
     {verdict::asked, 202},  // the state tells whether the driver hands over
 };
@@ -172,6 +174,9 @@ reply handle(const delete_sequence_query& q, const context& c) {
 }
 
 reply handle(const import_query& q, const context& c) { return answer_import(q, c); }
+reply handle(const play_query& q, const context& c) { return answer_play(q, c); }
+reply handle(const pause_query& q, const context& c) { return answer_pause(q, c); }
+reply handle(const resume_query& q, const context& c) { return answer_resume(q, c); }
 
 reply handle(const control_query& q, const context& c) {
   struct meaning {
@@ -297,12 +302,6 @@ request_meta meta_of(const http_request& r, const front_settings& s) {
 
 std::string wire_text(const json& j) { return line_text(j); }
 
-front_end::front_end(const front_config& config, arm& a)
-    : config_(config),
-      arm_(a),
-      logins_(config.htpasswd, config.state_dir),
-      devices_(config.state_dir) {}
-
 namespace {
 
 // The settings file over the build's wait bound, read at every request so
@@ -314,6 +313,35 @@ front_settings current_settings(const front_config& config) {
 }
 
 }  // namespace
+
+front_end::front_end(const front_config& config, arm& a)
+    : config_(config),
+      arm_(a),
+      logins_(config.htpasswd, config.state_dir),
+      devices_(config.state_dir),
+      player_(std::make_unique<player>(
+          [this](const std::string& user) { return step_context(user); },
+          [this](const goto_query& q, const context& c, const reply& r) { record_step(q, c, r); },
+          [this] { arm_.changed(); })) {}
+
+front_end::~front_end() = default;
+
+// A step of a sequence the daemon plays, as its operator's request now.
+context front_end::step_context(const std::string& user) {
+  context c{current_settings(config_),
+            user,
+            {config_.state_dir, config_.controller, config_.controller_delay_ns},
+            &arm_};
+  c.caller_gone = [] { return false; };
+  c.sequences = player_.get();
+  return c;
+}
+
+void front_end::record_step(const goto_query& q, const context& c, const reply& r) {
+  const std::string body = wire_text(json{{"goto", {{"pose", std::get<pose_target>(q.to).name}}}});
+  if (kept(query{q}, r)) (void)record(query{q}, body, c, r, code_of(r.v), std::nullopt);
+  arm_.changed();
+}
 
 std::variant<http_answer, std::size_t> front_end::admit(const http_request& r,
                                                         const std::function<bool()>& caller_gone) {
@@ -341,9 +369,9 @@ http_answer front_end::respond(const http_request& r, const query& q, std::strin
             {config_.state_dir, config_.controller, config_.controller_delay_ns},
             &arm_,
             std::string(r.remote_addr),
-            caller_gone,
-            steady::now(),
-            &drive_};
+            caller_gone};
+  c.sequences = player_.get();
+  c.control = &drive_;
   std::string cookie;
   if (auto refused = check_login(q, r, logins_, devices_, config_.htpasswd, c, cookie))
     return *refused;
@@ -358,6 +386,8 @@ http_answer front_end::answer_to(const query& q, std::string_view body, context&
     http_answer open{200, {}, 0, {}, c.user};
     return open;
   }
+  // STOP ends a sequence as it ends runs, before it signals the step's run.
+  if (std::holds_alternative<stop_query>(q)) player_->end("ended by STOP");
   const auto before = recorded(q) ? read_counters(config_.state_dir) : std::nullopt;
   std::optional<reply> held = held_back(q, c);
   reply rep =
@@ -374,11 +404,9 @@ std::string front_end::state_json(const std::string& user) {
   context c{current_settings(config_),
             user,
             {config_.state_dir, config_.controller, config_.controller_delay_ns},
-            &arm_,
-            {},
-            {},
-            steady::now(),
-            &drive_};
+            &arm_};
+  c.sequences = player_.get();
+  c.control = &drive_;
   return wire_text(state_with_control(c).body);
 }
 

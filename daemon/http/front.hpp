@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -54,6 +55,9 @@ struct http_answer {
 class front_end {
  public:
   front_end(const front_config& config, arm& a);
+  ~front_end();
+  front_end(const front_end&) = delete;
+  front_end& operator=(const front_end&) = delete;
 
   // The answer when the request ends before its body (a refusal, a GET),
   // or the length of the body to read.
@@ -75,11 +79,15 @@ class front_end {
                       const std::function<bool()>& caller_gone);
   // The answer of a request whose login has been checked.
   http_answer answer_to(const query& q, std::string_view body, context& c);
+  context step_context(const std::string& user);
+  void record_step(const goto_query& q, const context& c, const reply& r);
 
   front_config config_;
   arm& arm_;
   logins logins_;
   device_signer devices_;
+  // Last: its thread, which uses the rest, ends first.
+  std::unique_ptr<player> player_;
   drive drive_;
 };
 

@@ -46,6 +46,7 @@ enum class verdict {
   logins_stopped,    // too many failed logins from the address or for the user
   driven_by_other,   // another operator drives the arm: the answer names them
   asked,             // the driver is asked to hand over
+  player_busy,       // a sequence is playing already
 };
 
 // A handler's answer. `before` and `after` are the counters the history
@@ -69,6 +70,8 @@ struct front_paths {
   std::int64_t controller_delay_ns;  // for the motion estimate
 };
 
+class player;
+
 struct context {
   front_settings settings;
   std::string user;  // the authenticated operator; empty without a valid login
@@ -77,7 +80,8 @@ struct context {
   std::string client_address{};         // for the latch
   std::function<bool()> caller_gone{};  // whether the request's connection closed
   steady::time_point arrived = steady::now();
-  drive* control = nullptr;  // who drives the arm
+  drive* control = nullptr;     // who drives the arm
+  player* sequences = nullptr;  // the sequence the daemon plays
 };
 
 // The position file's counters, or nothing when it cannot be read.

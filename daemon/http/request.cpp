@@ -141,7 +141,9 @@ query estimate_of(const json& list) {
 template <typename Q>
 query flag(const json& value) {
   if (value != true)
-    return bad(400, "a \"stop\", \"clear\", \"unlock\" or \"back\" field must be true");
+    return bad(400,
+               "a \"stop\", \"clear\", \"unlock\", \"back\", \"pause\" or \"resume\" field "
+               "must be true");
   return Q{};
 }
 
@@ -196,8 +198,8 @@ std::variant<refusal, target> tip_of(const json& v) {
 }
 
 const char* const target_rule =
-    "a target is {\"pose\": NAME}, {\"counters\": [6 ints]}, {\"tip\": [x, y]} or "
-    "{\"tip\": [x, y], \"wrist\": DEGREES}";
+    "a target is {\"pose\": NAME}, {\"counters\": [6 ints]}, {\"tip\": [x, y]}, "
+    "{\"tip\": [x, y], \"wrist\": DEGREES} or {\"history\": ID}";
 
 std::variant<refusal, target> target_of(const json& v) {
   if (has_fields(v, {"pose"})) {
@@ -211,6 +213,12 @@ std::variant<refusal, target> target_of(const json& v) {
     return *c;
   }
   if (has_fields(v, {"tip"}, {"wrist"})) return tip_of(v);
+  if (has_fields(v, {"history"})) {
+    const json& id = v["history"];
+    if (!id.is_number_integer() || id.get<std::int64_t>() < 1)
+      return bad(400, "a history entry's id is a whole number from 1");
+    return history_target{id.get<std::int64_t>()};
+  }
   return bad(400, target_rule);
 }
 
@@ -340,6 +348,9 @@ constexpr body_kind body_kinds[] = {
     {"back", flag<back_query>},
     {"save_sequence", parse_sequence},
     {"delete_sequence", named<delete_sequence_query>},
+    {"play", named<play_query>},
+    {"pause", flag<pause_query>},
+    {"resume", flag<resume_query>},
 };
 
 std::string field_list() {

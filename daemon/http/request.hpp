@@ -88,6 +88,13 @@ struct delete_sequence_query {
   std::string name;
 };
 
+// A stored sequence played by the daemon, and its pause and resume.
+struct play_query {
+  std::string name;
+};
+struct pause_query {};
+struct resume_query {};
+
 // {"control": "take" | "release" | "refuse"}, {"control": "take", "from":
 // DRIVER} to take over, {"control": "give", "to": ASKER}: who drives the arm.
 enum class control_action { take, release, give, refuse };
@@ -99,10 +106,11 @@ struct control_query {
 inline constexpr const char* taught_format = "armctl-taught";
 inline constexpr int taught_format_version = 1;
 
-using query = std::variant<refusal, state_query, stop_query, clear_query, unlock_query,
-                           estimate_query, move_query, reference_query, save_pose_query,
-                           delete_pose_query, plan_query, goto_query, back_query,
-                           save_sequence_query, delete_sequence_query, import_query, control_query>;
+using query =
+    std::variant<refusal, state_query, stop_query, clear_query, unlock_query, estimate_query,
+                 move_query, reference_query, save_pose_query, delete_pose_query, plan_query,
+                 goto_query, back_query, save_sequence_query, delete_sequence_query, import_query,
+                 play_query, pause_query, resume_query, control_query>;
 
 // This server's origin as SERVER_NAME, SERVER_PORT and HTTPS name it.
 std::string canonical_origin(const request_meta& m);

@@ -2,6 +2,7 @@
 #include "daemon/http/stop.hpp"
 
 #include "daemon/http/answer.hpp"
+#include "daemon/http/player.hpp"
 #include "daemon/http/progress.hpp"
 #include "daemon/runs/controller.hpp"
 #include "daemon/runs/holder.hpp"
@@ -39,6 +40,8 @@ reply answer_state(const context& c) {
                          c);
   body["run"] = run_in_progress(c);
   body["last_run"] = last_run_json(c.runs->last_run());
+  body["sequence"] = c.sequences ? c.sequences->playing_json(!c.user.empty()) : json(nullptr);
+  body["sequence_end"] = c.sequences ? c.sequences->ended_json(!c.user.empty()) : json(nullptr);
   const auto drift = last_drift(dir);
   body["drift"] = drift ? json{{"counters", drift->counters}, {"at", drift->time}} : json(nullptr);
   body["joint_names"] = joint_names_of(c.settings);

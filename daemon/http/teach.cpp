@@ -100,12 +100,28 @@ plan_bounds bounds_of(const context& c) {
   return {c.paths.controller_delay_ns, c.settings.max_motion};
 }
 
+// Back to where an entry of the history started: the planner, guards and
+// ghost of any go-to.
+resolved plan_to_entry(const state_dir& dir, long long id, const counters& start,
+                       const context& c) {
+  const auto e = history_entry_of(dir, id);
+  if (!e)
+    return reply{verdict::not_found,
+                 error_answer("there is no history entry " + std::to_string(id))};
+  const back_point from = start_of(*e);
+  if (!from.to)
+    return reply{verdict::start_unknown,
+                 error_answer("that entry's start is unknown: " + from.unknown)};
+  return plan_to(start, *from.to, bounds_of(c));
+}
+
 resolved plan_target(const target& to, const counters& start, const context& c) {
   const plan_bounds delay = bounds_of(c);
   if (const auto* tip = std::get_if<tip_target>(&to)) return plan_to_tip(start, *tip, delay);
   if (const auto* n = std::get_if<counters>(&to)) return plan_to(start, *n, delay);
-  const std::string& name = std::get<pose_target>(to).name;
   const state_dir dir(c.paths.state_dir);
+  if (const auto* h = std::get_if<history_target>(&to)) return plan_to_entry(dir, h->id, start, c);
+  const std::string& name = std::get<pose_target>(to).name;
   if (const auto p = pose_counters(dir, name)) return plan_to(start, *p, delay);
   if (!read_taught(dir).damage.empty())
     return reply{verdict::store_damaged, error_answer("the poses file is damaged")};

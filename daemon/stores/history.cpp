@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <mutex>
 
 #include "daemon/stores/history_file.hpp"
 #include "daemon/stores/latch.hpp"
@@ -96,6 +97,21 @@ history_fold fold_of(const history_entry& e, std::size_t per_file) {
   };
 }
 
+// Ids go on from the highest in the files, counted in memory from there:
+// one daemon writes the history.
+std::mutex ids_m;
+long long last_id = -1;
+
+long long next_id(const state_dir& dir) {
+  const std::lock_guard<std::mutex> hold(ids_m);
+  if (last_id < 0) {
+    last_id = 0;
+    for (const json& e : entries_newest_first(dir, history_bound))
+      last_id = std::max(last_id, e.value("id", 0LL));
+  }
+  return ++last_id;
+}
+
 }  // namespace
 
 json entry_json(const history_entry& e) {
@@ -115,8 +131,10 @@ json entry_json(const history_entry& e) {
 bool append_history(const state_dir& dir, const history_entry& e, std::chrono::milliseconds wait,
                     std::size_t bound) {
   const std::size_t per_file = std::max<std::size_t>(bound / 2, 1);
-  return add_history_line(dir, line_text(entry_json(e)) + "\n",
-                          {per_file, (per_file + 1) * max_entry_bytes}, wait, fold_of(e, per_file));
+  json line = entry_json(e);
+  line["id"] = next_id(dir);
+  return add_history_line(dir, line_text(line) + "\n", {per_file, (per_file + 1) * max_entry_bytes},
+                          wait, fold_of(e, per_file));
 }
 
 std::vector<json> newest_history(const state_dir& dir, std::size_t n) {
@@ -125,13 +143,22 @@ std::vector<json> newest_history(const state_dir& dir, std::size_t n) {
   return all;
 }
 
+back_point start_of(const json& e) {
+  if (!moved_the_arm(e)) return {std::nullopt, "that entry did not move the arm"};
+  if (const auto to = counters_from_json(e["before"].dump())) return back_point{to, ""};
+  return back_point{std::nullopt, e.value("before_unknown", "its start was not recorded")};
+}
+
 std::optional<back_point> back_target(const state_dir& dir) {
   // Both files: the newest move may lie in the older one.
-  for (const json& e : entries_newest_first(dir, history_bound)) {
-    if (!moved_the_arm(e)) continue;
-    if (const auto to = counters_from_json(e["before"].dump())) return back_point{to, ""};
-    return back_point{std::nullopt, e.value("before_unknown", "its start was not recorded")};
-  }
+  for (const json& e : entries_newest_first(dir, history_bound))
+    if (moved_the_arm(e)) return start_of(e);
+  return std::nullopt;
+}
+
+std::optional<json> history_entry_of(const state_dir& dir, long long id) {
+  for (json& e : entries_newest_first(dir, history_bound))
+    if (e.value("id", 0LL) == id) return std::move(e);
   return std::nullopt;
 }
 

@@ -61,6 +61,12 @@ struct back_point {
 };
 [[nodiscard]] std::optional<back_point> back_target(const state_dir& dir);
 
+// An entry by its id, among both files; nothing when none has it.
+[[nodiscard]] std::optional<nlohmann::json> history_entry_of(const state_dir& dir, long long id);
+// Where a go-to to entry `e` leads: its "before" counters when it moved the
+// arm from a known start; `unknown` says why not otherwise.
+[[nodiscard]] back_point start_of(const nlohmann::json& e);
+
 // The newest re-reference's drift and its time; nothing before the first.
 struct drift_point {
   nlohmann::json counters;  // six integers

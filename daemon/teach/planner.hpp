@@ -24,7 +24,11 @@ struct tip_target {
   double x, y;
   std::optional<double> wrist_degrees;
 };
-using target = std::variant<pose_target, counters, tip_target>;
+// An entry of the history, by its id: its "before" counters.
+struct history_target {
+  long long id;
+};
+using target = std::variant<pose_target, counters, tip_target, history_target>;
 
 // The controller's delay, for the estimate, and the longest motion a plan
 // may ask for; a longer one is refused unjudged.
