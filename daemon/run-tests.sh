@@ -19,6 +19,7 @@ mkdir -p "$ARMCTL_DAEMON_STATE_DIR" "$(dirname "$ARMCTL_DAEMON_SETTINGS")"
 # One file at a time: all use the one state directory.
 node --test "$root/tests/api_apache.test.js"
 node --test "$root/tests/api_daemon.test.js"
+node --test "$root/tests/api_driver.test.js"
 node --test "$root/tests/api_teach.test.js"
 node --test "$root/tests/api_hostile.test.js"
 node --test "$root/tests/api_jog.test.js"

@@ -41,6 +41,7 @@ export const state = {
   // 'wrong' (a wrong one); or 'unknown'
   login: 'unknown',
   user: null,
+  control: null, // who drives, as the state tells (control.js)
   wrongAddress: null, // why no POST from this address is accepted, or null
   lastRun: null, // the server's last run, the same on every page: { status, meaning, at }
   sequence: null, // the sequence the arm's PC plays: { name, step, steps, repeat, repeats, state }
@@ -51,8 +52,9 @@ export const state = {
 export const busy = { pending: false };
 
 // Set by the page's entry: redraw everything, and read the state again at
-// once (nothing while the stream pushes it).
-export const hooks = { render: () => {}, pollSoon: () => {} };
+// once (nothing while the stream pushes it); drivenBy (control.js): why the
+// moves wait for another operator's drive, or null.
+export const hooks = { render: () => {}, pollSoon: () => {}, drivenBy: () => null };
 
 // ---- joints ---------------------------------------------------------------
 
@@ -192,8 +194,9 @@ export async function getQuery(query, needsLogin) {
 // What a button's request needs: the login; no other request of this page
 // under way (idle); no sequence playing (still); no run holding the lock,
 // whose counters are those from before it (settled); no STOP latch.
-export const NEEDS_MOVE = { login: true, idle: true, still: true, unlatched: true };
-export const NEEDS_REFERENCE = { login: true, idle: true, still: true, settled: true };
+// The moves (and re-reference, clear) also wait while another operator drives (undriven).
+export const NEEDS_MOVE = { login: true, idle: true, still: true, unlatched: true, undriven: true };
+export const NEEDS_REFERENCE = { login: true, idle: true, still: true, settled: true, undriven: true };
 export const NEEDS_SAVE = { login: true, idle: true, settled: true };
 export const NEEDS_CHANGE = { login: true, idle: true };
 export const NEEDS_LOGIN = { login: true };
@@ -207,6 +210,7 @@ export function blockedBy(needs) {
   if (needs.still && state.sequence) return `busy: the sequence "${state.sequence.name}" is playing`;
   if (needs.settled && state.lock.held) return 'busy: a run holds the lock, and the counters are those from before it';
   if (needs.unlatched && f && f.stopped) return `latched: ${latchText(f)}; clear the stop first`;
+  if (needs.undriven && hooks.drivenBy()) return hooks.drivenBy();
   if (needs.login && state.wrongAddress)
     return 'this address cannot send requests: see the message at the top of the page';
   if (needs.login && state.login === 'out') return 'not logged in: use "Log in" at the top of the page';

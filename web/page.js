@@ -22,6 +22,7 @@ import {
 import { drawBackdrop, drawArm, drawExpected, drawGhost, drawOverlay, clearArm } from './draw.js';
 import { fillLimits, fillReport, fillCounters, clearTables } from './tables.js';
 import { renderPanel, wirePanel, whoami } from './panel.js';
+import { takeControl, drivenBy } from './control.js';
 import { buildJog, markJog, judgeNewCounters } from './jog.js';
 import { wireHold } from './hold.js';
 import { buildTeach, markTeach, renderPlayer, ghost } from './teach.js';
@@ -110,6 +111,7 @@ function takeFront(answer) {
   state.lastRun = lastRunOf(answer.last_run);
   state.sequence = answer.sequence && typeof answer.sequence === 'object' ? answer.sequence : null;
   state.sequenceEnd = answer.sequence_end && typeof answer.sequence_end === 'object' ? answer.sequence_end : null;
+  takeControl(answer);
   if (Array.isArray(answer.joint_names) && answer.joint_names.length === 6) state.jointNames = answer.joint_names;
   if (Array.isArray(answer.joint_words) && answer.joint_words.length === 6) state.jointWords = answer.joint_words;
 }
@@ -305,6 +307,7 @@ async function start() {
   model.PIVOT = { x: 0, y: model.A.BASE_LENGTH };
   model.joints = jointsOf(model.json);
   hooks.render = render;
+  hooks.drivenBy = drivenBy;
   hooks.pollSoon = () => {
     if (!stream.open) setTimeout(poll, 0);
   };

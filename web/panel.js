@@ -18,6 +18,7 @@ import {
 } from './core.js';
 import { showAnswer } from './words.js';
 import { openPreview } from './preview.js';
+import { renderControl, wireControl } from './control.js';
 
 // ---- the badge ------------------------------------------------------------
 
@@ -205,7 +206,9 @@ export function renderPanel() {
   renderLatch();
   renderStuck();
   renderLogin();
-  for (const id of ['clear', 'unlock']) gate($(id), blockedBy(NEEDS_LOGIN));
+  gate($('clear'), blockedBy({ ...NEEDS_LOGIN, undriven: true }));
+  gate($('unlock'), blockedBy(NEEDS_LOGIN));
+  renderControl();
 }
 
 // The page's content starts below the bar, whatever its height.
@@ -230,5 +233,6 @@ export function wirePanel() {
   $('unlock').addEventListener('click', () => operatorAction('unlock', { unlock: true }, 'unlock'));
   $('login').addEventListener('click', logIn);
   $('logout').addEventListener('click', logOut);
+  wireControl();
   keepBarClear();
 }

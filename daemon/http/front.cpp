@@ -55,6 +55,8 @@ constexpr http_status statuses[] = {
     {verdict::lookalike_name, 409},
     {verdict::logins_stopped, 429},  // with Retry-After; the password is not checked
     {verdict::player_busy, 409},
+    {verdict::driven_by_other, 409},
+    {verdict::asked, 202},  // the state tells whether the driver hands over
 };
 
 int code_of(verdict v) {
@@ -141,10 +143,17 @@ reply answer_whoami(const context& c) {
   return {verdict::done, {{"user", c.user.empty() ? json(nullptr) : json(c.user)}}};
 }
 
+// The state with who drives, as the reader may see it.
+reply state_with_control(const context& c) {
+  reply r = answer_state(c);
+  r.body["control"] = c.control->view(c.user, steady::now());
+  return r;
+}
+
 reply handle(const state_query& q, const context& c) {
   switch (q.what) {
     case view::state:
-      return answer_state(c);
+      return state_with_control(c);
     case view::whoami:
       return answer_whoami(c);
     case view::export_taught:
@@ -176,6 +185,33 @@ reply handle(const release_query& q, const context& c) { return answer_release(q
 reply handle(const play_query& q, const context& c) { return answer_play(q, c); }
 reply handle(const pause_query& q, const context& c) { return answer_pause(q, c); }
 reply handle(const resume_query& q, const context& c) { return answer_resume(q, c); }
+
+reply handle(const control_query& q, const context& c) {
+  struct meaning {
+    control_outcome o;
+    verdict v;
+  };
+  static constexpr meaning meanings[] = {
+      {control_outcome::done, verdict::done},
+      {control_outcome::asked, verdict::asked},
+      {control_outcome::refused, verdict::driven_by_other},
+  };
+  control_answer a = c.control->apply(q, c.user, c.settings.instructors, steady::now());
+  for (const meaning& m : meanings)
+    if (m.o == a.outcome) return {m.v, std::move(a.body)};
+  return {verdict::failed, std::move(a.body)};
+}
+
+// A request the drive holds, from an operator who does not drive.
+std::optional<reply> held_back(const query& q, const context& c) {
+  const char* kind = held_by_drive(q);
+  if (kind == nullptr) return std::nullopt;
+  const auto driver = c.control->held_from(c.user, steady::now());
+  if (!driver) return std::nullopt;
+  return reply{verdict::driven_by_other,
+               {{"error", *driver + " drives the arm: " + kind + " waits for their drive"},
+                {"driver", *driver}}};
+}
 
 reply handle(const refusal& r, const context&) {
   return {verdict::failed, error_answer(r.message)};  // never reached: refused before
@@ -343,9 +379,11 @@ http_answer front_end::respond(const http_request& r, const query& q, std::strin
             std::string(r.remote_addr),
             caller_gone};
   c.sequences = player_.get();
+  c.control = &drive_;
   std::string cookie;
   if (auto refused = check_login(q, r, logins_, devices_, config_.htpasswd, c, cookie))
     return *refused;
+  if (!c.user.empty()) drive_.seen(c.user, c.arrived);
   http_answer a = answer_to(q, body, c);
   if (!cookie.empty()) a.set_cookie = set_cookie_value(cookie, r.https);
   return a;
@@ -359,7 +397,9 @@ http_answer front_end::answer_to(const query& q, std::string_view body, context&
   // STOP ends a sequence as it ends runs, before it signals the step's run.
   if (std::holds_alternative<stop_query>(q)) player_->end("ended by STOP");
   const auto before = recorded(q) ? read_counters(config_.state_dir) : std::nullopt;
-  reply rep = std::visit([&](const auto& kind) { return handle(kind, c); }, q);
+  std::optional<reply> held = held_back(q, c);
+  reply rep =
+      held ? std::move(*held) : std::visit([&](const auto& kind) { return handle(kind, c); }, q);
   // Recorded before the answer, so that a client that has its answer finds
   // the line; one that finds none is told, since back cannot undo that move.
   if (kept(q, rep) && !record(q, std::string(body), c, rep, code_of(rep.v), before))
@@ -374,7 +414,8 @@ std::string front_end::state_json(const std::string& user) {
             {config_.state_dir, config_.controller, config_.controller_delay_ns},
             &arm_};
   c.sequences = player_.get();
-  return wire_text(answer_state(c).body);
+  c.control = &drive_;
+  return wire_text(state_with_control(c).body);
 }
 
 }  // namespace armctl::front

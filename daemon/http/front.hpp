@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "daemon/http/auth.hpp"
+#include "daemon/http/control.hpp"
 #include "daemon/http/devices.hpp"
 #include "daemon/http/handler.hpp"
 #include "daemon/http/request.hpp"
@@ -69,6 +70,7 @@ class front_end {
   std::string state_json(const std::string& user);
 
   arm& runs() { return arm_; }
+  drive& control() { return drive_; }
   // Whether the failed logins are kept on disk as they should be.
   [[nodiscard]] bool failures_stored() const { return logins_.store_ok(); }
 
@@ -86,6 +88,7 @@ class front_end {
   device_signer devices_;
   // Last: its thread, which uses the rest, ends first.
   std::unique_ptr<player> player_;
+  drive drive_;
 };
 
 // The text of a JSON value for the wire: invalid UTF-8 in names is replaced,

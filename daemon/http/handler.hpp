@@ -11,6 +11,7 @@
 #include <string>
 
 #include "daemon/http/answer.hpp"
+#include "daemon/http/control.hpp"
 #include "daemon/http/request.hpp"
 #include "daemon/http/settings.hpp"
 #include "daemon/runs/arm.hpp"
@@ -43,6 +44,8 @@ enum class verdict {
   unknown_poses,     // a sequence names a pose that is not taught
   lookalike_name,    // a new name differs from a stored one only in case or spacing
   logins_stopped,    // too many failed logins from the address or for the user
+  driven_by_other,   // another operator drives the arm: the answer names them
+  asked,             // the driver is asked to hand over
   player_busy,       // a sequence is playing already
 };
 
@@ -77,6 +80,7 @@ struct context {
   std::string client_address{};         // for the latch
   std::function<bool()> caller_gone{};  // whether the request's connection closed
   steady::time_point arrived = steady::now();
+  drive* control = nullptr;     // who drives the arm
   player* sequences = nullptr;  // the sequence the daemon plays
 };
 

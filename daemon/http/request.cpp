@@ -307,6 +307,45 @@ query parse_import(const json& doc) {
   return q;
 }
 
+// ---- who drives ---------------------------------------------------------------
+
+// Each control request's word and the one name field it may or must carry.
+struct control_form {
+  std::string_view word;
+  const char* name_field;  // nullptr: none
+  control_action action;
+  bool name_required;
+};
+constexpr control_form control_forms[] = {
+    {"take", "from", control_action::take, false},
+    {"release", nullptr, control_action::release, false},
+    {"give", "to", control_action::give, true},
+    {"refuse", nullptr, control_action::refuse, false},
+};
+
+query parse_control(const json& doc) {
+  const char* const rule =
+      "control is {\"control\": \"take\"}, {\"control\": \"take\", \"from\": NAME}, "
+      "{\"control\": \"give\", \"to\": NAME}, {\"control\": \"release\"} or "
+      "{\"control\": \"refuse\"}";
+  for (const control_form& f : control_forms) {
+    if (doc["control"] != f.word) continue;
+    const bool fits = f.name_field == nullptr ? has_fields(doc, {"control"})
+                      : f.name_required       ? has_fields(doc, {"control", f.name_field})
+                                              : has_fields(doc, {"control"}, {f.name_field});
+    if (!fits) return bad(400, rule);
+    control_query q{f.action};
+    if (f.name_field != nullptr && doc.contains(f.name_field)) {
+      const json& n = doc[f.name_field];
+      if (!n.is_string() || n.get_ref<const std::string&>().empty())
+        return bad(400, std::string("\"") + f.name_field + "\" must be an operator's name");
+      q.name = n.get<std::string>();
+    }
+    return q;
+  }
+  return bad(400, rule);
+}
+
 // The request kinds a POST body can name, by its one field.
 struct body_kind {
   std::string_view field;
@@ -432,6 +471,7 @@ query parse_body(std::string_view body) {
   if (doc.is_discarded()) return bad(400, "the body is not valid JSON");
   if (dup.found()) return bad(400, "a key appears twice in one object");
   if (import) return parse_import(doc);
+  if (doc.is_object() && doc.contains("control")) return parse_control(doc);
   if (!doc.is_object() || doc.size() != 1)
     return bad(400, "the body must be an object with one field: one of " + field_list() +
                         ", or \"import\" with \"apply\"");

@@ -108,6 +108,14 @@ struct play_query {
 struct pause_query {};
 struct resume_query {};
 
+// {"control": "take" | "release" | "refuse"}, {"control": "take", "from":
+// DRIVER} to take over, {"control": "give", "to": ASKER}: who drives the arm.
+enum class control_action { take, release, give, refuse };
+struct control_query {
+  control_action action;
+  std::string name{};  // take: the driver taken over from; give: the asker
+};
+
 inline constexpr const char* taught_format = "armctl-taught";
 inline constexpr int taught_format_version = 1;
 
@@ -115,7 +123,8 @@ using query =
     std::variant<refusal, state_query, stop_query, clear_query, unlock_query, estimate_query,
                  move_query, reference_query, save_pose_query, delete_pose_query, plan_query,
                  goto_query, back_query, save_sequence_query, delete_sequence_query, import_query,
-                 play_query, pause_query, resume_query, jog_query, hold_query, release_query>;
+                 play_query, pause_query, resume_query, jog_query, hold_query, release_query,
+                 control_query>;
 
 // This server's origin as SERVER_NAME, SERVER_PORT and HTTPS name it.
 std::string canonical_origin(const request_meta& m);

@@ -156,7 +156,15 @@ MHD_Result send_answer(MHD_Connection* c, const http_answer& a) {
 // it changes, at least every quarter second while a run moves.
 class stream {
  public:
-  stream(front_end& f, std::string user, int fd) : front_(f), user_(std::move(user)), fd_(fd) {}
+  // An operator's open stream keeps their drive: their page is there.
+  stream(front_end& f, std::string user, int fd) : front_(f), user_(std::move(user)), fd_(fd) {
+    if (!user_.empty()) front_.control().stream_opened(user_);
+  }
+  ~stream() {
+    if (!user_.empty()) front_.control().stream_closed(user_, steady::now());
+  }
+  stream(const stream&) = delete;
+  stream& operator=(const stream&) = delete;
 
   ssize_t read(char* buf, std::size_t max) noexcept {
     try {
@@ -183,6 +191,8 @@ class stream {
 
   void next() {
     const auto now = steady::now();
+    // A gone driver or an unanswered ask is let go within a check's time.
+    if (front_.control().expire(now)) front_.runs().changed();
     if (first_) {
       first_ = false;
       seen_ = front_.runs().version();
@@ -190,7 +200,9 @@ class stream {
       return;
     }
     const bool moving = front_.runs().running();
-    const auto due = moving ? last_sent_ + moving_event_every : last_sent_ + keep_alive_every;
+    const auto idle_every =
+        !user_.empty() && front_.control().drives(user_) ? driver_stream_probe : keep_alive_every;
+    const auto due = moving ? last_sent_ + moving_event_every : last_sent_ + idle_every;
     const auto until = std::min(due, now + hang_up_check);
     const std::uint64_t v = front_.runs().wait_change(seen_, until);
     const auto woke = steady::now();

@@ -52,6 +52,14 @@ bool set_joint_names(std::string_view v, front_settings& s) {
   return true;
 }
 
+// A list of the settings: words separated by blanks.
+std::vector<std::string> words_of(std::string_view v) {
+  std::vector<std::string> list;
+  std::istringstream words{std::string(v)};
+  for (std::string w; words >> w;) list.push_back(w);
+  return list;
+}
+
 // A key is a whole number within its bounds, which its rule names, or a
 // text that its own setter reads.
 struct key {
@@ -87,10 +95,12 @@ constexpr key keys[] = {
      [](long long n, front_settings& s) { s.login_memory = std::chrono::seconds(n); }},
     {"origins", "origins separated by spaces", 0, 0, nullptr,
      [](std::string_view v, front_settings& s) {
-       std::vector<std::string> list;
-       std::istringstream words{std::string(v)};
-       for (std::string w; words >> w;) list.push_back(w);
-       s.origins = std::move(list);
+       s.origins = words_of(v);
+       return true;
+     }},
+    {"instructors", "operators' names separated by spaces", 0, 0, nullptr,
+     [](std::string_view v, front_settings& s) {
+       s.instructors = words_of(v);
        return true;
      }},
     {"joint_names",

@@ -18,6 +18,7 @@ inline constexpr std::size_t max_waiting_places = 256;
 struct front_settings {
   std::chrono::milliseconds lock_wait{10000};  // key wait_ms
   std::vector<std::string> origins;            // key origins: space-separated list
+  std::vector<std::string> instructors;        // key instructors: who takes over at once
   std::size_t max_waiting = 8;                 // key max_waiting
   std::chrono::seconds max_motion{60};         // key max_motion_s
   std::chrono::seconds login_memory{300};      // key login_memory_s: how long a login is remembered

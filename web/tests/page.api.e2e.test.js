@@ -10,7 +10,8 @@ const path = require('node:path');
 const { describe, it, before, after } = require('node:test');
 
 const { installPage, launchBrowser, positionText, until: untilShown } = require('./support.js');
-const { startApache, request, jsonPost, writeState, API } = require('../../tests/apache_server.js');
+const { startApache, request, jsonPost, writeState, writePasswords, API } = require('../../tests/apache_server.js');
+const { spawnSync } = require('node:child_process');
 const A = require('../arm.js');
 
 const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
@@ -31,6 +32,8 @@ function look(page) {
     loginText: document.getElementById('login-state').textContent,
     latched: document.getElementById('latch').dataset.latched,
     latch: document.getElementById('latch-text').textContent,
+    drive: document.getElementById('drive-state').textContent,
+    stopDisabled: document.getElementById('stop').disabled,
     plan: document.getElementById('plan').dataset.state,
     ghostTip: (document.getElementById('ghost-tip') || { dataset: {} }).dataset.tip,
     marks: Object.fromEntries(
@@ -432,5 +435,44 @@ describe('the page drives the arm through armctld', { concurrency: false, timeou
     await until(page, (s) => s.plan === 'none' && s.status === 'http-200', 'the import done');
     assert.deepEqual(await taught(), before);
     fs.rmSync(file);
+  });
+  it("while one page drives, the other's jog is refused naming the driver, and its STOP latches", async () => {
+    const trainee = { user: 'trainee', password: 'trainee-password' };
+    const line = spawnSync('htpasswd', ['-nbB', '-C', '5', trainee.user, trainee.password], { encoding: 'utf8' });
+    fs.appendFileSync(process.env.ARMCTL_DAEMON_HTPASSWD, line.stdout.trim() + '\n');
+    const second = await launchBrowser({ httpCredentials: { username: trainee.user, password: trainee.password } });
+    try {
+      await logIn(page);
+      await page.click('#drive-take');
+      await until(page, (s) => s.drive === 'You drive', 'the drive taken');
+      const other = await second.newPage();
+      await other.goto(server.url);
+      await logIn(other);
+      await other.fill('#jog-count-4', '10');
+      const gated = await until(
+        other,
+        (s) => s.drive === 'operator drives' && s.why.N === 'operator drives',
+        'the jog gated',
+      );
+      assert.equal(gated.stopDisabled, false);
+      const before = counters();
+      // A page whose gate is stale is refused by the server, which names the driver.
+      await other.evaluate(() => {
+        const b = document.getElementById('jog-N');
+        b.disabled = false;
+        b.click();
+      });
+      const refused = await until(other, (s) => s.status === 'http-409', 'the refusal');
+      assert.match(refused.answer, /operator drives/);
+      assert.deepEqual(counters(), before);
+      await other.click('#stop');
+      await until(other, (s) => s.latched === '1', 'the latch');
+      assert.equal((await request(server, { method: 'GET' })).json.stopped_by, 'trainee');
+    } finally {
+      await second.closeAll();
+      writePasswords();
+      await jsonPost(server, { clear: true });
+      await jsonPost(server, { control: 'release' });
+    }
   });
 });
