@@ -11,7 +11,6 @@ const { describe, it, before, after } = require('node:test');
 
 const { installPage, launchBrowser, positionText, until: untilShown } = require('./support.js');
 const { startApache, request, jsonPost, writeState, writePasswords, API } = require('../../tests/apache_server.js');
-const { spawnSync } = require('node:child_process');
 const A = require('../arm.js');
 
 const DIR = process.env.ARMCTL_DAEMON_STATE_DIR;
