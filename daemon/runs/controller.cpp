@@ -173,12 +173,14 @@ run_output run_controller(arm& a, const run_plan& plan) {
   run_output followed = w.follow();
   ::close(out[0]);
   followed.status = wait_status(pid);
-  ::close(pidfd);
   // A run ended while it waited prints nothing: it never reached an option.
   followed.gave_up_waiting = followed.status == 143 && followed.out.empty();
   if (followed.status >= 128) free_own_lock(plan.state_dir, pid);
   a.run_ended(followed.status,
               followed.gave_up_waiting ? std::nullopt : std::optional<std::string>(utc_now()));
+  // Closed only once the arm has forgotten it: STOP signals through it under
+  // the arm's lock, and a number closed before could name another file.
+  ::close(pidfd);
   return followed;
 }
 
