@@ -94,6 +94,11 @@ const REQUEST_WORDS = {
   save_sequence: (v) => `save the sequence ${v.name}`,
   delete_sequence: (v) => `delete the sequence ${v}`,
   import: () => 'import taught work',
+  jog: (v) => `jog ${v.direction === '+' ? joint(v.counter).plus : joint(v.counter).minus}`,
+  play: (v) => `play the sequence ${v}`,
+  pause: () => 'pause the sequence',
+  resume: () => 'resume the sequence',
+  control: (v) => `drive: ${v}`,
 };
 export function requestWords(request) {
   const key = request && typeof request === 'object' ? Object.keys(request)[0] : null;
@@ -103,8 +108,9 @@ export function requestWords(request) {
 // How a history entry ended: the run's status and meaning where the entry
 // has one, then the HTTP status.
 export function outcomeWords(h) {
+  const jog = h.ended ? `${h.steps} steps, ${h.ended} · ` : '';
   const run = Number.isInteger(h.run_status) ? `${statusText(h.run_status)} · ` : '';
-  return `${run}HTTP ${h.status}`;
+  return `${jog}${run}HTTP ${h.status}`;
 }
 
 // The answers that are no run of the controller, by the field they carry.
