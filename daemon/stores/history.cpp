@@ -2,6 +2,9 @@
 #include "daemon/stores/history.hpp"
 #include "daemon/stores/front_files.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <iterator>
 #include <mutex>
@@ -169,12 +172,48 @@ std::optional<json> history_entry_of(const state_dir& dir, long long id) {
 
 namespace armctl::front {
 
-std::optional<drift_point> last_drift(const state_dir& dir) {
+namespace {
+
+// The two files as their identity, size and modification time tell them:
+// an append, a turn-over or a replace changes it.
+std::string files_seen(const state_dir& dir) {
+  std::string seen;
+  for (const char* name : {history_file_name, history_older_name}) {
+    struct stat st {};
+    if (::fstatat(dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      seen += "-|";
+      continue;
+    }
+    seen += std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+            std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+            std::to_string(st.st_mtim.tv_nsec) + "|";
+  }
+  return seen;
+}
+
+std::optional<drift_point> newest_drift(const state_dir& dir) {
   for (const json& e : entries_newest_first(dir, history_bound)) {
     const json d = e.value("drift", json());
     if (d.is_array() && d.size() == joint_count) return drift_point{d, e.value("time", "")};
   }
   return std::nullopt;
+}
+
+}  // namespace
+
+// Asked for by every state answer and every event of every stream: the
+// files are read again only once they have changed.
+std::optional<drift_point> last_drift(const state_dir& dir) {
+  static std::mutex m;
+  static std::string seen;
+  static std::optional<drift_point> newest;
+  const std::string now = files_seen(dir);
+  const std::lock_guard<std::mutex> hold(m);
+  if (now != seen) {
+    newest = newest_drift(dir);
+    seen = now;
+  }
+  return newest;
 }
 
 }  // namespace armctl::front
